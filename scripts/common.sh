@@ -1,0 +1,26 @@
+# Shared by the set-up scripts: install what is missing, configure and build.
+# Sourced, not run.
+
+DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
+  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth)
+
+install_missing_packages() {
+  local missing=()
+  for p in "${DRAVIKNET_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+# build_tree <dir> [cmake options...]
+build_tree() {
+  local dir="$1"; shift
+  cmake -S "$DRAVIKNET_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIKNET_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}
