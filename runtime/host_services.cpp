@@ -97,6 +97,15 @@ int ReportDriverMessage(int number, int flags, const char* first, const char* se
   return -number;
 }
 
+bool ReportDriverNote(int flags, const std::string& text) {
+  void** table = g_wendro_r.table.load();
+  if (table == nullptr) return false;
+  auto log = reinterpret_cast<WendroRLogFn>(table[kWendroRSlotLog]);
+  if (log == nullptr) return false;
+  log(3, flags | 0x100, (kMessagePrefix + text).c_str());
+  return true;
+}
+
 std::string LookupTagName(int tag_id) {
   CString name;
   void** table = g_dbm.table.load();

@@ -27,6 +27,11 @@ const char* MessageFormat(int number);
 int ReportDriverMessage(int number, int flags, const char* first = nullptr,
                         const char* second = nullptr);
 
+// A line of our own (not in the catalogue) for a configuration problem the
+// catalogue has no number for; logged with the prefix and flags | 0x100.
+// Returns false when the log is not bound.
+bool ReportDriverNote(int flags, const std::string& text);
+
 // The host tag's name through TarselDbm slot 29; empty when not bound.
 std::string LookupTagName(int tag_id);
 // Hands a value to TarselDbm slot 23. False (value not delivered) when the tag

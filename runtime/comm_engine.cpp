@@ -1,0 +1,234 @@
+#include "runtime/comm_engine.h"
+
+#include "model/device_areas.h"
+#include "platform/tick_count.h"
+#include "runtime/host_services.h"
+#include "runtime/serial_link.h"
+
+namespace dravik {
+
+namespace {
+constexpr uint32_t kMinCycleMs = 100;
+constexpr uint32_t kEventWaitMs = 1000;
+constexpr int kMsgStarted = 1;
+constexpr int kMsgStopped = 2;
+constexpr int kMsgNotInBlock = 14;
+constexpr int kMsgReadOnly = 15;
+
+int MakeHandle(size_t high, size_t low) {
+  return static_cast<int>(((static_cast<uint32_t>(high) & 0xFFFFu) << 16) |
+                          (static_cast<uint32_t>(low) & 0xFFFFu));
+}
+}  // namespace
+
+CCommEngine::CCommEngine(CDravikNetDoc* doc) : doc_(doc) {
+  line_.data_ready = &data_ready_;
+  line_.events = &events_;
+}
+
+CCommEngine::~CCommEngine() {
+  // The engine may be deleted while communicating (module unload, a second
+  // slot 3): stop the threads before anything they use goes away.
+  Stop();
+  events_.Clear();
+}
+
+int CCommEngine::BuildPollers() {
+  for (auto& station : doc_->Stations()) {
+    station->ResetRuntime();
+    for (auto& block : station->blocks) {
+      auto poller = std::make_unique<CBlockPoller>(line_, station.get(), block.get());
+      std::string why;
+      if (!poller->BuildRequest(&why)) {
+        ReportDriverNote(0, "스테이션[" + station->name + "]의 통신블록[" + block->Label() +
+                                "]은 통신할 수 없어 제외합니다 (" + why + ").");
+      }
+      std::unique_lock lock(structure_lock_);
+      block_pollers_.push_back(std::move(poller));
+    }
+  }
+  const int result = OpenPort(doc_->Port(), port_);
+  line_.port = port_.get();  // pollers see the engine's context, so they see the port too
+  return result;
+}
+
+int CCommEngine::BuildTagRequests() {
+  std::shared_lock lock(structure_lock_);
+  for (auto& poller : tag_pollers_) poller->BuildRequest();
+  return 0;
+}
+
+void CCommEngine::DiscardQueuedState() {
+  {
+    std::lock_guard lock(write_lock_);
+    for (auto& poller : block_pollers_) poller->ResetState();
+    for (auto& poller : tag_pollers_) poller->ResetState();
+    current_.reset();
+    pending_.reset();
+  }
+  events_.Clear();
+}
+
+void CCommEngine::SetRunning(int flag) {
+  const bool start = flag != 0;
+  if (start == IsRunning()) return;
+  if (!start) {
+    Stop();
+    return;
+  }
+  DiscardQueuedState();
+  if (!IsPortOpen()) return;
+  ReportDriverMessage(kMsgStarted, 2);
+  port_->ClearInterrupt();
+  running_ = 1;
+  scheduler_ = std::thread([this] { SchedulerThread(); });
+  event_thread_ = std::thread([this] { EventThread(); });
+}
+
+int CCommEngine::Stop() {
+  if (running_.load() != 1) return 0;
+  running_ = 0;
+  // Wake both threads: the scheduler from a read that is waiting on the line
+  // (the interrupted exchange is not reported), the event thread from its wait.
+  if (port_) port_->Interrupt();
+  data_ready_.Set();
+  scheduler_finished_.Wait(Event::kInfinite);
+  events_finished_.Wait(Event::kInfinite);
+  if (scheduler_.joinable()) scheduler_.join();
+  if (event_thread_.joinable()) event_thread_.join();
+  if (port_) port_->ClearInterrupt();
+  ReportDriverMessage(kMsgStopped, 2);
+  return 0;
+}
+
+int CCommEngine::SendNextWrite() {
+  if (!current_) {
+    std::lock_guard lock(write_lock_);
+    current_ = std::move(pending_);
+  }
+  if (!current_) return 0;
+  if (current_->SendNext() == 1) return 1;
+  current_.reset();
+  return 0;
+}
+
+void CCommEngine::PollOne(size_t index, size_t block_count) {
+  std::shared_lock lock(structure_lock_);
+  if (index < block_count) {
+    block_pollers_[index]->Poll();
+  } else if (index - block_count < tag_pollers_.size()) {
+    tag_pollers_[index - block_count]->Poll();
+  }
+}
+
+void CCommEngine::SchedulerThread() {
+  size_t block_count;
+  size_t n;
+  {
+    // Pollers added after this point are visited from the next start.
+    std::shared_lock lock(structure_lock_);
+    block_count = block_pollers_.size();
+    n = block_count + tag_pollers_.size();
+  }
+  scheduler_finished_.ResetEvent();
+  size_t i = 0;
+  uint32_t cycle_start = 0;
+  while (running_.load() == 1) {
+    if (SendNextWrite() == 1) {
+      SleepMs(0);
+      continue;
+    }
+    if (i == 0) cycle_start = TickCount();
+    PollOne(i, block_count);
+    if (n > 0) i = (i + 1) % n;
+    if (i == 0) {
+      const uint32_t elapsed = TickCount() - cycle_start;
+      SleepMs(elapsed < kMinCycleMs ? kMinCycleMs - elapsed : 0);
+    }
+  }
+  scheduler_finished_.Set();
+}
+
+void CCommEngine::EventThread() {
+  events_finished_.ResetEvent();
+  while (running_.load() == 1) {
+    data_ready_.Wait(kEventWaitMs);
+    while (std::unique_ptr<CEventVal> event = events_.PopFront()) {
+      // Without the tag database the event is discarded.
+      PostValueToHost(event->GetTagId(), &event->Value());
+    }
+  }
+  events_finished_.Set();
+}
+
+int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int area,
+                         uint32_t address, const TagBinding& prototype) {
+  const uint32_t end =
+      prototype.IsBit() ? address + 1 : address + prototype.bit_or_length / 2u;
+  std::unique_lock lock(structure_lock_);
+  for (size_t i = 0; i < block_pollers_.size(); ++i) {
+    CBlockPoller& poller = *block_pollers_[i];
+    if (!poller.Holds(station, area, address, end)) continue;
+    TagBinding binding = prototype;
+    uint32_t offset = address - static_cast<uint32_t>(poller.Block()->start);
+    if (IsBitArea(area)) {
+      binding.bit_or_length = static_cast<uint16_t>(offset % 8);
+      offset /= 8;
+    }
+    binding.offset = static_cast<uint16_t>(offset);
+    return MakeHandle(i, static_cast<size_t>(poller.AddBinding(binding)));
+  }
+  const std::string name = LookupTagName(prototype.tag_id);
+  ReportDriverMessage(kMsgNotInBlock, 1, name.c_str(), address_text);
+  auto poller = std::make_unique<CTagPoller>(line_, station, area, address, prototype);
+  // Built now as well as by slot 4, so a tag bound late is polled from the next start.
+  poller->BuildRequest();
+  tag_pollers_.push_back(std::move(poller));
+  return MakeHandle(block_pollers_.size() + tag_pollers_.size() - 1, 0);
+}
+
+int CCommEngine::WriteTag(int handle, const CTagVal* value) {
+  if (running_.load() == 0 || value == nullptr) return 0;
+  const uint32_t high = static_cast<uint32_t>(handle) >> 16;
+  const uint32_t low = static_cast<uint32_t>(handle) & 0xFFFFu;
+  CStationInfoDVK* station = nullptr;
+  TagBinding binding;
+  int area = 0;
+  uint32_t address = 0;
+  {
+    std::shared_lock lock(structure_lock_);
+    if (high < block_pollers_.size()) {
+      const CBlockPoller& poller = *block_pollers_[high];
+      if (low >= poller.Bindings().size()) return 0;
+      binding = poller.Bindings()[low];
+      station = poller.Station();
+      area = poller.Block()->area;
+      const uint32_t start = static_cast<uint32_t>(poller.Block()->start);
+      address = IsBitArea(area) ? start + binding.offset * 8u + binding.bit_or_length
+                                : start + binding.offset;
+    } else if (high - block_pollers_.size() < tag_pollers_.size()) {
+      const CTagPoller& poller = *tag_pollers_[high - block_pollers_.size()];
+      binding = poller.Binding();
+      station = poller.Station();
+      area = poller.Area();
+      address = poller.Address();
+    } else {
+      return 0;
+    }
+  }
+  if (binding.IsBit() && !IsBitArea(area)) {
+    const std::string name = LookupTagName(binding.tag_id);
+    return ReportDriverMessage(kMsgReadOnly, 1, name.c_str());
+  }
+  std::lock_guard lock(write_lock_);
+  if (!pending_) pending_ = std::make_unique<CWriteQueue>(line_);
+  pending_->Append(station, binding, area, address, *value);
+  return 0;
+}
+
+size_t CCommEngine::PendingWriteCount() {
+  std::lock_guard lock(write_lock_);
+  return pending_ ? pending_->Size() : 0;
+}
+
+}  // namespace dravik

@@ -1,0 +1,90 @@
+// CCommEngine: the run-time half of one driver instance. Owned by its
+// document (created by slot 3, deleted with the document). It owns the open
+// port, the block and single-tag pollers, the write queues, the value event
+// list and two worker threads: the scheduler thread (the only user of the
+// line) and the event thread (hands value events to the host).
+//
+// Threads and locks:
+//  - host thread: every public member except the two thread bodies;
+//  - write_lock_ guards pending_ (appended by WriteTag, handed over by the
+//    scheduler) and is held while a start resets poller state;
+//  - the event list guards itself (ValueEventList);
+//  - structure_lock_ guards the poller arrays and their bindings: binding
+//    takes it exclusively, the scheduler holds it shared for one poll and
+//    WriteTag while it reads a binding. It is never taken while holding
+//    write_lock_ (WriteTag copies what it needs first), so there is no order;
+//  - running_ is written by the host thread and read by both workers.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/dravik_doc.h"
+#include "model/engine_base.h"
+#include "platform/event.h"
+#include "platform/serial_device.h"
+#include "runtime/block_poller.h"
+#include "runtime/line_context.h"
+#include "runtime/tag_poller.h"
+#include "runtime/value_conversion.h"
+#include "runtime/write_queue.h"
+
+namespace dravik {
+
+class CCommEngine : public CEngineBase {
+ public:
+  explicit CCommEngine(CDravikNetDoc* doc);
+  ~CCommEngine() override;
+  CCommEngine(const CCommEngine&) = delete;
+  CCommEngine& operator=(const CCommEngine&) = delete;
+
+  int BuildPollers();
+  int BuildTagRequests();
+  void SetRunning(int flag);
+  int Stop();
+  int BindTag(CStationInfoDVK* station, const char* address_text, int area, uint32_t address,
+              const TagBinding& prototype);
+  int WriteTag(int handle, const CTagVal* value);
+
+  bool IsPortOpen() const { return port_ != nullptr; }
+  bool IsRunning() const { return running_.load() == 1; }
+
+  // For tests and tools: sizes of the poller arrays (host thread).
+  size_t BlockPollerCount() const { return block_pollers_.size(); }
+  size_t TagPollerCount() const { return tag_pollers_.size(); }
+  const CBlockPoller& BlockPollerAt(size_t i) const { return *block_pollers_[i]; }
+  const CTagPoller& TagPollerAt(size_t i) const { return *tag_pollers_[i]; }
+  size_t PendingWriteCount();
+  ValueEventList& Events() { return events_; }
+
+ private:
+  void SchedulerThread();
+  void EventThread();
+  int SendNextWrite();
+  void PollOne(size_t index, size_t block_count);
+  void DiscardQueuedState();
+
+  Event scheduler_finished_{Event::Reset::kAuto};
+  Event events_finished_{Event::Reset::kAuto};
+  Event data_ready_{Event::Reset::kAuto};
+  std::atomic<int> running_{0};
+  std::shared_mutex structure_lock_;
+  std::vector<std::unique_ptr<CBlockPoller>> block_pollers_;  // structure_lock_
+  std::vector<std::unique_ptr<CTagPoller>> tag_pollers_;      // structure_lock_
+  std::unique_ptr<CWriteQueue> current_;  // scheduler thread (host thread while stopped)
+  std::unique_ptr<CWriteQueue> pending_;  // write_lock_
+  ValueEventList events_;
+  std::unique_ptr<SerialDevice> port_;
+  CDravikNetDoc* doc_;
+  std::mutex write_lock_;
+  LineContext line_;
+  std::thread scheduler_;
+  std::thread event_thread_;
+};
+
+}  // namespace dravik

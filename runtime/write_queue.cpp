@@ -1,0 +1,61 @@
+#include "runtime/write_queue.h"
+
+#include <array>
+#include <string>
+
+#include "runtime/host_services.h"
+#include "runtime/serial_link.h"
+#include "runtime/value_conversion.h"
+
+namespace dravik {
+
+bool CWriteQueue::Append(CStationInfoDVK* station, const TagBinding& binding, int area,
+                         uint32_t address, const CTagVal& value) {
+  std::array<uint8_t, kEncodeAreaBytes> encoded{};
+  const int length = EncodeTagValue(binding, value, encoded);
+  std::unique_ptr<RequestFrame> frame;
+  if (length >= 0) {
+    frame = BuildWriteRequest(station->number, area, address,
+                              std::span<const uint8_t>(encoded.data(), static_cast<size_t>(length)));
+  }
+  if (!frame) {
+    ReportDriverNote(1, "태그[" + LookupTagName(binding.tag_id) + "]의 값(" +
+                            std::to_string(binding.bit_or_length) +
+                            " 바이트)은 쓰기 프레임에 들어가지 않아 쓰지 않습니다.");
+    return false;
+  }
+  frames_.push_back(std::move(frame));
+  stations_.push_back(station);
+  return true;
+}
+
+int CWriteQueue::SendNext() {
+  if (next_ >= frames_.size()) return 0;
+  const size_t index = next_++;
+  std::unique_ptr<RequestFrame> frame = std::move(frames_[index]);
+  CStationInfoDVK* station = stations_[index];
+  if (station->enabled == 0) return 1;  // dropped: not counted, not reported
+
+  ++station->writes_sent;
+  int code = kCannotSend;
+  if (line_.port != nullptr) {
+    code = SendFrame(*line_.port, std::span<const uint8_t>(frame->frame,
+                                                           static_cast<size_t>(frame->length)));
+    if (code == 0) {
+      int length = 0;
+      code = ReceiveFrame(*line_.port, reply_, &length);
+    }
+  }
+  frame.reset();
+  if (code != 0 && line_.port && line_.port->IsInterrupted()) return 1;  // stopping
+  if (code == 0) {
+    // Any reply the link accepts completes the write, an error reply included.
+    station->ReportResult(0, nullptr);
+    return 1;
+  }
+  ++station->writes_failed;
+  station->ReportResult(code, nullptr);
+  return 1;
+}
+
+}  // namespace dravik
