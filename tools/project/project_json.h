@@ -1,0 +1,66 @@
+// Conversion between a project file and its JSON form, for dravik-project.
+// A ProjectImage is everything a project file holds (station names list, port
+// settings, stations with blocks, bytes after the station list), so a file
+// exported and imported again is written back byte for byte. Plain functions
+// on values owned by the caller; one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/serial_port.h"
+#include "model/station_info.h"
+
+namespace dravik {
+class CDravikNetDoc;
+}
+
+namespace dravik::project {
+
+using Json = nlohmann::ordered_json;
+
+struct ProjectImage {
+  std::vector<std::string> station_names;
+  CSerialPort port;
+  std::vector<std::unique_ptr<CStationInfoDVK>> stations;
+  // Bytes after the station list: the loader ignores them, but an exact copy
+  // of a file has to keep them.
+  std::vector<uint8_t> trailing;
+};
+
+// The baud rates the port settings index (300 shifted left by the index).
+constexpr int kBaudIndexCount = 7;
+inline int BaudRateOf(int index) { return 300 << index; }
+
+// Reads `path` into `image`. On failure `error` holds the loader's reason
+// (naming the file and the byte offset) and the result is false. `canonical`
+// is set false when the file's encoding differs from what saving the same
+// content would write (it then cannot be reproduced byte for byte).
+bool LoadImage(const std::string& path, ProjectImage* image, bool* canonical, std::string* error);
+
+// The bytes a project file with this content consists of.
+std::vector<uint8_t> ImageBytes(const ProjectImage& image);
+
+// The JSON form of a project: every stored value (raw port indexes and
+// options word, block area and start as stored) plus readable companions.
+Json ImageToJson(const ProjectImage& image);
+
+// Builds an image from JSON. With `validate` every rule the configuration
+// editor enforces is checked; each problem adds one line to `errors`, which
+// names the station and block. Structural problems (a wrong JSON type, a
+// missing address) are errors also without `validate`. True when `errors`
+// stayed empty.
+bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
+                   std::vector<std::string>* errors);
+
+// Readable listing of a project for `show`.
+std::string DescribeImage(const ProjectImage& image);
+
+// "none", "even", "odd" for parity index 0..2, else empty.
+const char* ParityName(int index);
+
+}  // namespace dravik::project
