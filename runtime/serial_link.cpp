@@ -1,0 +1,134 @@
+#include "runtime/serial_link.h"
+
+#include <chrono>
+#include <string>
+
+#include "runtime/host_services.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr int kMessagePortOpened = 3;
+constexpr int kMessagePortNotOpened = 4;
+constexpr int kFlagsConfiguration = 0;
+constexpr int kFlagsStateChange = 2;
+
+enum class RxState { kHunt, kInFrame, kAfterDle, kAwaitChecksum };
+
+// How many bytes one read may take: a frame is at most 511 kept bytes plus
+// DLE STX and the checksum, so a bigger chunk would only hold noise.
+constexpr size_t kReadChunkBytes = 128;
+
+}  // namespace
+
+std::string PortName(const CSerialPort& settings) {
+  // On Windows ports above COM9 need the "\\.\" device-namespace form; the
+  // POSIX resolver takes plain names for every number.
+  return "COM" + std::to_string(settings.port + 1);
+}
+
+bool LineSettingsFor(const CSerialPort& settings, LineSettings* line) {
+  if (settings.baud < 0 || settings.baud > 6) return false;
+  if (settings.parity < 0 || settings.parity > 2) return false;
+  static constexpr LineParity kParities[3] = {LineParity::kNone, LineParity::kEven,
+                                              LineParity::kOdd};
+  line->baud = 300 << settings.baud;
+  line->parity = kParities[settings.parity];
+  line->data_bits = settings.data_bits == 0 ? 7 : 8;
+  line->stop_bits = settings.stop_bits == 0 ? 1 : 2;
+  return true;
+}
+
+int OpenPort(const CSerialPort& settings, std::unique_ptr<SerialDevice>& handle) {
+  const std::string name = PortName(settings);
+  const std::string path = ResolveComPort(name);
+  auto device = std::make_unique<SerialDevice>();
+  LineSettings line;
+  // An index outside its list (a damaged project file) cannot configure the
+  // line; it is refused like a port that does not open.
+  if (path.empty() || !LineSettingsFor(settings, &line) || !device->Open(path, line)) {
+    const std::string text = name + " (" + path + ")";
+    return ReportDriverMessage(kMessagePortNotOpened, kFlagsConfiguration, text.c_str());
+  }
+  handle = std::move(device);
+  ReportDriverMessage(kMessagePortOpened, kFlagsStateChange);
+  return 0;
+}
+
+int SendFrame(SerialDevice& device, std::span<const uint8_t> frame) {
+  if (device.IsInterrupted()) return kExchangeInterrupted;
+  // A late reply to an earlier request must not be taken for this one's.
+  device.Purge();
+  switch (device.Write(frame.data(), frame.size(), kWriteTimeoutMs)) {
+    case IoStatus::kOk:
+      return kExchangeOk;
+    case IoStatus::kInterrupted:
+      return kExchangeInterrupted;
+    default:
+      return kCannotSend;
+  }
+}
+
+int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer,
+                 int* length) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto elapsed_ms = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+  RxState state = RxState::kHunt;
+  size_t pos = 0;
+  uint8_t chunk[kReadChunkBytes];
+  for (;;) {
+    size_t got = 0;
+    switch (device.Read(chunk, sizeof chunk, kReadWaitMs, &got)) {
+      case IoStatus::kOk:
+        break;
+      case IoStatus::kTimeout:
+        // The limit counts from the start but is checked only after an empty
+        // read, so a long reply that keeps arriving is not cut off.
+        if (elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
+        continue;
+      case IoStatus::kInterrupted:
+        return kExchangeInterrupted;
+      default:
+        return kCannotReceive;
+    }
+    for (size_t i = 0; i < got; ++i) {
+      const uint8_t b = chunk[i];
+      if (pos >= kMaxKeptBytes) return kBadFormat;
+      switch (state) {
+        case RxState::kHunt:
+          if (pos == 0) {
+            if (b == kDle) pos = 1;
+          } else {
+            pos = 0;
+            if (b == kStx) state = RxState::kInFrame;
+          }
+          break;
+        case RxState::kInFrame:
+          buffer[pos++] = b;
+          if (b == kDle) state = RxState::kAfterDle;
+          break;
+        case RxState::kAfterDle:
+          buffer[pos++] = b;
+          state = b == kEtx ? RxState::kAwaitChecksum : RxState::kInFrame;
+          break;
+        case RxState::kAwaitChecksum: {
+          const int m = UnstuffDle(buffer, pos - 2);
+          if (m < 0) return kBadFormat;
+          const auto payload = std::span<const uint8_t>(buffer.data(), static_cast<size_t>(m));
+          if ((FrameChecksum(payload) & 0xFF) != b) return kChecksumMismatch;
+          *length = m;
+          return kExchangeOk;
+        }
+      }
+    }
+    // Noise that never forms DLE STX neither fills the buffer nor leaves the
+    // line silent; without this bound such a receive would never end.
+    if (state == RxState::kHunt && elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
+  }
+}
+
+}  // namespace dravik

@@ -1,0 +1,60 @@
+// The serial link: opens the configured COM port and moves one request frame
+// out and one reply frame in. The engine owns the device handle OpenPort
+// fills; OpenPort runs on the host's thread during preparation, SendFrame and
+// ReceiveFrame only on the engine's scheduler thread, one exchange at a time.
+//
+// ReceiveFrame's framing, one byte at a time (bytes may come several per read):
+//
+//   state          byte          action                         next
+//   Hunt, pos 0    DLE           pos = 1                        Hunt
+//   Hunt, pos 0    other         dropped                        Hunt
+//   Hunt, pos 1    STX           pos = 0 (DLE STX not kept)     InFrame
+//   Hunt, pos 1    other, DLE    pos = 0                        Hunt
+//   InFrame        DLE           kept                           AfterDle
+//   InFrame        other         kept                           InFrame
+//   AfterDle       ETX           kept                           AwaitChecksum
+//   AfterDle       other, DLE    kept                           InFrame
+//   AwaitChecksum  any           the checksum byte: finish
+//
+// Finishing: the kept bytes minus the closing DLE ETX are unstuffed in place;
+// their FrameChecksum must equal the checksum byte (which is never doubled).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "model/serial_port.h"
+#include "platform/serial_device.h"
+#include "runtime/frame_codec.h"
+
+namespace dravik {
+
+// Returned by SendFrame/ReceiveFrame when the device was interrupted (the
+// engine is stopping): not a failure of the line, so the caller reports nothing.
+constexpr int kExchangeInterrupted = -1;
+
+constexpr int kWriteTimeoutMs = 1000;    // a frame must be written within this
+constexpr int kReadWaitMs = 1000;        // one read waits at most this long
+constexpr int kReceiveTimeoutMs = 3000;  // an empty read after this gives 10
+constexpr size_t kMaxKeptBytes = 511;    // a further byte gives 11
+
+// "COMn" for the settings' port index (index + 1).
+std::string PortName(const CSerialPort& settings);
+// The line settings of the record's indexes; false for an index outside its list.
+bool LineSettingsFor(const CSerialPort& settings, LineSettings* line);
+
+// Opens and configures the port. 0 with `handle` set and message 3 logged;
+// otherwise message 4 is logged with "COMn (path)" and its reporter's result
+// returned, `handle` left empty.
+int OpenPort(const CSerialPort& settings, std::unique_ptr<SerialDevice>& handle);
+
+// Purges the line and writes the whole frame within 1000 ms: 0, 8, or
+// kExchangeInterrupted.
+int SendFrame(SerialDevice& device, std::span<const uint8_t> frame);
+
+// Reads one reply. 0 with *length = payload bytes (station .. last data byte,
+// unstuffed) in `buffer`; otherwise 9, 10, 11, 13 or kExchangeInterrupted.
+int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer, int* length);
+
+}  // namespace dravik

@@ -1,0 +1,173 @@
+// dravik-plcsim: Dravik PLC stations on one serial line, for demos and for
+// trying the driver without a PLC. Creates a pseudo-terminal published as
+// COMn in a ports directory (point DRAVIKNET_PORTS at it) or serves a real
+// device, and runs until SIGINT/SIGTERM or the --for time has passed.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tools/plcsim/plc_simulator.h"
+
+namespace {
+
+using dravik::LineParity;
+using dravik::plcsim::FaultKind;
+using dravik::plcsim::PlcSimulator;
+using dravik::plcsim::SimulatorOptions;
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: dravik-plcsim [--pty] [--ports-dir DIR] [--com N] [--device PATH]\n"
+               "                     [--station N ...] [--baud B] [--parity none|even|odd]\n"
+               "                     [--stop-bits 1|2] [--pace] [--animate] [--trace]\n"
+               "                     [--fault KIND:RATE ...] [--seed N] [--for SECONDS]\n"
+               "fault kinds: silence checksum error noise truncate delay station\n");
+}
+
+bool ReadInt(const char* text, long low, long high, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+  *value = v;
+  return true;
+}
+
+bool IsOption(const char* text) { return std::strncmp(text, "--", 2) == 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimulatorOptions options;
+  options.stations.clear();
+  std::string ports_dir;
+  std::string device;
+  long com = 1;
+  long seconds = 0;
+  std::vector<std::pair<FaultKind, double>> faults;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    long number = 0;
+    if (arg == "--pty") {
+      device.clear();
+    } else if (arg == "--ports-dir") {
+      ports_dir = value();
+    } else if (arg == "--com") {
+      if (!ReadInt(value(), 1, 256, &com)) return Usage(), 2;
+    } else if (arg == "--device") {
+      device = value();
+    } else if (arg == "--station") {
+      do {
+        if (!ReadInt(value(), 1, 255, &number)) return Usage(), 2;
+        options.stations.push_back(static_cast<int>(number));
+      } while (i + 1 < argc && !IsOption(argv[i + 1]));
+    } else if (arg == "--baud") {
+      if (!ReadInt(value(), 300, 19200, &number)) return Usage(), 2;
+      options.line.baud = static_cast<int>(number);
+    } else if (arg == "--parity") {
+      const std::string p = value();
+      if (p == "none") {
+        options.line.parity = LineParity::kNone;
+      } else if (p == "even") {
+        options.line.parity = LineParity::kEven;
+      } else if (p == "odd") {
+        options.line.parity = LineParity::kOdd;
+      } else {
+        return Usage(), 2;
+      }
+    } else if (arg == "--stop-bits") {
+      if (!ReadInt(value(), 1, 2, &number)) return Usage(), 2;
+      options.line.stop_bits = static_cast<int>(number);
+    } else if (arg == "--pace") {
+      options.pace = true;
+    } else if (arg == "--animate") {
+      options.animate = true;
+    } else if (arg == "--trace") {
+      options.trace = stdout;
+    } else if (arg == "--seed") {
+      if (!ReadInt(value(), 0, 0x7FFFFFFF, &number)) return Usage(), 2;
+      options.seed = static_cast<uint32_t>(number);
+    } else if (arg == "--fault") {
+      do {
+        const std::string spec = value();
+        const size_t colon = spec.find(':');
+        FaultKind kind;
+        char* end = nullptr;
+        const double rate = colon == std::string::npos
+                                ? -1
+                                : std::strtod(spec.c_str() + colon + 1, &end);
+        if (colon == std::string::npos || !dravik::plcsim::ParseFaultKind(spec.substr(0, colon), &kind) ||
+            end == nullptr || *end != '\0' || rate < 0 || rate > 1) {
+          std::fprintf(stderr, "bad fault '%s' (KIND:RATE, rate 0..1)\n", spec.c_str());
+          return 2;
+        }
+        faults.emplace_back(kind, rate);
+      } while (i + 1 < argc && !IsOption(argv[i + 1]));
+    } else if (arg == "--for") {
+      if (!ReadInt(value(), 1, 100000000, &seconds)) return Usage(), 2;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage();
+      return 0;
+    } else {
+      std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+      Usage();
+      return 2;
+    }
+  }
+  if (options.stations.empty()) options.stations.push_back(1);
+
+  // Signals are taken synchronously below; block them before any thread starts.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  PlcSimulator simulator(options);
+  for (const auto& [kind, rate] : faults) simulator.SetFaultRate(kind, rate);
+  std::string error;
+  const bool ready = device.empty()
+                         ? simulator.CreatePty(ports_dir, static_cast<int>(com), &error)
+                         : simulator.AttachDevice(device, &error);
+  if (!ready) {
+    std::fprintf(stderr, "dravik-plcsim: %s\n", error.c_str());
+    return 1;
+  }
+  if (device.empty()) {
+    std::printf("port %s -> %s\nDRAVIKNET_PORTS=%s\n", simulator.port_path().c_str(),
+                simulator.device_path().c_str(), simulator.ports_dir().c_str());
+  } else {
+    std::printf("port %s\n", simulator.port_path().c_str());
+  }
+  std::printf("stations:");
+  for (const int s : options.stations) std::printf(" %d", s);
+  std::printf("\n");
+  std::fflush(stdout);
+  simulator.Start();
+
+  timespec limit{seconds, 0};
+  siginfo_t info;
+  for (;;) {
+    const int got = seconds > 0 ? sigtimedwait(&signals, &info, &limit)
+                                : sigwaitinfo(&signals, &info);
+    if (got < 0 && errno == EINTR) continue;
+    break;  // a signal, or the --for time is over
+  }
+  simulator.Stop();
+  std::printf("requests: %llu\n", static_cast<unsigned long long>(simulator.RequestCount()));
+  return 0;
+}

@@ -1,0 +1,135 @@
+// PlcSimulator: one serial line with one or more simulated Dravik PLC stations
+// that answer the driver's bit/word read and write requests, with optional
+// line pacing, fault injection and animated values. The simulator owns its
+// line (a pseudo-terminal it creates and publishes as COMn, or a device it
+// opens) and one thread that reads requests and writes replies. Every public
+// member may be called from any thread; memory, faults and the request log
+// are guarded by one mutex.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial_device.h"
+#include "tools/plcsim/plc_memory.h"
+
+namespace dravik::plcsim {
+
+// What the simulator does to one reply.
+enum class FaultKind {
+  kNone,          // answer normally
+  kNoReply,       // stay silent
+  kBadChecksum,   // checksum byte off by one
+  kErrorReply,    // error reply; param = error number (default 5)
+  kNoise,         // param bytes of noise (default 8) before DLE STX
+  kTruncated,     // the frame without its closing DLE ETX and checksum
+  kDelay,         // answer after param ms (default 1500)
+  kWrongStation,  // answer carrying the next station number
+};
+constexpr int kFaultKindCount = 8;
+
+struct FaultAction {
+  FaultKind kind = FaultKind::kNone;
+  int param = 0;  // 0: the kind's default
+};
+
+const char* FaultKindName(FaultKind kind);
+// "none", "silence"/"no-reply", "checksum", "error", "noise", "truncate", "delay", "station".
+bool ParseFaultKind(const std::string& text, FaultKind* kind);
+
+struct SimulatorOptions {
+  std::vector<int> stations = {1};
+  LineSettings line;      // used to open a device and for pacing
+  bool pace = false;      // send replies at the line's byte rate
+  bool animate = false;   // counter R1, coil C1, BCD clock R2..R4, every second
+  FILE* trace = nullptr;  // when set, each request and reply is written there
+  uint32_t seed = 1;      // for rate-based faults and noise
+};
+
+struct RequestRecord {
+  std::vector<uint8_t> request;  // as received, DLE STX .. checksum
+  std::vector<uint8_t> reply;    // as sent; empty when nothing was sent
+  bool checksum_ok = false;
+  FaultKind fault = FaultKind::kNone;
+};
+
+class PlcSimulator {
+ public:
+  explicit PlcSimulator(SimulatorOptions options);
+  ~PlcSimulator();
+  PlcSimulator(const PlcSimulator&) = delete;
+  PlcSimulator& operator=(const PlcSimulator&) = delete;
+
+  // A new pseudo-terminal published as <ports_dir>/COM<com>; an empty
+  // ports_dir makes a new temporary directory (removed again on destruction).
+  bool CreatePty(const std::string& ports_dir, int com, std::string* error);
+  // An existing serial device, opened exclusively with the options' line.
+  bool AttachDevice(const std::string& path, std::string* error);
+  bool Start();
+  void Stop();
+
+  const std::string& ports_dir() const { return ports_dir_; }
+  const std::string& port_path() const { return port_path_; }      // the COMn link or device
+  const std::string& device_path() const { return device_path_; }  // the pty slave or device
+
+  // Memory of one station, area index 0..7, 1-based address. False for an
+  // unknown station, the wrong kind of area or an address out of range.
+  bool GetBit(int station, int area, int address, bool* value);
+  bool SetBit(int station, int area, int address, bool value);
+  bool GetWord(int station, int area, int address, uint16_t* value);
+  bool SetWord(int station, int area, int address, uint16_t value);
+
+  // Probability (0..1) that a reply gets this fault; rates are tried in kind order.
+  void SetFaultRate(FaultKind kind, double probability);
+  // Actions for the next replies, in order; they come before any rate.
+  void ScriptFaults(const std::vector<FaultAction>& actions);
+
+  uint64_t RequestCount() const { return requests_.load(); }
+  std::vector<RequestRecord> Log();
+  // One animation step (the thread takes one every second when animating).
+  void AnimateStep();
+
+ private:
+  void Run();
+  void Answer(const FrameParser::Frame& frame);
+  FaultAction NextFault();
+  bool Send(const std::vector<uint8_t>& bytes);
+  bool WaitMs(int ms);  // false when stopping
+  void Trace(const char* direction, const std::vector<uint8_t>& raw,
+             const std::vector<uint8_t>& body, bool reply, const char* note);
+
+  const SimulatorOptions options_;
+  SerialDevice device_;
+  int slave_fd_ = -1;  // held so the master never sees a hang-up between clients
+  bool own_ports_dir_ = false;
+  std::string ports_dir_;
+  std::string port_path_;
+  std::string device_path_;
+
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;  // wakes WaitMs on Stop
+
+  std::mutex mutex_;  // guards everything below
+  std::map<int, StationMemory> stations_;
+  std::deque<FaultAction> script_;
+  double rates_[kFaultKindCount] = {};
+  std::mt19937 random_;
+  std::deque<RequestRecord> log_;
+  uint16_t animation_counter_ = 0;
+  bool animation_coil_ = false;
+
+  std::atomic<uint64_t> requests_{0};
+};
+
+}  // namespace dravik::plcsim
