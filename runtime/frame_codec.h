@@ -39,6 +39,11 @@ constexpr int kReplyHeaderBytes = 5;         // station, command, three header b
 // request starts on a byte boundary).
 constexpr int kMaxBitsPerRequest = 248;
 constexpr int kMaxWordsPerRequest = 255;
+// The most data bytes a word write can carry: the 256-byte frame area less
+// DLE STX, the five header bytes and DLE ETX checksum. Data of up to 120 bytes
+// always fits even when every byte is doubled; longer data fits only when it
+// holds few 0x10 bytes (BuildWriteRequest checks the doubled length).
+constexpr size_t kMaxWriteDataBytes = kWriteFrameBytes - 10;
 
 constexpr int kCmdBitRead = 0x01;
 constexpr int kCmdWordRead = 0x02;
@@ -72,8 +77,10 @@ uint16_t WireAddress(int area, uint32_t address);
 int BuildReadRequest(std::span<uint8_t, kReadRequestBytes> frame, int station, int area,
                      uint32_t address, int count, int* expected_length);
 
-// A new write request owned by the caller, or null when the area is invalid
-// or the stuffed frame would not fit the 256-byte frame area.
+// A new write request owned by the caller, or null when the area is invalid,
+// `data` is empty, or the stuffed frame would not fit the 256-byte frame area.
+// A bit area takes data[0] (non-zero = on); a word area takes all bytes, in
+// host order, and sends each word high byte first.
 std::unique_ptr<RequestFrame> BuildWriteRequest(int station, int area, uint32_t address,
                                                 std::span<const uint8_t> data);
 

@@ -46,7 +46,9 @@ class ValueEventList {
 
 // Encodes `value` for a write into `dest`. Returns the number of bytes the
 // write frame takes (1 for a bit; L otherwise, with a string's unused bytes
-// zero-filled), or -1 when L does not fit the area.
+// zero-filled and a longer string cut to L), or -1 when L is 0 or more than a
+// write frame carries (kMaxWriteDataBytes). Doubles are truncated toward zero
+// without undefined behaviour (NaN reads as 0, values beyond int64 clamp).
 int EncodeTagValue(const TagBinding& binding, const CTagVal& value,
                    std::span<uint8_t, kEncodeAreaBytes> dest);
 
