@@ -16,7 +16,7 @@ namespace dravik {
 enum class LineParity { kNone, kEven, kOdd };
 
 struct LineSettings {
-  int baud = 9600;  // 300, 600, 1200, 2400, 4800, 9600 or 19200
+  int baud = 9600;    // 300, 600, 1200, 2400, 4800, 9600 or 19200
   int data_bits = 8;  // 7 or 8
   LineParity parity = LineParity::kNone;
   int stop_bits = 1;  // 1 or 2
@@ -73,7 +73,7 @@ class SerialDevice {
   void Fail(const char* what, int error_number);
 
   int fd_ = -1;
-  int wake_fd_ = -1;                    // eventfd written by Interrupt(); lives as long as *this
+  int wake_fd_ = -1;  // eventfd written by Interrupt(); lives as long as *this
   std::atomic<bool> interrupted_{false};
   std::string error_;
 };

@@ -70,8 +70,7 @@ int SendFrame(SerialDevice& device, std::span<const uint8_t> frame) {
   }
 }
 
-int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer,
-                 int* length) {
+int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer, int* length) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   auto elapsed_ms = [&] {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/deadline.h"
+#include "platform/posix/line_termios.h"
 
 namespace dravik {
 
@@ -21,14 +22,29 @@ namespace {
 
 bool BaudConstant(int baud, speed_t* speed) {
   switch (baud) {
-    case 300: *speed = B300; return true;
-    case 600: *speed = B600; return true;
-    case 1200: *speed = B1200; return true;
-    case 2400: *speed = B2400; return true;
-    case 4800: *speed = B4800; return true;
-    case 9600: *speed = B9600; return true;
-    case 19200: *speed = B19200; return true;
-    default: return false;
+    case 300:
+      *speed = B300;
+      return true;
+    case 600:
+      *speed = B600;
+      return true;
+    case 1200:
+      *speed = B1200;
+      return true;
+    case 2400:
+      *speed = B2400;
+      return true;
+    case 4800:
+      *speed = B4800;
+      return true;
+    case 9600:
+      *speed = B9600;
+      return true;
+    case 19200:
+      *speed = B19200;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -40,6 +56,28 @@ bool EntryExists(const std::string& path) {
 }
 
 }  // namespace
+
+bool MakeLineTermios(const LineSettings& settings, termios* tio) {
+  speed_t speed;
+  if (!BaudConstant(settings.baud, &speed) ||
+      (settings.data_bits != 7 && settings.data_bits != 8) ||
+      (settings.stop_bits != 1 && settings.stop_bits != 2)) {
+    return false;
+  }
+  ::cfmakeraw(tio);
+  tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio->c_cflag |= CLOCAL | CREAD | (settings.data_bits == 7 ? CS7 : CS8);
+  if (settings.parity != LineParity::kNone) tio->c_cflag |= PARENB;
+  if (settings.parity == LineParity::kOdd) tio->c_cflag |= PARODD;
+  if (settings.stop_bits == 2) tio->c_cflag |= CSTOPB;
+  tio->c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR | PARMRK);
+  tio->c_iflag |= INPCK;  // parity checking on, also when parity is none
+  tio->c_cc[VMIN] = 1;
+  tio->c_cc[VTIME] = 0;
+  ::cfsetispeed(tio, speed);
+  ::cfsetospeed(tio, speed);
+  return true;
+}
 
 SerialDevice::SerialDevice() { wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
 
@@ -55,10 +93,8 @@ void SerialDevice::Fail(const char* what, int error_number) {
 bool SerialDevice::Open(const std::string& path, const LineSettings& settings) {
   Close();
   error_.clear();
-  speed_t speed;
-  if (!BaudConstant(settings.baud, &speed) ||
-      (settings.data_bits != 7 && settings.data_bits != 8) ||
-      (settings.stop_bits != 1 && settings.stop_bits != 2)) {
+  termios tio{};
+  if (!MakeLineTermios(settings, &tio)) {
     error_ = "unsupported line settings";
     return false;
   }
@@ -72,7 +108,6 @@ bool SerialDevice::Open(const std::string& path, const LineSettings& settings) {
     ::close(fd);
     return false;
   };
-  termios tio;
   if (::tcgetattr(fd, &tio) != 0) return give_up("tcgetattr", errno);
   // TIOCEXCL keeps other processes out, but not one with CAP_SYS_ADMIN; the
   // lock also covers them (and a second open inside this process).
@@ -81,18 +116,7 @@ bool SerialDevice::Open(const std::string& path, const LineSettings& settings) {
   }
   if (::ioctl(fd, TIOCEXCL) != 0) return give_up("TIOCEXCL", errno);
 
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CLOCAL | CREAD | (settings.data_bits == 7 ? CS7 : CS8);
-  if (settings.parity != LineParity::kNone) tio.c_cflag |= PARENB;
-  if (settings.parity == LineParity::kOdd) tio.c_cflag |= PARODD;
-  if (settings.stop_bits == 2) tio.c_cflag |= CSTOPB;
-  tio.c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR | PARMRK);
-  tio.c_iflag |= INPCK;  // parity checking on, also when parity is none
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  ::cfsetispeed(&tio, speed);
-  ::cfsetospeed(&tio, speed);
+  MakeLineTermios(settings, &tio);
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
     const int e = errno;
     ::ioctl(fd, TIOCNXCL);

@@ -107,11 +107,11 @@ int main(int argc, char** argv) {
         const size_t colon = spec.find(':');
         FaultKind kind;
         char* end = nullptr;
-        const double rate = colon == std::string::npos
-                                ? -1
-                                : std::strtod(spec.c_str() + colon + 1, &end);
-        if (colon == std::string::npos || !dravik::plcsim::ParseFaultKind(spec.substr(0, colon), &kind) ||
-            end == nullptr || *end != '\0' || rate < 0 || rate > 1) {
+        const double rate =
+            colon == std::string::npos ? -1 : std::strtod(spec.c_str() + colon + 1, &end);
+        if (colon == std::string::npos ||
+            !dravik::plcsim::ParseFaultKind(spec.substr(0, colon), &kind) || end == nullptr ||
+            *end != '\0' || rate < 0 || rate > 1) {
           std::fprintf(stderr, "bad fault '%s' (KIND:RATE, rate 0..1)\n", spec.c_str());
           return 2;
         }
@@ -140,9 +140,8 @@ int main(int argc, char** argv) {
   PlcSimulator simulator(options);
   for (const auto& [kind, rate] : faults) simulator.SetFaultRate(kind, rate);
   std::string error;
-  const bool ready = device.empty()
-                         ? simulator.CreatePty(ports_dir, static_cast<int>(com), &error)
-                         : simulator.AttachDevice(device, &error);
+  const bool ready = device.empty() ? simulator.CreatePty(ports_dir, static_cast<int>(com), &error)
+                                    : simulator.AttachDevice(device, &error);
   if (!ready) {
     std::fprintf(stderr, "dravik-plcsim: %s\n", error.c_str());
     return 1;
@@ -162,8 +161,8 @@ int main(int argc, char** argv) {
   timespec limit{seconds, 0};
   siginfo_t info;
   for (;;) {
-    const int got = seconds > 0 ? sigtimedwait(&signals, &info, &limit)
-                                : sigwaitinfo(&signals, &info);
+    const int got =
+        seconds > 0 ? sigtimedwait(&signals, &info, &limit) : sigwaitinfo(&signals, &info);
     if (got < 0 && errno == EINTR) continue;
     break;  // a signal, or the --for time is over
   }

@@ -5,9 +5,8 @@
 namespace dravik::plcsim {
 
 const AreaSpan kAreas[8] = {
-    {"I", true, 0, 256},     {"O", true, 256, 256},  {"FI", true, 512, 256},
-    {"FO", true, 768, 256},  {"C", true, 1024, 1024}, {"IR", false, 0, 256},
-    {"OR", false, 256, 256}, {"R", false, 512, 512},
+    {"I", true, 0, 256},     {"O", true, 256, 256}, {"FI", true, 512, 256},  {"FO", true, 768, 256},
+    {"C", true, 1024, 1024}, {"IR", false, 0, 256}, {"OR", false, 256, 256}, {"R", false, 512, 512},
 };
 
 namespace {
@@ -61,8 +60,7 @@ bool StationMemory::SetWord(int area, int address, uint16_t value) {
   return true;
 }
 
-std::vector<uint8_t> StationMemory::ErrorReply(std::span<const uint8_t> request,
-                                               int error) const {
+std::vector<uint8_t> StationMemory::ErrorReply(std::span<const uint8_t> request, int error) const {
   std::vector<uint8_t> reply(kHeader, 0);
   for (size_t i = 0; i < kHeader && i < request.size(); ++i) reply[i] = request[i];
   reply[1] = static_cast<uint8_t>(0x80 | (error & 0x7F));
@@ -218,8 +216,8 @@ std::string DecodeBody(std::span<const uint8_t> body, bool reply) {
     std::snprintf(text, sizeof text, "st %d error %d", station, command & 0x7F);
     return text;
   }
-  static const char* const kNames[6] = {"?", "bit read", "word read", "?", "bit write",
-                                        "word write"};
+  static const char* const kNames[6] = {"?", "bit read",  "word read",
+                                        "?", "bit write", "word write"};
   const char* name = command >= 1 && command <= 5 ? kNames[command] : "?";
   if (body.size() < kHeader) {
     std::snprintf(text, sizeof text, "st %d cmd %02X (%s) short", station, command, name);

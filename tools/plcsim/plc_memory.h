@@ -60,7 +60,7 @@ class StationMemory {
 
  private:
   std::vector<uint8_t> ErrorReply(std::span<const uint8_t> request, int error) const;
-  std::array<uint8_t, kBitSpace> bits_{};    // 0 or 1 per bit
+  std::array<uint8_t, kBitSpace> bits_{};  // 0 or 1 per bit
   std::array<uint16_t, kWordSpace> words_{};
 };
 

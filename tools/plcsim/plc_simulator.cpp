@@ -43,8 +43,8 @@ bool MakeRaw(int fd) {
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
-  static const char* const kNames[kFaultKindCount] = {
-      "none", "silence", "checksum", "error", "noise", "truncate", "delay", "station"};
+  static const char* const kNames[kFaultKindCount] = {"none",  "silence",  "checksum", "error",
+                                                      "noise", "truncate", "delay",    "station"};
   return kNames[static_cast<int>(kind)];
 }
 
@@ -161,7 +161,8 @@ void PlcSimulator::Stop() {
 
 bool PlcSimulator::WaitMs(int ms) {
   std::unique_lock<std::mutex> lock(wait_mutex_);
-  return !wait_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
+  return !wait_cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                            [this] { return stopping_.load(); });
 }
 
 bool PlcSimulator::GetBit(int station, int area, int address, bool* value) {
@@ -247,9 +248,9 @@ bool PlcSimulator::Send(const std::vector<uint8_t>& bytes) {
   }
   // One start bit, the data bits, the parity bit and the stop bits per byte.
   const LineSettings& line = options_.line;
-  const int bits = 1 + line.data_bits + (line.parity == LineParity::kNone ? 0 : 1) +
-                   line.stop_bits;
-  const auto byte_time = std::chrono::microseconds(1000000LL * bits / (line.baud > 0 ? line.baud : 9600));
+  const int bits = 1 + line.data_bits + (line.parity == LineParity::kNone ? 0 : 1) + line.stop_bits;
+  const auto byte_time =
+      std::chrono::microseconds(1000000LL * bits / (line.baud > 0 ? line.baud : 9600));
   auto due = std::chrono::steady_clock::now();
   for (const uint8_t b : bytes) {
     due += byte_time;
@@ -275,7 +276,8 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     if (frame.checksum_ok && known_station) {
       fault = NextFault();
       if (fault.kind == FaultKind::kErrorReply) {
-        reply_body.assign(frame.body.begin(), frame.body.begin() + std::min<size_t>(5, frame.body.size()));
+        reply_body.assign(frame.body.begin(),
+                          frame.body.begin() + std::min<size_t>(5, frame.body.size()));
         reply_body.resize(5, 0);
         const int error = fault.param != 0 ? fault.param : kDefaultErrorNumber;
         reply_body[1] = static_cast<uint8_t>(0x80 | (error & 0x7F));
@@ -291,7 +293,8 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
 
   std::vector<uint8_t> wire;
   if (!reply_body.empty() && fault.kind != FaultKind::kNoReply) {
-    if (fault.kind == FaultKind::kWrongStation) reply_body[0] = static_cast<uint8_t>(reply_body[0] + 1);
+    if (fault.kind == FaultKind::kWrongStation)
+      reply_body[0] = static_cast<uint8_t>(reply_body[0] + 1);
     wire = EncodeFrame(reply_body);
     switch (fault.kind) {
       case FaultKind::kBadChecksum:
