@@ -48,9 +48,11 @@ struct ErrorBox {
   std::map<int, std::string> strings;
 };
 
+// Never destroyed: a driver unloaded at process exit unregisters its strings
+// after the static destructors have run.
 ErrorBox& Box() {
-  static ErrorBox box;
-  return box;
+  static ErrorBox* box = new ErrorBox;
+  return *box;
 }
 
 // The host's own texts for the numbers it owns.
@@ -116,6 +118,12 @@ void CTarselError::InstallHandler(Handler handler, void* context) {
   std::lock_guard lock(Box().mutex);
   Box().handler = handler;
   Box().context = context;
+}
+
+CTarselError::Handler CTarselError::CurrentHandler(void** context) {
+  std::lock_guard lock(Box().mutex);
+  if (context) *context = Box().context;
+  return Box().handler;
 }
 
 void CTarselError::RegisterString(int id, const char* text) {

@@ -1,0 +1,443 @@
+// A real line end to end: the driver loaded through its function table, its
+// scheduler and event threads, the simulator on a pseudo-terminal found
+// through DRAVIKNET_PORTS, and the stand-in host libraries recording what
+// reaches the host.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "tests/e2e/driver_host.h"
+#include "tools/plcsim/plc_simulator.h"
+
+namespace dravik::test {
+namespace {
+
+using plcsim::FaultAction;
+using plcsim::FaultKind;
+using plcsim::PlcSimulator;
+using plcsim::SimulatorOptions;
+
+constexpr int kAreaC = 4;
+constexpr int kAreaR = 7;
+constexpr int kWaitMs = 5000;
+
+// One test's line: a simulator on its own pseudo-terminal and an instance of
+// the driver prepared on it.
+class LineTest : public ::testing::Test {
+ protected:
+  DriverHost& host = DriverHost::Get();
+
+  void StartSimulator(std::vector<int> stations) {
+    SimulatorOptions options;
+    options.stations = std::move(stations);
+    sim_ = std::make_unique<PlcSimulator>(options);
+    std::string error;
+    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
+    ASSERT_TRUE(sim_->Start());
+    setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
+  }
+
+  // Creates and prepares an instance of `doc`; returns its handle.
+  int Prepare(CDravikNetDoc& doc) {
+    SaveProject(doc, dir_.File("line.dat"));
+    const int inst = host.Create(dir_.File("line.dat"));
+    EXPECT_GE(inst, 0);
+    EXPECT_EQ(host.Prepare(inst), 0);
+    instances_.push_back(inst);
+    return inst;
+  }
+
+  void TearDown() override {
+    for (int inst : instances_) host.Stop(inst);
+    if (sim_) sim_->Stop();
+  }
+
+  bool WaitValue(int tag_id, double value) {
+    return host.WaitFor(
+        [&] {
+          for (const auto& v : host.ValuesFor(tag_id)) {
+            if (v.has_value && v.value == value) return true;
+          }
+          return false;
+        },
+        kWaitMs);
+  }
+
+  bool WaitCycles(int inst, const char* station, int reads) {
+    int start[4] = {};
+    host.Statistics(inst, station, start);
+    return host.WaitFor(
+        [&] {
+          int now[4] = {};
+          host.Statistics(inst, station, now);
+          return now[2] >= start[2] + reads;
+        },
+        kWaitMs);
+  }
+
+  TempDir dir_;
+  std::unique_ptr<PlcSimulator> sim_;
+  std::vector<int> instances_;
+};
+
+TEST_F(LineTest, EveryTagOnceAfterTheFirstPollThenOnlyChanges) {
+  StartSimulator({1, 2});
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 1234));
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 2, 0x1234));  // BCD 1234
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 3, 0x4241));  // "AB"
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 4, 0x4443));  // "CD"
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 5, true));
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 100, 0xFFFF));
+  ASSERT_TRUE(sim_->SetWord(2, kAreaR, 2, 77));
+
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 10, 0);
+  AddBlock(*doc.Stations()[0], "C1", kAreaC, 1, 16, 0);
+  doc.Stations().push_back(MakeStation("PLC2", 2));
+  AddBlock(*doc.Stations()[1], "R1", kAreaR, 1, 4, 0);
+  const int inst = Prepare(doc);
+  host.ClearRecords();
+
+  struct Tag {
+    int id;
+    const char* device;
+    const char* address;
+    int type;
+    int length;
+    int expected_handle;
+  };
+  const Tag tags[] = {
+      {1, "DEV.PLC1", "R1", 1, 2, 0x00000},     // int16 in block 0
+      {2, "DEV.PLC1", "R2", 10, 2, 0x00001},    // BCD
+      {3, "DEV.PLC1", "R3", 14, 4, 0x00002},    // string
+      {4, "DEV.PLC1", "R1.3", 13, 0, 0x00003},  // bit of a register
+      {5, "DEV.PLC1", "C5", 13, 0, 0x10000},    // coil bit in block 1
+      {6, "DEV.PLC1", "R100", 4, 2, 0x30000},   // single-tag poller (3 blocks)
+      {7, "DEV.PLC2", "R2", 4, 2, 0x20000},     // PLC2's block
+      {8, "DEV.PLC1", "R100.2", 13, 0, 0x40000},  // single-tag bit of a register
+  };
+  for (const Tag& t : tags) {
+    EXPECT_EQ(host.Bind(inst, t.device, t.address, t.type, t.length, t.id), t.expected_handle)
+        << t.address;
+  }
+  EXPECT_EQ(host.CountLogs("태그[TAG6]의 어드레스가 통신블록에 등록되지 않아 개별 통신합니다."), 1);
+  EXPECT_EQ(host.BuildRequests(inst), 0);
+  host.SetRunState(inst, nullptr, 1);
+
+  const std::map<int, double> first = {{1, 1234}, {2, 1234}, {4, 0}, {5, 1},
+                                       {6, 65535}, {7, 77},  {8, 1}};
+  for (const auto& [id, value] : first) EXPECT_TRUE(WaitValue(id, value)) << "tag " << id;
+  ASSERT_TRUE(host.WaitFor([&] { return !host.ValuesFor(3).empty(); }, kWaitMs));
+  EXPECT_EQ(host.ValuesFor(3)[0].text, "ABCD");
+  EXPECT_EQ(host.CountLogs("통신시작"), 1);
+
+  // A few more cycles change nothing: no event is repeated.
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 8));
+  for (int id = 1; id <= 8; ++id) EXPECT_EQ(host.ValuesFor(id).size(), 1u) << "tag " << id;
+
+  // 999 keeps bit 3 of R1 clear: only the word tag changes. 8 then sets it.
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 999));
+  EXPECT_TRUE(WaitValue(1, 999));
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 4));
+  EXPECT_EQ(host.ValuesFor(4).size(), 1u);
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 8));
+  EXPECT_TRUE(WaitValue(4, 1));
+  // Bit 2 of R100 clears while the rest of the word stays: only tag 8 reports.
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 100, 0xFFFB));
+  EXPECT_TRUE(WaitValue(8, 0));
+  EXPECT_TRUE(WaitValue(6, 0xFFFB));
+  EXPECT_EQ(host.ValuesFor(2).size(), 1u);
+  EXPECT_EQ(host.ValuesFor(5).size(), 1u);
+
+  // A restart reports every tag once more.
+  host.SetRunState(inst, nullptr, 0);
+  EXPECT_EQ(host.CountLogs("통신종료"), 1);
+  host.ClearRecords();
+  host.SetRunState(inst, nullptr, 1);
+  for (int id = 1; id <= 8; ++id) {
+    EXPECT_TRUE(host.WaitFor([&] { return !host.ValuesFor(id).empty(); }, kWaitMs)) << id;
+  }
+  // A second start while running is ignored.
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_EQ(host.CountLogs("통신시작"), 1);
+}
+
+TEST_F(LineTest, WritesReachThePlcWithTheirExactFrames) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 10, 1000);
+  AddBlock(*doc.Stations()[0], "C1", kAreaC, 1, 16, 1000);
+  const int inst = Prepare(doc);
+  const int word = host.Bind(inst, "PLC1", "R5", 1, 2, 11);
+  const int coil = host.Bind(inst, "PLC1", "C14", 13, 0, 12);
+  const int bit_of_word = host.Bind(inst, "PLC1", "R2.4", 13, 0, 13);
+  const int text = host.Bind(inst, "PLC1", "R7", 14, 4, 14);
+  const int single = host.Bind(inst, "PLC1", "R300", 5, 4, 15);
+  host.BuildRequests(inst);
+
+  // Written while stopped: dropped.
+  EXPECT_EQ(host.Write(inst, word, 55), 0);
+  host.SetRunState(inst, nullptr, 1);
+  host.ClearRecords();
+  EXPECT_EQ(host.Write(inst, word, 1234), 0);
+  EXPECT_EQ(host.Write(inst, coil, 1), 0);
+  EXPECT_EQ(host.WriteText(inst, text, "ABC"), 0);
+  EXPECT_EQ(host.Write(inst, single, 4000000000.0), 0);
+  EXPECT_EQ(host.Write(inst, bit_of_word, 1), -15);
+  EXPECT_EQ(host.CountLogs("지정된 태그[TAG13]의 어드레스는 읽기만 가능합니다."), 1);
+  EXPECT_EQ(host.Write(inst, 0x7FFF0000, 1), 0);  // names no binding
+
+  ASSERT_TRUE(host.WaitFor(
+      [&] {
+        uint16_t w = 0;
+        bool b = false;
+        return sim_->GetWord(1, kAreaR, 5, &w) && w == 1234 && sim_->GetBit(1, kAreaC, 14, &b) && b;
+      },
+      kWaitMs));
+  uint16_t w7 = 0, w8 = 0, lo = 0, hi = 0;
+  ASSERT_TRUE(host.WaitFor([&] { return sim_->GetWord(1, kAreaR, 301, &hi) && hi != 0; }, kWaitMs));
+  sim_->GetWord(1, kAreaR, 7, &w7);
+  sim_->GetWord(1, kAreaR, 8, &w8);
+  sim_->GetWord(1, kAreaR, 300, &lo);
+  EXPECT_EQ(w7, 0x4241);  // "AB"
+  EXPECT_EQ(w8, 0x2043);  // "C "
+  EXPECT_EQ((static_cast<uint32_t>(hi) << 16) | lo, 4000000000u);
+
+  // The frames on the wire, byte for byte.
+  const std::vector<uint8_t> word_frame = {0x10, 0x02, 0x01, 0x05, 0x01, 0x04, 0x08,
+                                           0x04, 0xD2, 0x10, 0x03, 0x17};
+  // C14: address 1024 + 13 -> 04 0D; body 01 04 01 04 0D 01, sum 0x18.
+  const std::vector<uint8_t> coil_frame = {0x10, 0x02, 0x01, 0x04, 0x01, 0x04,
+                                           0x0D, 0x01, 0x10, 0x03, 0xE8};
+  int seen = 0;
+  for (const auto& record : sim_->Log()) {
+    seen += record.request == word_frame;
+    seen += record.request == coil_frame;
+  }
+  EXPECT_EQ(seen, 2);
+  int counters[4] = {};
+  EXPECT_EQ(host.Statistics(inst, "PLC1", counters), 0);
+  EXPECT_EQ(counters[0], 4);  // writes sent
+  EXPECT_EQ(counters[1], 0);
+}
+
+TEST_F(LineTest, FiveFailuresThenLostThenRestored) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 2, 0);
+  const int inst = Prepare(doc);
+  host.Bind(inst, "PLC1", "R1", 1, 2, 21);
+  host.BuildRequests(inst);
+  // Six bad checksums, one PLC error, then good replies.
+  std::vector<FaultAction> script(6, FaultAction{FaultKind::kBadChecksum, 0});
+  sim_->ScriptFaults(script);
+  host.ClearRecords();
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(host.WaitFor([&] { return host.CountLogs("정상적으로 복구") == 1; }, kWaitMs));
+  host.SetRunState(inst, nullptr, 0);
+
+  std::vector<std::string> texts;
+  std::vector<int> flags;
+  for (const auto& l : host.Logs()) {
+    if (l.text.find("스테이션[PLC1]") != std::string::npos) {
+      texts.push_back(l.text);
+      flags.push_back(l.flags);
+    }
+  }
+  const std::string checksum = "[Dravik RS232/422] 스테이션[PLC1]로부터 수신받은 데이터의 Check Sum이 일치하지 않습니다.";
+  ASSERT_EQ(texts.size(), 7u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(texts[static_cast<size_t>(i)], checksum);
+    EXPECT_EQ(flags[static_cast<size_t>(i)], 0x101);
+  }
+  EXPECT_EQ(texts[5], "[Dravik RS232/422] 스테이션[PLC1]과 통신할 수 없습니다.");
+  EXPECT_EQ(flags[5], 0x102);
+  EXPECT_EQ(texts[6], "[Dravik RS232/422] 스테이션[PLC1]과의 통신이 정상적으로 복구되었습니다.");
+  EXPECT_EQ(flags[6], 0x102);
+  int counters[4] = {};
+  host.Statistics(inst, "PLC1", counters);
+  EXPECT_EQ(counters[3], 6);  // reads failed
+  EXPECT_TRUE(WaitValue(21, 0) || !host.ValuesFor(21).empty());
+}
+
+TEST_F(LineTest, ErrorReplyIsReportedWithItsNumber) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 2, 0);
+  const int inst = Prepare(doc);
+  sim_->ScriptFaults({FaultAction{FaultKind::kErrorReply, 5}});
+  host.ClearRecords();
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_TRUE(host.WaitFor(
+      [&] {
+        return host.CountLogs("[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[5]를 수신받았습니다.") == 1;
+      },
+      kWaitMs));
+}
+
+TEST_F(LineTest, DisabledStationIsNeitherPolledNorWritten) {
+  StartSimulator({1, 2});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 4, 0);
+  doc.Stations().push_back(MakeStation("PLC2", 2));
+  AddBlock(*doc.Stations()[1], "R1", kAreaR, 1, 4, 0);
+  const int inst = Prepare(doc);
+  const int tag = host.Bind(inst, "PLC1", "R1", 1, 2, 31);
+  host.BuildRequests(inst);
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 2));
+
+  host.SetRunState(inst, "plc1", 0);
+  int before[4] = {};
+  EXPECT_EQ(host.Statistics(inst, "PLC1", before), -1);
+  EXPECT_EQ(host.Write(inst, tag, 42), 0);
+  ASSERT_TRUE(WaitCycles(inst, "PLC2", 5));  // the other station goes on
+  int after[4] = {};
+  EXPECT_EQ(host.Statistics(inst, "PLC1", after), -1);
+  EXPECT_EQ(std::vector<int>(after, after + 4), std::vector<int>(before, before + 4));
+  uint16_t w = 0;
+  sim_->GetWord(1, kAreaR, 1, &w);
+  EXPECT_EQ(w, 0);
+
+  // Null name while running: the sums, and 0 since one station is healthy.
+  int all[4] = {100, 100, 100, 100};
+  EXPECT_EQ(host.Statistics(inst, nullptr, all), 0);
+  int plc2[4] = {};
+  host.Statistics(inst, "PLC2", plc2);
+  EXPECT_GE(all[2], 100 + after[2] + plc2[2]);
+
+  host.SetRunState(inst, "PLC1", 1);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 2));
+  host.ResetCounters(inst, "Plc1");
+  int reset[4] = {9, 9, 9, 9};
+  EXPECT_EQ(host.Statistics(inst, "PLC1", reset), 0);
+  EXPECT_LE(reset[2], 3);
+
+  // Stopped: null name gives -1 after adding the counters.
+  host.SetRunState(inst, nullptr, 0);
+  int stopped[4] = {0, 0, 0, 0};
+  EXPECT_EQ(host.Statistics(inst, nullptr, stopped), -1);
+  EXPECT_GT(stopped[2], 0);
+  EXPECT_EQ(host.Statistics(inst, "NOPE", stopped), -1);
+}
+
+TEST_F(LineTest, StopOnASilentLineReturnsPromptlyAndReportsNothingForIt) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 2, 0);
+  const int inst = Prepare(doc);
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 2));
+  sim_->SetFaultRate(FaultKind::kNoReply, 1.0);
+  usleep(1200 * 1000);  // inside a waiting receive
+  host.ClearRecords();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(host.Stop(inst), 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+  EXPECT_EQ(host.CountLogs("Time Out"), 0);
+  EXPECT_EQ(host.CountLogs("통신종료"), 1);
+  EXPECT_EQ(host.Stop(inst), 0);  // a second stop does nothing
+  EXPECT_EQ(host.CountLogs("통신종료"), 1);
+}
+
+TEST_F(LineTest, LargeBitBlocksOversizedBlocksAndLateBindings) {
+  StartSimulator({1});
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 300, true));
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 3, true));
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 65, 4321));
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "C1", kAreaC, 1, 400, 0);  // two requests per poll
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 70, 0);   // larger than a data image
+  host.ClearRecords();
+  const int inst = Prepare(doc);
+  EXPECT_EQ(host.CountLogs("R1, 70 Word"), 1);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "C300", 13, 0, 41), 0);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "C3", 13, 0, 42), 1);
+  // The refused block takes no tags: R65 gets a single-tag poller.
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R65", 1, 2, 43), 0x20000);
+  // Too long for any data image: refused.
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R10", 14, 200, 44), -1);
+  host.BuildRequests(inst);
+  // Bound after slot 4: still polled from the start.
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R66", 1, 2, 45), 0x30000);
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_TRUE(WaitValue(41, 1));
+  EXPECT_TRUE(WaitValue(42, 1));
+  EXPECT_TRUE(WaitValue(43, 4321));
+  EXPECT_TRUE(WaitValue(45, 0));
+  // Bound while running: safe, and polled from the next start.
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R67", 1, 2, 46), 0x40000);
+  host.SetRunState(inst, nullptr, 0);
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_TRUE(WaitValue(46, 0));
+  int counters[4] = {};
+  EXPECT_EQ(host.Statistics(inst, "PLC1", counters), 0);
+  EXPECT_EQ(counters[3], 0);
+}
+
+TEST_F(LineTest, BindingErrorsAndASecondPreparation) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 4, 0);
+  const int inst = Prepare(doc);
+  host.ClearRecords();
+  EXPECT_EQ(host.Bind(inst, "DEV.plc1", "R1", 1, 2, 51), -1);
+  EXPECT_EQ(host.CountLogs(
+                "태그[TAG51]에 설정된 I/O 디바이스[DEV.plc1]가 통신드라이버에 등록되지 않았습니다."),
+            1);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R0", 1, 2, 52), -1);
+  EXPECT_EQ(host.CountLogs("태그[TAG52]의 I/O 어드레스[R0]가 잘못 설정되었습니다."), 1);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "I5", 1, 2, 53), -1);
+
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 2));
+  // Preparing again replaces the running engine: its threads stop, its port
+  // closes, and the new engine opens the port again.
+  host.ClearRecords();
+  EXPECT_EQ(host.Prepare(inst), 0);
+  EXPECT_EQ(host.CountLogs("통신종료"), 1);
+  EXPECT_EQ(host.CountLogs("통신포트 초기화 완료"), 1);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R2", 1, 2, 54), 0);
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_TRUE(WaitValue(54, 0));
+}
+
+TEST_F(LineTest, PortThatCannotOpenRefusesToStart) {
+  TempDir ports;
+  // COM1 names a device that does not exist.
+  ASSERT_EQ(symlink((ports.path() + "/absent").c_str(), (ports.path() + "/COM1").c_str()), 0);
+  setenv("DRAVIKNET_PORTS", ports.path().c_str(), 1);
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 4, 0);
+  SaveProject(doc, dir_.File("p.dat"));
+  const int inst = host.Create(dir_.File("p.dat"));
+  host.ClearRecords();
+  EXPECT_EQ(host.Prepare(inst), -4);
+  const auto logs = host.Logs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0].flags, 0x100);
+  EXPECT_NE(logs[0].text.find("통신포트[COM1 (" + ports.path() + "/COM1)]를 열 수 없습니다."),
+            std::string::npos)
+      << logs[0].text;
+  host.SetRunState(inst, nullptr, 1);
+  int out[4] = {};
+  EXPECT_EQ(host.Statistics(inst, nullptr, out), 1);
+  EXPECT_EQ(host.CountLogs("통신시작"), 0);
+}
+
+}  // namespace
+}  // namespace dravik::test
