@@ -1,0 +1,56 @@
+// The tag list of dravik-host: a CSV file with a header row naming the
+// columns name, device, address, type and (optional) length, one host tag per
+// row. Parsing is pure: rows that can't be used are reported with their line
+// number and left out. Values owned by the caller; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dravik::host {
+
+// The host's data type codes with the names the tag list accepts.
+struct TagTypeName {
+  const char* name;
+  int code;
+  int default_length;  // bytes; 0 = none (bit: the address gives the bit)
+  const char* meaning;
+};
+
+constexpr int kTypeBit = 13;
+constexpr int kTypeString = 14;
+// The driver keeps one poll's data in 122 bytes, so no tag can be longer.
+constexpr int kMaxTagLength = 120;
+
+// Code 0..14 in order, then the aliases.
+const std::vector<TagTypeName>& TagTypeNames();
+// A type column: a code 0..14 or a name (case ignored). -1 when unknown.
+int ParseTagType(const std::string& text);
+// The name of a code, or the code as digits.
+std::string TagTypeText(int code);
+
+struct TagRow {
+  int line = 0;  // 1-based line of the row in the file
+  std::string name;
+  std::string device;
+  std::string address;
+  int type = 0;
+  int length = 0;  // bytes, or for a bit tag the given bit number (usually 0)
+};
+
+struct TagListError {
+  int line = 0;
+  std::string text;
+};
+
+struct TagList {
+  std::vector<TagRow> rows;
+  std::vector<TagListError> errors;
+};
+
+// Parses the CSV text. Blank lines and lines starting with '#' are skipped;
+// fields may be quoted with '"' (a doubled quote inside is one quote). A
+// missing or incomplete header is one error at its line and yields no rows.
+TagList ParseTagList(const std::string& text);
+
+}  // namespace dravik::host
