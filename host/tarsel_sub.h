@@ -64,6 +64,9 @@ class CTarselError {
 
   static int ErrMsg(int id, int flags, const char* text, ...);
   static void InstallHandler(Handler handler, void* context);
+  // The handler installed now (null: none), so a user interface that installs
+  // its own for a while can put the earlier one back.
+  static Handler CurrentHandler(void** context);
   static void RegisterString(int id, const char* text);
   static void UnregisterString(int id);
   // The text for `id`: a registered string, else the host's own, else empty.

@@ -1,0 +1,203 @@
+#include "editor/qt/qt_controls.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QToolButton>
+#include <cmath>
+
+#include "host/ui/tarsel_sub_ui.h"
+#include "model/string_table.h"
+
+namespace dravik::qt {
+
+QFont DialogFont() {
+  QFont font;
+  font.setFamilies({"MS Sans Serif", "NanumGothic", "DejaVu Sans"});
+  font.setPointSize(8);
+  return font;
+}
+
+DialogUnits::DialogUnits(const QFont& font) {
+  const QFontMetricsF metrics(font);
+  static const QString kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  base_x_ = metrics.horizontalAdvance(kAlphabet) / 52.0;
+  base_y_ = metrics.height();
+}
+
+int DialogUnits::X(int du) const { return static_cast<int>(std::lround(du * base_x_ / 4.0)); }
+int DialogUnits::Y(int du) const { return static_cast<int>(std::lround(du * base_y_ / 8.0)); }
+
+QValidator::State UpperCaseValidator::validate(QString& input, int&) const {
+  input = input.toUpper();
+  return Acceptable;
+}
+
+UpDownCtrl::UpDownCtrl(QWidget* parent, QLineEdit* buddy, std::function<void(int)> on_step)
+    : QWidget(parent),
+      up_(new QToolButton(this)),
+      down_(new QToolButton(this)),
+      on_step_(std::move(on_step)) {
+  up_->setArrowType(Qt::UpArrow);
+  down_->setArrowType(Qt::DownArrow);
+  up_->setObjectName("up");
+  down_->setObjectName("down");
+  for (QToolButton* b : {up_, down_}) {
+    b->setAutoRepeat(true);
+    b->setFocusPolicy(Qt::NoFocus);
+  }
+  connect(up_, &QToolButton::clicked, this, [this] { Step(+1); });
+  connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
+  if (buddy) buddy->installEventFilter(this);
+}
+
+bool UpDownCtrl::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+      Step(key == Qt::Key_Up ? +1 : -1);
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void UpDownCtrl::resizeEvent(QResizeEvent*) {
+  const int half = height() / 2;
+  up_->setGeometry(0, 0, width(), half);
+  down_->setGeometry(0, half, width(), height() - half);
+}
+
+void StepIntegerBuddy(QLineEdit* buddy, int lower, int upper, int delta) {
+  bool ok = false;
+  long long value = buddy->text().trimmed().toLongLong(&ok);
+  if (!ok) value = lower;
+  value += delta;
+  if (value > upper) value = upper;
+  if (value < lower) value = lower;
+  buddy->setText(QString::number(value));
+}
+
+QString MessageTitle() { return QString::fromUtf8("Dravik RS232/422"); }
+
+QString FromNarrow(const std::string& text) {
+  QString out = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return out;
+}
+
+std::string ToNarrow(const QString& text) { return text.toUtf8().toStdString(); }
+
+bool AskQuestion(QWidget* parent, int string_id) {
+  const char* text = EditorString(string_id);
+  QMessageBox box(QMessageBox::Question, MessageTitle(), FromNarrow(text ? text : ""),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName(QString("msg%1").arg(string_id));
+  box.setDefaultButton(QMessageBox::Yes);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void ShowErrorBox(QWidget* parent, int id, const char* message) {
+  QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(message ? message : ""),
+                  QMessageBox::Ok, parent);
+  box.setObjectName(QString("err%1").arg(id));
+  box.exec();
+}
+
+void ShowPromptBox(QWidget* parent, const std::string& text) {
+  QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(text), QMessageBox::Ok,
+                  parent);
+  box.setObjectName("prompt");
+  box.exec();
+}
+
+QWidget* QtControls::Widget(int id) const {
+  const auto it = widgets_.find(id);
+  return it == widgets_.end() ? nullptr : it->second;
+}
+
+std::string QtControls::GetText(int id) {
+  if (auto* edit = qobject_cast<QLineEdit*>(Widget(id))) return ToNarrow(edit->text());
+  if (auto* label = qobject_cast<QLabel*>(Widget(id))) return ToNarrow(label->text());
+  return {};
+}
+
+void QtControls::SetText(int id, const std::string& text) {
+  if (auto* edit = qobject_cast<QLineEdit*>(Widget(id))) {
+    edit->setText(FromNarrow(text));
+  } else if (auto* label = qobject_cast<QLabel*>(Widget(id))) {
+    label->setText(FromNarrow(text));
+  }
+}
+
+int QtControls::GetCurSel(int id) {
+  auto* combo = qobject_cast<QComboBox*>(Widget(id));
+  return combo ? combo->currentIndex() : -1;
+}
+
+void QtControls::SetCurSel(int id, int index) {
+  if (auto* combo = qobject_cast<QComboBox*>(Widget(id))) {
+    combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+  }
+}
+
+void QtControls::AddString(int id, const std::string& text) {
+  if (auto* combo = qobject_cast<QComboBox*>(Widget(id))) combo->addItem(FromNarrow(text));
+}
+
+int QtControls::GetCheck(int id) {
+  auto* button = qobject_cast<QAbstractButton*>(Widget(id));
+  return button && button->isChecked() ? 1 : 0;
+}
+
+void QtControls::SetCheck(int id, int checked) {
+  auto* button = qobject_cast<QAbstractButton*>(Widget(id));
+  if (button == nullptr) return;
+  // An exclusive group refuses to uncheck its checked button; a group with
+  // no valid index must show none checked.
+  QButtonGroup* group = button->group();
+  const bool exclusive = group && group->exclusive();
+  if (exclusive && !checked) group->setExclusive(false);
+  button->setChecked(checked != 0);
+  if (exclusive && !checked) group->setExclusive(true);
+}
+
+void QtControls::EnableWindow(int id, bool enabled) {
+  if (QWidget* w = Widget(id)) w->setEnabled(enabled);
+}
+
+void QtControls::SetSpinRange(int id, int lower, int upper) {
+  if (auto* spin = dynamic_cast<UpDownCtrl*>(Widget(id))) spin->SetRange(lower, upper);
+}
+
+void QtControls::SetFloatSpin(int id, float lower, float upper, float step) {
+  if (auto* spin = dynamic_cast<CFloatSpinCtrl*>(Widget(id))) {
+    spin->SetDeltaInc(step, 1);
+    spin->SetRange(lower, upper);
+  }
+}
+
+void QtControls::SetFocus(int id) {
+  QWidget* w = Widget(id);
+  if (w == nullptr) return;
+  w->setFocus(Qt::OtherFocusReason);
+  if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->selectAll();
+}
+
+void QtControls::ShowPrompt(const std::string& text) { ShowPromptBox(owner_, text); }
+
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
+                  int h, bool right_aligned) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setGeometry(du.Rect(x, y, w, h));
+  label->setAlignment((right_aligned ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+  return label;
+}
+
+}  // namespace dravik::qt

@@ -1,0 +1,127 @@
+// Building blocks of the editor's Qt face: dialog-unit geometry from the
+// dialog font, the control map that implements IControlView over Qt widgets,
+// the small up/down control, upper-case forcing for edit fields, and message
+// boxes for questions, prompts and the host's error box. GUI thread only.
+#pragma once
+
+#include <QFont>
+#include <QRect>
+#include <QString>
+#include <QValidator>
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "editor/editor_views.h"
+
+class QLabel;
+class QLineEdit;
+class QToolButton;
+class CFloatSpinCtrl;
+
+namespace dravik::qt {
+
+// "MS Sans Serif" 8 pt, the dialogs' font, with a Korean fallback.
+QFont DialogFont();
+
+// Dialog units of a font: base units from its average character width and
+// height; x = du_x * base_x / 4, y = du_y * base_y / 8.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QFont& font);
+  int X(int du) const;
+  int Y(int du) const;
+  QRect Rect(int x, int y, int w, int h) const { return QRect(X(x), Y(y), X(w), Y(h)); }
+  QSize Size(int w, int h) const { return QSize(X(w), Y(h)); }
+  double BaseX() const { return base_x_; }
+  double BaseY() const { return base_y_; }
+
+ private:
+  double base_x_;
+  double base_y_;
+};
+
+// Forces letters to upper case as the user types.
+class UpperCaseValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int& pos) const override;
+};
+
+// An up/down pair of arrows beside a buddy field; the arrow keys in the
+// buddy step too. What a step does is the owner's `on_step`.
+class UpDownCtrl : public QWidget {
+ public:
+  UpDownCtrl(QWidget* parent, QLineEdit* buddy, std::function<void(int)> on_step);
+  void SetOnStep(std::function<void(int)> on_step) { on_step_ = std::move(on_step); }
+  void Step(int delta) {
+    if (on_step_) on_step_(delta);
+  }
+  int Lower() const { return lower_; }
+  int Upper() const { return upper_; }
+  void SetRange(int lower, int upper) {
+    lower_ = lower;
+    upper_ = upper;
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QToolButton* up_;
+  QToolButton* down_;
+  std::function<void(int)> on_step_;
+  int lower_ = 0;
+  int upper_ = 100;
+};
+
+// Writes the integer after one step into the buddy, clamped to the range
+// (the standard spin with an integer buddy).
+void StepIntegerBuddy(QLineEdit* buddy, int lower, int upper, int delta);
+
+// The caption used for the editor's message boxes.
+QString MessageTitle();
+// A plain Yes/No question with an editor string; object name "msg<id>".
+bool AskQuestion(QWidget* parent, int string_id);
+// The host's error box: object name "err<id>".
+void ShowErrorBox(QWidget* parent, int id, const char* message);
+// The toolkit's prompt for a field; object name "prompt".
+void ShowPromptBox(QWidget* parent, const std::string& text);
+
+// Qt text from the narrow UTF-8 strings the model uses, and back; CR LF is
+// shown as a line break.
+QString FromNarrow(const std::string& text);
+std::string ToNarrow(const QString& text);
+
+// IControlView over registered widgets, by control id.
+class QtControls : public IControlView {
+ public:
+  explicit QtControls(QWidget* owner) : owner_(owner) {}
+  void Add(int id, QWidget* widget) { widgets_[id] = widget; }
+  QWidget* Widget(int id) const;
+
+  std::string GetText(int id) override;
+  void SetText(int id, const std::string& text) override;
+  int GetCurSel(int id) override;
+  void SetCurSel(int id, int index) override;
+  void AddString(int id, const std::string& text) override;
+  int GetCheck(int id) override;
+  void SetCheck(int id, int checked) override;
+  void EnableWindow(int id, bool enabled) override;
+  void SetSpinRange(int id, int lower, int upper) override;
+  void SetFloatSpin(int id, float lower, float upper, float step) override;
+  void SetFocus(int id) override;
+  void ShowPrompt(const std::string& text) override;
+
+ private:
+  QWidget* owner_;
+  std::map<int, QWidget*> widgets_;
+};
+
+// Widget factories that set the object name from the control id.
+QLabel* MakeLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
+                  int h, bool right_aligned = false);
+
+}  // namespace dravik::qt
