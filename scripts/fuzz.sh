@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a while.
+# Usage: scripts/fuzz.sh [seconds per target, default 30] [build dir, default build/fuzz]
+# Each target runs on a corpus kept in the build dir, seeded from tests/fuzz/corpus;
+# a crash leaves its input (crash-*) in that corpus's folder and stops the script.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-30}"
+dir="${2:-$root/build/fuzz}"
+targets=(fuzz_tag_address fuzz_read_reply)
+
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DDRAVIKNET_FUZZ=ON -DDRAVIKNET_EDITOR=OFF \
+  -DDRAVIKNET_BENCH=OFF -DDRAVIKNET_WERROR=ON >/dev/null
+cmake --build "$dir" -j 2 --target "${targets[@]}"
+
+for t in "${targets[@]}"; do
+  corpus="$dir/tests/fuzz/corpus/$t"
+  mkdir -p "$corpus"
+  echo "== $t for ${seconds}s"
+  (cd "$corpus" && "$dir/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus")
+done
+echo "== fuzzing finished without a crash (${targets[*]})"
