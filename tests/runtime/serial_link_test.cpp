@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -38,9 +39,14 @@ struct LogLine {
 class LogCapture {
  public:
   LogCapture() {
+    // The stand-ins sit beside this program. Loading them by full path first
+    // lets the runtime's load by name find them even where its dlopen does not
+    // see this program's RUNPATH (the sanitizers' interceptors call it).
+    const std::string folder = ProgramFolder();
+    dbm_.Load(folder + kTarselDbmLibrary);
+    if (!library_.Load(folder + kWendroRLibrary)) return;
     BindRuntimeLibraries();
-    // The same library the runtime just loaded; take its handler entry.
-    if (library_.Load(kWendroRLibrary)) {
+    {
       install_ = reinterpret_cast<void (*)(const WendroRHandler*)>(
           library_.Symbol("WendroRInstallHandler"));
     }
@@ -59,12 +65,22 @@ class LogCapture {
     if (install_ != nullptr) install_(nullptr);
   }
   bool ok() const { return install_ != nullptr; }
+  const std::string& error() const { return library_.Error(); }
   std::vector<LogLine> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(lines_, {});
   }
 
  private:
+  static std::string ProgramFolder() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    std::string text(path, static_cast<size_t>(n));
+    return text.substr(0, text.rfind('/') + 1);
+  }
+
+  DynamicLibrary dbm_;
   DynamicLibrary library_;
   void (*install_)(const WendroRHandler*) = nullptr;
   std::mutex mutex_;
@@ -94,7 +110,7 @@ class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.ok());
-    ASSERT_TRUE(log_.ok());
+    ASSERT_TRUE(log_.ok()) << log_.error();
     settings_.port = 4;  // COM5
     ASSERT_EQ(OpenPort(settings_, device_), 0);
     ASSERT_NE(device_, nullptr);
