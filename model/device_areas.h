@@ -45,8 +45,9 @@ constexpr size_t kBlockStartBufferBytes = 52;
 constexpr size_t kTagAddressCut = 49;
 
 // Block start as typed (no prefix). 1 valid, 0 invalid. Rewrites `text` as
-// prefix + text whenever the number itself was read (also when its range is
-// then refused); `start` receives the number as read.
+// prefix + text once the whole text read as a number and, in a bit area, lies
+// on a byte boundary (also when its range is then refused); `start` receives
+// the number as read. Texts longer than 51 characters are refused untouched.
 int ValidateBlockStart(std::string& text, int area, uint32_t* start);
 // 1 when start + count - 1 is not beyond the area's highest address.
 int BlockFitsArea(int area, uint32_t start, uint32_t count);
