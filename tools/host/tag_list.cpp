@@ -42,7 +42,8 @@ bool SplitCsv(const std::string& line, std::vector<std::string>* fields) {
       } else {
         field += c;
       }
-    } else if (c == '"') {
+    } else if (c == '"' && !was_quoted && Trim(field).empty()) {
+      // A quote opens quoting only at the start of a field; elsewhere it is text.
       quoted = true;
       was_quoted = true;
       field = Trim(field);

@@ -1,0 +1,313 @@
+// dravik-project run as a program: export/import round trips byte for byte,
+// every rule of the import with its error and exit status, the show listing
+// and load errors.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/tools_host/subprocess.h"
+
+namespace dravik::test {
+namespace {
+
+const std::string kProjectTool = DRAVIK_PROJECT_BIN;
+const std::string kSamples = DRAVIK_SAMPLES_DIR;
+
+ProcessResult Project(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {kProjectTool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv);
+}
+
+// A project around the given stations array (JSON text).
+std::string WithStations(const std::string& stations) {
+  return R"({"port": {"com": "COM2", "baud": 9600}, "stations": )" + stations + "}";
+}
+
+class ProjectToolTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(ProjectToolTest, SampleRoundTripsByteForByte) {
+  const std::string a = dir_.File("a.dvk");
+  const std::string json = dir_.File("a.json");
+  const std::string b = dir_.File("b.dvk");
+  ProcessResult r = Project({"import", kSamples + "/demo_project.json", "-o", a});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = Project({"export", a, "-o", json});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = Project({"import", json, "-o", b});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string bytes_a = ReadText(a);
+  ASSERT_FALSE(bytes_a.empty());
+  EXPECT_EQ(bytes_a, ReadText(b));
+  // The file starts with the host's header: int32 3, then "DravikNet.Dll".
+  EXPECT_EQ(bytes_a.substr(0, 5), std::string("\x03\x00\x00\x00\x0d", 5));
+  EXPECT_EQ(bytes_a.substr(5, 13), "DravikNet.Dll");
+
+  // Export to stdout gives the same JSON as export to a file.
+  r = Project({"export", a});
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, ReadText(json));
+  EXPECT_NE(r.out.find("\"baud\": 19200"), std::string::npos);
+  EXPECT_NE(r.out.find("\"baud_index\": 6"), std::string::npos);
+  EXPECT_NE(r.out.find("\"station_names\""), std::string::npos);
+}
+
+TEST_F(ProjectToolTest, OddFileRoundTripsWithoutValidation) {
+  // Stored values the editor would never write: options bits 2..31, a names
+  // list that differs from the stations, a block whose stored area and start
+  // disagree with its text, out-of-range indexes and bytes after the list.
+  const std::string odd = R"({
+    "station_names": ["X", "Y", "Z"],
+    "port": {"port": 300, "baud_index": 9, "parity_index": 5, "data_bits_index": 3,
+             "stop_bits_index": -1, "options": 4294967293},
+    "stations": [
+      {"name": "A", "description": "한글 설명", "number": 0,
+       "blocks": [{"address": "R5", "area": 2, "start": 77, "count": 0, "period": -1},
+                  {"address": "zz", "area": 11, "start": -3, "count": 9999, "period": 5}]},
+      {"name": "a", "number": 0, "blocks": []}],
+    "trailing_bytes": "00ff10"
+  })";
+  const std::string json = dir_.File("odd.json");
+  ASSERT_TRUE(WriteText(json, odd));
+  const std::string a = dir_.File("odd.dvk");
+  ProcessResult r = Project({"import", json, "-o", a, "--no-validate"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+
+  const std::string json2 = dir_.File("odd2.json");
+  r = Project({"export", a, "-o", json2});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // canonical encoding: no warning
+  const std::string exported = ReadText(json2);
+  EXPECT_NE(exported.find("\"options\": 4294967293"), std::string::npos) << exported;
+  EXPECT_NE(exported.find("\"trailing_bytes\": \"00ff10\""), std::string::npos);
+  EXPECT_NE(exported.find("\"start\": 77"), std::string::npos);
+
+  const std::string b = dir_.File("odd2.dvk");
+  r = Project({"import", json2, "-o", b, "--no-validate"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ReadText(a), ReadText(b));
+
+  // The same JSON with the rules applied is refused, and nothing is written.
+  const std::string c = dir_.File("odd3.dvk");
+  r = Project({"import", json2, "-o", c});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_FALSE(PathExists(c));
+  EXPECT_NE(r.err.find("options 0xFFFFFFFD"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"station_names\" does not list"), std::string::npos);
+}
+
+struct InvalidCase {
+  const char* what;
+  std::string json;
+  const char* error;  // a line the tool must print
+};
+
+TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
+  const std::vector<InvalidCase> cases = {
+      {"range beyond the area",
+       WithStations(R"([{"name": "PLC1", "number": 1},
+                        {"name": "PLC2", "number": 2, "blocks": [
+                          {"address": "R1", "count": 1}, {"address": "IR1", "count": 1},
+                          {"address": "R505", "count": 9}]}])"),
+       "error: station \"PLC2\", block 3 (R505): range R505..R513 exceeds the area's highest "
+       "address 512"},
+      {"empty name", WithStations(R"([{"name": "", "number": 1}])"),
+       "error: station #1 (no name): the name is empty"},
+      {"same name in other case",
+       WithStations(R"([{"name": "PLC1", "number": 1}, {"name": "plc1", "number": 2}])"),
+       "error: station \"plc1\": the name is already used by station 1 (\"PLC1\")"},
+      {"number 0", WithStations(R"([{"name": "P", "number": 0}])"),
+       "error: station \"P\": number 0 is outside 1..255 (01H..FFH)"},
+      {"number 256", WithStations(R"([{"name": "P", "number": 256}])"),
+       "error: station \"P\": number 256 is outside 1..255 (01H..FFH)"},
+      {"duplicate number",
+       WithStations(R"([{"name": "P", "number": 7}, {"name": "Q", "number": 7}])"),
+       "error: station \"Q\": number 7 is already used by station \"P\""},
+      {"unknown area", WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "X1"}]}])"),
+       "error: station \"P\", block 1 (X1): the address names no device area (I, O, FI, FO, C, "
+       "IR, OR, R)"},
+      {"area index 8",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "1", "area": 8}]}])"),
+       "error: station \"P\", block 1 (1): area 8 is outside 0..7"},
+      {"bit block off a byte boundary",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C2", "count": 8}]}])"),
+       "error: station \"P\", block 1 (C2): start address \"2\" is not valid for area C (a bit "
+       "block starts on a byte boundary: 1, 9, 17, ...)"},
+      {"start 0", WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R0"}]}])"),
+       "error: station \"P\", block 1 (R0): start address \"0\" is not valid for area R (1..512)"},
+      {"start beyond the area",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C1025", "count": 8}]}])"),
+       "error: station \"P\", block 1 (C1025): start address \"1025\" is not valid for area C "
+       "(1..1024)"},
+      {"address in another area than given",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "IR5", "area": "R"}]}])"),
+       "error: station \"P\", block 1 (IR5): the address lies in area IR, not in the block's "
+       "area R"},
+      {"overlap in one area",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [
+                         {"address": "R1", "count": 10}, {"address": "C1", "count": 8},
+                         {"address": "R10", "count": 2}]}])"),
+       "error: station \"P\", block 3 (R10): range R10..R11 overlaps block 1 (R1, R1..R10)"},
+      {"count 0",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C1", "count": 0}]}])"),
+       "error: station \"P\", block 1 (C1): count 0 is outside 1..480 bits"},
+      {"bit count 481",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C1", "count": 481}]}])"),
+       "error: station \"P\", block 1 (C1): count 481 is outside 1..480 bits"},
+      {"word count 61",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": 61}]}])"),
+       "error: station \"P\", block 1 (R1): count 61 is outside 1..60 words"},
+      {"period too long",
+       WithStations(
+           R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": 1, "period": 999901}]}])"),
+       "error: station \"P\", block 1 (R1): period 999901 ms is outside 0..999900"},
+      {"negative period",
+       WithStations(
+           R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": 1, "period": -1}]}])"),
+       "error: station \"P\", block 1 (R1): period -1 ms is outside 0..999900"},
+      {"stored start differs",
+       WithStations(
+           R"([{"name": "P", "number": 1, "blocks": [{"address": "R5", "start": 6, "count": 1}]}])"),
+       "error: station \"P\", block 1 (R5): stored start 6 differs from the address's 5"},
+      {"baud rate", R"({"port": {"baud": 1234}})",
+       "error: port: baud rate 1234 is not one of 300, 600, 1200, 2400, 4800, 9600, 19200"},
+      {"port name", R"({"port": {"com": "COM0"}})",
+       "error: port: \"com\" \"COM0\" is not COM1..COM256"},
+      {"count of the wrong type",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": "9"}]}])"),
+       "error: station \"P\", block 1 (R1): \"count\" must be a number"},
+      {"header", R"({"header": {"value": 4, "desc": "DravikNet.Dll"}})",
+       "error: header: must be value 3 and desc \"DravikNet.Dll\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string json = dir_.File("case.json");
+    const std::string out = dir_.File("case.dvk");
+    ASSERT_TRUE(WriteText(json, c.json));
+    const ProcessResult r = Project({"import", json, "-o", out});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(std::string(c.error) + "\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(PathExists(out));
+  }
+}
+
+TEST_F(ProjectToolTest, ImportReportsEveryProblemOnce) {
+  const std::string json = dir_.File("two.json");
+  ASSERT_TRUE(WriteText(json, WithStations(R"([{"name": "", "number": 0,
+      "blocks": [{"address": "R1", "count": 61}]}])")));
+  const ProcessResult r = Project({"import", json, "-o", dir_.File("two.dvk")});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("3 problems"), std::string::npos) << r.err;
+}
+
+TEST_F(ProjectToolTest, ImportAcceptsLimitsAndWritesStoredFields) {
+  // The largest legal blocks right at each area's end, and blocks of
+  // different areas sharing numbers (no overlap across areas).
+  const std::string json = dir_.File("edge.json");
+  ASSERT_TRUE(WriteText(json, WithStations(R"([{"name": "Edge", "number": 255, "blocks": [
+      {"address": "R453", "count": 60, "period": 999900},
+      {"address": "C545", "count": 480, "period": 0},
+      {"address": "IR1", "count": 60},
+      {"area": "OR", "address": "017", "count": 1},
+      {"address": "I249", "count": 8}]}])")));
+  const std::string out = dir_.File("edge.dvk");
+  ProcessResult r = Project({"import", json, "-o", out});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = Project({"export", out});
+  ASSERT_EQ(r.exit_code, 0);
+  // The prefix-less start is stored as the dialog stores it: prefix + text.
+  EXPECT_NE(r.out.find("\"address\": \"OR017\",\n          \"area\": 6,\n          \"start\": 17"),
+            std::string::npos)
+      << r.out;
+  r = Project({"show", out});
+  ASSERT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Edge (FFH국) : "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Number:      0xFF (255)"), std::string::npos);
+  EXPECT_NE(r.out.find("Port:        COM2 (index 1)"), std::string::npos);
+  EXPECT_NE(r.out.find("Baud rate:   9600 bit/s (index 5)"), std::string::npos);
+}
+
+TEST_F(ProjectToolTest, ShowListsPortStationsAndBlocks) {
+  const std::string file = dir_.File("demo.dvk");
+  ASSERT_EQ(Project({"import", kSamples + "/demo_project.json", "-o", file}).exit_code, 0);
+  const ProcessResult r = Project({"show", file});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const char* expected : {
+           "Port:        COM1 (index 0)",
+           "Baud rate:   19200 bit/s (index 6)",
+           "Parity:      none (index 0)",
+           "Data bits:   8 (index 1)",
+           "Stop bits:   1 (index 0)",
+           "Options:     0x00000000 (Check Sum 사용: off, RTS/CTS 제어: off)",
+           "Stations: 2",
+           "1. PLC1 (01H국) : Demo line, first PLC",
+           "Number:      0x01 (1)",
+           "1. R1, 10 Word",
+           "area R (7), start 1, count 10 words, period 0 ms",
+           "2. C1, 16 Bit",
+           "area C (4), start 1, count 16 bits, period 500 ms",
+           "2. PLC2 (02H국) : Demo line, second PLC",
+           "1. R1, 04 Word",
+       }) {
+    EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+  }
+}
+
+TEST_F(ProjectToolTest, LoadErrorsNameTheFileAndOffset) {
+  const std::string file = dir_.File("demo.dvk");
+  ASSERT_EQ(Project({"import", kSamples + "/demo_project.json", "-o", file}).exit_code, 0);
+  const std::string bytes = ReadText(file);
+  const std::string cut = dir_.File("cut.dvk");
+  ASSERT_TRUE(WriteText(cut, bytes.substr(0, 40)));
+  for (const char* command : {"show", "export"}) {
+    SCOPED_TRACE(command);
+    const ProcessResult r = Project({command, cut});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(cut + ": at byte 38:"), std::string::npos) << r.err;
+  }
+  const ProcessResult missing = Project({"show", dir_.File("missing.dvk")});
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_NE(missing.err.find("missing.dvk"), std::string::npos);
+
+  const std::string not_json = dir_.File("bad.json");
+  ASSERT_TRUE(WriteText(not_json, "{\"stations\": ["));
+  const ProcessResult bad = Project({"import", not_json, "-o", dir_.File("x.dvk")});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("bad.json is not valid JSON"), std::string::npos) << bad.err;
+}
+
+TEST_F(ProjectToolTest, NonCanonicalFileIsExportedWithAWarning) {
+  // The station count written in its long form (0xFFFF then int32) loads
+  // fine but is not what saving writes.
+  const std::string file = dir_.File("demo.dvk");
+  ASSERT_EQ(Project({"import", kSamples + "/demo_project.json", "-o", file}).exit_code, 0);
+  std::string bytes = ReadText(file);
+  // Header (4 + 1 + 13), names count 2 + "PLC1" + "PLC2" (2 + 5 + 5), port 24.
+  const size_t station_count_at = 18 + 12 + 24;
+  ASSERT_EQ(bytes.substr(station_count_at, 2), std::string("\x02\x00", 2));
+  bytes.replace(station_count_at, 2, std::string("\xff\xff\x02\x00\x00\x00", 6));
+  const std::string odd = dir_.File("long_count.dvk");
+  ASSERT_TRUE(WriteText(odd, bytes));
+  const ProcessResult r = Project({"export", odd});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("warning: " + odd + " uses an encoding"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("\"PLC2\""), std::string::npos);
+}
+
+TEST_F(ProjectToolTest, BadArgumentsExitWithTwo) {
+  EXPECT_EQ(Project({}).exit_code, 2);
+  EXPECT_EQ(Project({"frobnicate", "x"}).exit_code, 2);
+  EXPECT_EQ(Project({"import", "x.json"}).exit_code, 2);  // no -o
+  EXPECT_EQ(Project({"show"}).exit_code, 2);
+  EXPECT_EQ(Project({"show", "a", "b"}).exit_code, 2);
+  const ProcessResult help = Project({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("--no-validate"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dravik::test

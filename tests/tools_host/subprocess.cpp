@@ -1,0 +1,157 @@
+#include "tests/tools_host/subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace dravik::test {
+
+namespace {
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) ::close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  ProcessResult result;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    result.err = "pipe failed";
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  for (const auto& extra : options.env) {
+    const std::string name = extra.substr(0, extra.find('=') + 1);
+    std::erase_if(env_strings, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+    env_strings.push_back(extra);
+  }
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  int in_fd = in_pipe[1];
+  int out_fd = out_pipe[0];
+  int err_fd = err_pipe[0];
+  if (rc != 0) {
+    CloseFd(&in_fd);
+    CloseFd(&out_fd);
+    CloseFd(&err_fd);
+    result.err = "posix_spawn failed for " + argv[0];
+    return result;
+  }
+
+  // Stdin is small; write it at once (the pipe holds it) unless asked to keep it open.
+  size_t written = 0;
+  while (written < options.stdin_text.size()) {
+    const ssize_t n = ::write(in_fd, options.stdin_text.data() + written,
+                              options.stdin_text.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  if (!options.keep_stdin_open) CloseFd(&in_fd);
+
+  const auto start = std::chrono::steady_clock::now();
+  bool signalled = false;
+  char buffer[4096];
+  while (out_fd >= 0 || err_fd >= 0) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    if (elapsed > options.timeout_ms) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (!signalled && options.signal_after_ms > 0 && elapsed >= options.signal_after_ms) {
+      ::kill(pid, options.signal_number);
+      signalled = true;
+    }
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, 50);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        CloseFd(i == 0 ? &out_fd : &err_fd);
+      }
+    }
+  }
+  CloseFd(&out_fd);
+  CloseFd(&err_fd);
+  CloseFd(&in_fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/dravik-tools-host-XXXXXX";
+  const char* made = ::mkdtemp(tmpl);
+  path_ = made ? made : "";
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+  return static_cast<bool>(f);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace dravik::test
