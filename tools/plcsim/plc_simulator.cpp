@@ -262,7 +262,6 @@ bool PlcSimulator::Send(const std::vector<uint8_t>& bytes) {
 }
 
 void PlcSimulator::Answer(const FrameParser::Frame& frame) {
-  ++requests_;
   RequestRecord record;
   record.request = frame.raw;
   record.checksum_ok = frame.checksum_ok;
@@ -321,19 +320,24 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
         break;
     }
   }
+  if (fault.kind == FaultKind::kNoReply) Trace("--", {}, frame.body, false, "  [fault: silence]");
+  // Logged before the reply goes out: whoever reads the reply then finds
+  // the exchange in the log and counted.
+  record.reply = wire;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.push_back(std::move(record));
+    if (log_.size() > kLogLimit) log_.pop_front();
+    ++requests_;
+  }
   if (!wire.empty()) {
     char note[48] = "";
     if (fault.kind != FaultKind::kNone) {
       std::snprintf(note, sizeof note, "  [fault: %s]", FaultKindName(fault.kind));
     }
     Trace("tx", wire, reply_body, true, note);
-    if (Send(wire)) record.reply = wire;
-  } else if (fault.kind == FaultKind::kNoReply) {
-    Trace("--", {}, frame.body, false, "  [fault: silence]");
+    if (!Send(wire)) Trace("!!", wire, reply_body, true, "  [not sent: line failed]");
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  log_.push_back(std::move(record));
-  if (log_.size() > kLogLimit) log_.pop_front();
 }
 
 void PlcSimulator::Run() {

@@ -57,7 +57,7 @@ struct SimulatorOptions {
 
 struct RequestRecord {
   std::vector<uint8_t> request;  // as received, DLE STX .. checksum
-  std::vector<uint8_t> reply;    // as sent; empty when nothing was sent
+  std::vector<uint8_t> reply;    // as sent (or tried); empty when nothing was
   bool checksum_ok = false;
   FaultKind fault = FaultKind::kNone;
 };
