@@ -1,6 +1,7 @@
 #include "runtime/comm_engine.h"
 
 #include "model/device_areas.h"
+#include "platform/thread_name.h"
 #include "platform/tick_count.h"
 #include "runtime/host_services.h"
 #include "runtime/serial_link.h"
@@ -122,6 +123,7 @@ void CCommEngine::PollOne(size_t index, size_t block_count) {
 }
 
 void CCommEngine::SchedulerThread() {
+  SetCurrentThreadName("dravik-sched");
   size_t block_count;
   size_t n;
   {
@@ -150,6 +152,7 @@ void CCommEngine::SchedulerThread() {
 }
 
 void CCommEngine::EventThread() {
+  SetCurrentThreadName("dravik-events");
   events_finished_.ResetEvent();
   while (running_.load() == 1) {
     data_ready_.Wait(kEventWaitMs);
