@@ -166,8 +166,9 @@ void CCommEngine::EventThread() {
 
 int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int area,
                          uint32_t address, const TagBinding& prototype) {
-  const uint32_t end =
-      prototype.IsBit() ? address + 1 : address + prototype.bit_or_length / 2u;
+  // The words the tag occupies. An odd length takes its last word whole, and
+  // a one-byte tag one word, so a tag never binds one past a block's end.
+  const uint32_t end = address + static_cast<uint32_t>(CTagPoller::CountFor(prototype));
   std::unique_lock lock(structure_lock_);
   for (size_t i = 0; i < block_pollers_.size(); ++i) {
     CBlockPoller& poller = *block_pollers_[i];

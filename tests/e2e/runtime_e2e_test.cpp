@@ -415,6 +415,84 @@ TEST_F(LineTest, BindingErrorsAndASecondPreparation) {
   EXPECT_TRUE(WaitValue(54, 0));
 }
 
+TEST_F(LineTest, TagHandlesFollowBlocksAndBindingOrder) {
+  StartSimulator({1, 2});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  doc.Stations().push_back(MakeStation("B.C", 2));
+  auto& plc1 = *doc.Stations()[0];
+  AddBlock(plc1, "R1", kAreaR, 1, 10, 1000);    // poller 0
+  AddBlock(plc1, "R5", kAreaR, 5, 10, 1000);    // poller 1, overlaps poller 0
+  AddBlock(plc1, "C1", kAreaC, 1, 32, 1000);    // poller 2
+  AddBlock(plc1, "OR1", 6, 1, 4, 1000);         // poller 3
+  AddBlock(*doc.Stations()[1], "R1", kAreaR, 1, 4, 1000);  // poller 4
+  const int inst = Prepare(doc);
+  host.ClearRecords();
+  struct Case {
+    const char* device;
+    const char* address;
+    int type;
+    int length;
+    int handle;
+  };
+  const Case cases[] = {
+      {"DEV.PLC1", "R6", 1, 2, 0x00000},   // both blocks hold R6: the first wins
+      {"PLC1", "R12", 1, 2, 0x10000},      // only the second block reaches R12
+      {"X.PLC1", "R10", 2, 4, 0x10001},    // R10..R11 runs past block 0, fits block 1
+      {"PLC1", "R11", 0, 1, 0x10002},      // one byte inside R5..R14
+      {"PLC1", "R15", 0, 1, 0x50000},      // one past block 1's end: on its own
+      {"PLC1", "R14", 2, 4, 0x60000},      // R14..R15: its second word is outside
+      {"PLC1", "OR2", 4, 2, 0x30000},
+      {"PLC1", "OR3", 4, 2, 0x30001},      // second tag in poller 3: 3 * 65536 + 1
+      {"PLC1", "C14", 13, 0, 0x20000},     // start + 13: byte 1, bit 5
+      {"A.B.C", "R2", 4, 2, 0x40000},      // station B.C
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(host.Bind(inst, c.device, c.address, c.type, c.length, 60), c.handle)
+        << c.device << " " << c.address;
+  }
+  EXPECT_EQ(host.CountLogs("개별 통신합니다."), 2);
+
+  // Writes go out in the order made, back to back, before the next poll.
+  // Hold the scheduler in a slow exchange while three writes are queued.
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 4));
+  // The next reply comes 700 ms late; a cycle lasts about 100 ms here, so
+  // 300 ms from now the scheduler is waiting for it.
+  sim_->ScriptFaults({FaultAction{FaultKind::kDelay, 700}});
+  usleep(300 * 1000);
+  EXPECT_EQ(host.Write(inst, 0x20000, 1), 0);  // C14
+  EXPECT_EQ(host.Write(inst, 0x00000, 6), 0);  // R6
+  EXPECT_EQ(host.Write(inst, 0x40000, 2), 0);  // B.C's R2
+  std::vector<std::vector<uint8_t>> after_delay;
+  // The simulator logs an exchange once its reply has gone out.
+  ASSERT_TRUE(host.WaitFor(
+      [&] {
+        after_delay.clear();
+        bool seen = false;
+        for (const auto& r : sim_->Log()) {
+          if (r.fault == FaultKind::kDelay) {
+            seen = true;
+            after_delay.clear();
+          }
+          after_delay.push_back(r.request);
+        }
+        return seen && after_delay.size() >= 5;
+      },
+      kWaitMs));
+  ASSERT_GE(after_delay.size(), 4u);
+  // C14 is wire address 1024 + 13 = 04 0D; R6 is 1024 + 10 = 04 0A.
+  EXPECT_EQ(after_delay[1][3], 0x04);  // bit write
+  EXPECT_EQ(after_delay[1][6], 0x0D);
+  EXPECT_EQ(after_delay[2][3], 0x05);  // word write
+  EXPECT_EQ(after_delay[2][6], 0x0A);
+  EXPECT_EQ(after_delay[3][2], 0x02);  // to station 2
+  EXPECT_EQ(after_delay[3][3], 0x05);
+  EXPECT_EQ(after_delay[4][3], 0x02);  // then the polls go on
+  bool coil = false;
+  ASSERT_TRUE(host.WaitFor([&] { return sim_->GetBit(1, kAreaC, 14, &coil) && coil; }, kWaitMs));
+}
+
 TEST_F(LineTest, PortThatCannotOpenRefusesToStart) {
   TempDir ports;
   // COM1 names a device that does not exist.
