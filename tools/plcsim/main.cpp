@@ -103,16 +103,16 @@ int main(int argc, char** argv) {
       options.seed = static_cast<uint32_t>(number);
     } else if (arg == "--fault") {
       do {
-        const std::string spec = value();
-        const size_t colon = spec.find(':');
+        const std::string fault_text = value();
+        const size_t colon = fault_text.find(':');
         FaultKind kind;
         char* end = nullptr;
         const double rate =
-            colon == std::string::npos ? -1 : std::strtod(spec.c_str() + colon + 1, &end);
+            colon == std::string::npos ? -1 : std::strtod(fault_text.c_str() + colon + 1, &end);
         if (colon == std::string::npos ||
-            !dravik::plcsim::ParseFaultKind(spec.substr(0, colon), &kind) || end == nullptr ||
+            !dravik::plcsim::ParseFaultKind(fault_text.substr(0, colon), &kind) || end == nullptr ||
             *end != '\0' || rate < 0 || rate > 1) {
-          std::fprintf(stderr, "bad fault '%s' (KIND:RATE, rate 0..1)\n", spec.c_str());
+          std::fprintf(stderr, "bad fault '%s' (KIND:RATE, rate 0..1)\n", fault_text.c_str());
           return 2;
         }
         faults.emplace_back(kind, rate);
