@@ -13,8 +13,7 @@ void CStationPage::OnInitDialog(ITreeView* tree) {
   tree_->DeleteAllItems();
   root_ = tree_->InsertItem(doc.Title(), kItemRoot, nullptr, nullptr);
   for (const auto& station : doc.Stations()) {
-    station->tree_item =
-        tree_->InsertItem(station->Label(), kItemStation, root_, station.get());
+    station->tree_item = tree_->InsertItem(station->Label(), kItemStation, root_, station.get());
     for (const auto& block : station->blocks) {
       block->tree_item =
           tree_->InsertItem(block->Label(), kItemBlock, station->tree_item, block.get());

@@ -64,8 +64,7 @@ void MakeFrame(QWidget* parent, const DialogUnits& du, int x, int y, int w, int 
 
 // ------------------------------------------------------------------ tree
 
-void LinedTree::drawBranches(QPainter* painter, const QRect& rect,
-                             const QModelIndex& index) const {
+void LinedTree::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {
   const int indent = indentation();
   painter->save();
   QPen pen(QColor(128, 128, 128));
@@ -121,6 +120,12 @@ StationPageWidget::StationPageWidget(QWidget* parent, CStationPage& page)
           [this](QTreeWidgetItem* current, QTreeWidgetItem*) { page_.OnSelChanged(current); });
   connect(tree_, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { page_.OnDblClick(); });
+}
+
+StationPageWidget::~StationPageWidget() {
+  // The tree dies after this object's own part: its last selection changes
+  // must not reach the page through a half-destroyed view.
+  QObject::disconnect(tree_, nullptr, this, nullptr);
 }
 
 void StationPageWidget::SetRedraw(bool on) { tree_->setUpdatesEnabled(on); }
@@ -292,8 +297,7 @@ ConfigDialog::ConfigDialog(CConfigDlg& logic, QWidget* parent)
 
   connect(buttons_[kIdEdit], &QPushButton::clicked, this, [this] { logic_.OnEdit(); });
   connect(buttons_[kIdDelete], &QPushButton::clicked, this, [this] { logic_.OnDelete(); });
-  connect(buttons_[kIdAddStation], &QPushButton::clicked, this,
-          [this] { logic_.OnAddStation(); });
+  connect(buttons_[kIdAddStation], &QPushButton::clicked, this, [this] { logic_.OnAddStation(); });
   connect(buttons_[kIdAddBlock], &QPushButton::clicked, this, [this] { logic_.OnAddBlock(); });
   connect(buttons_[kIdSave], &QPushButton::clicked, this, [this] { logic_.OnSave(); });
   connect(buttons_[kIdCancel], &QPushButton::clicked, this, [this] { reject(); });
@@ -358,7 +362,8 @@ StationDialog::StationDialog(QWidget* parent, CStationDlg& logic)
   QLineEdit* name = MakeEdit(this, du, kIdName, 56, 8, 88, 14, true);
   MakeLabel(this, du, "통신보드 국번", 8, 31, 46, 8);
   QLineEdit* number = MakeEdit(this, du, kIdNumber, 56, 28, 32 - kSpinWidthDu, 14, true);
-  auto* spin = new UpDownCtrl(this, number, [this](int delta) { logic_.HexSpin().OnDeltaPos(delta); });
+  auto* spin =
+      new UpDownCtrl(this, number, [this](int delta) { logic_.HexSpin().OnDeltaPos(delta); });
   spin->setObjectName(Name("spin", kIdNumberSpin));
   spin->setGeometry(du.Rect(56 + 32 - kSpinWidthDu, 28, kSpinWidthDu, 14));
   MakeLabel(this, du, "(1H - FFH)", 92, 31, 44, 8);

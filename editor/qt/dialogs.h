@@ -37,6 +37,7 @@ class LinedTree : public QTreeWidget {
 class StationPageWidget : public QWidget, public ITreeView {
  public:
   StationPageWidget(QWidget* parent, CStationPage& page);
+  ~StationPageWidget() override;
   QTreeWidget* Tree() const { return tree_; }
 
   void SetRedraw(bool on) override;

@@ -111,8 +111,7 @@ void ShowErrorBox(QWidget* parent, int id, const char* message) {
 }
 
 void ShowPromptBox(QWidget* parent, const std::string& text) {
-  QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(text), QMessageBox::Ok,
-                  parent);
+  QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(text), QMessageBox::Ok, parent);
   box.setObjectName("prompt");
   box.exec();
 }

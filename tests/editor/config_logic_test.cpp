@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 
 DialogTry Station(const std::string& name, const std::string& number,
                   const std::string& description = "") {
-  return DialogTry{{{kIdName, name}, {kIdNumber, number}, {kIdDescription, description}}, -2,
-                   false};
+  return DialogTry{
+      {{kIdName, name}, {kIdNumber, number}, {kIdDescription, description}}, -2, false};
 }
 DialogTry Block(int area, const std::string& start, const std::string& count,
                 const std::string& period = "1.5") {
@@ -31,7 +31,8 @@ DialogTry Block(int area, const std::string& start, const std::string& count,
 DialogTry Cancel() { return DialogTry{{}, -2, true}; }
 
 std::map<int, bool> Buttons(bool edit, bool del, bool add_station, bool add_block) {
-  return {{kIdEdit, edit}, {kIdDelete, del}, {kIdAddStation, add_station}, {kIdAddBlock, add_block}};
+  return {
+      {kIdEdit, edit}, {kIdDelete, del}, {kIdAddStation, add_station}, {kIdAddBlock, add_block}};
 }
 
 class TempDir {
@@ -343,8 +344,8 @@ TEST_F(ConfigDlgTest, PortPageShowsTheSettingsAndTracksChanges) {
 }
 
 TEST_F(ConfigDlgTest, PortIndexesReachTheirEntries) {
-  for (const auto& [index, entry] : std::vector<std::pair<int, std::string>>{
-           {9, "COM10"}, {255, "COM256"}}) {
+  for (const auto& [index, entry] :
+       std::vector<std::pair<int, std::string>>{{9, "COM10"}, {255, "COM256"}}) {
     doc_.Port().port = index;
     Open();
     const int sel = view_->port.sel.at(kIdPortList);

@@ -25,12 +25,12 @@ struct HexStep {
 
 TEST(HexSpinTest, StepsClampsAndPads) {
   const HexStep steps[] = {
-      {"FF", 1, 255, +1, "FF"},    {"1", 1, 255, -1, "01"},     {"01", 1, 255, -1, "01"},
-      {"A", 1, 255, +1, "0B"},     {"7F", 1, 255, -1, "7E"},    {"zz", 1, 255, +1, "01"},
-      {"zz", 1, 255, -1, "01"},    {"", 1, 255, +1, "01"},      {"0x1A", 1, 255, +1, "1B"},
-      {" 1A", 1, 255, +1, "1B"},   {"1A ", 1, 255, +1, "01"},   {"ff", 1, 255, -1, "FE"},
-      {"FF", 1, 256, +1, "0100"},  {"5", 0, 65535, +1, "0006"}, {"5", 0, 65536, -1, "00000004"},
-      {"-1", 1, 255, +1, "01"},    {"100", 1, 255, -1, "FF"},
+      {"FF", 1, 255, +1, "FF"},   {"1", 1, 255, -1, "01"},     {"01", 1, 255, -1, "01"},
+      {"A", 1, 255, +1, "0B"},    {"7F", 1, 255, -1, "7E"},    {"zz", 1, 255, +1, "01"},
+      {"zz", 1, 255, -1, "01"},   {"", 1, 255, +1, "01"},      {"0x1A", 1, 255, +1, "1B"},
+      {" 1A", 1, 255, +1, "1B"},  {"1A ", 1, 255, +1, "01"},   {"ff", 1, 255, -1, "FE"},
+      {"FF", 1, 256, +1, "0100"}, {"5", 0, 65535, +1, "0006"}, {"5", 0, 65536, -1, "00000004"},
+      {"-1", 1, 255, +1, "01"},   {"100", 1, 255, -1, "FF"},
   };
   for (const auto& s : steps) {
     EXPECT_EQ(CHexSpinCtrl::StepText(s.text, s.lower, s.upper, s.delta), s.expected)
@@ -120,14 +120,14 @@ struct StationCase {
 
 TEST_F(StationDlgTest, OkRulesFirstFailureWins) {
   const StationCase cases[] = {
-      {"", "zz", 2700, kIdName, 255},          {"   ", "zz", 2700, kIdName, 255},
-      {"plc1", "zz", 2701, kIdName, 255},      {"Plc1", "B", 2701, kIdName, 255},
-      {"PLC2", "0", 18, kIdNumber, 0},         {"PLC2", "100", 18, kIdNumber, 256},
-      {"PLC2", "-1", 18, kIdNumber, -1},       {"PLC2", "", 18, kIdNumber, 0},
-      {"PLC2", "1A ", 18, kIdNumber, 26},      {"PLC2", "G1", 18, kIdNumber, 0},
-      {"PLC2", "A", 2702, kIdNumber, 10},      {"PLC2", "0A", 2702, kIdNumber, 10},
-      {"PLC2", "0X1A", 0, 0, 26},              {"PLC2", " 1A", 0, 0, 26},
-      {"PLC2", "ff", 0, 0, 255},               {"PLC2", "1", 0, 0, 1},
+      {"", "zz", 2700, kIdName, 255},     {"   ", "zz", 2700, kIdName, 255},
+      {"plc1", "zz", 2701, kIdName, 255}, {"Plc1", "B", 2701, kIdName, 255},
+      {"PLC2", "0", 18, kIdNumber, 0},    {"PLC2", "100", 18, kIdNumber, 256},
+      {"PLC2", "-1", 18, kIdNumber, -1},  {"PLC2", "", 18, kIdNumber, 0},
+      {"PLC2", "1A ", 18, kIdNumber, 26}, {"PLC2", "G1", 18, kIdNumber, 0},
+      {"PLC2", "A", 2702, kIdNumber, 10}, {"PLC2", "0A", 2702, kIdNumber, 10},
+      {"PLC2", "0X1A", 0, 0, 26},         {"PLC2", " 1A", 0, 0, 26},
+      {"PLC2", "ff", 0, 0, 255},          {"PLC2", "1", 0, 0, 1},
   };
   for (const auto& c : cases) {
     CStationDlg dlg(nullptr, doc_, nullptr);
@@ -356,10 +356,14 @@ TEST_F(BlockDlgTest, AddressRangeAndWordCountRules) {
 TEST_F(BlockDlgTest, OverlapWithAnotherBlockOfTheSameArea) {
   AddBlock("R5", 4);  // addresses 5..8
   const RuleCase cases[] = {
-      {7, "6", "2", 2704, kIdStart},  {7, "3", "3", 2704, kIdStart},
-      {7, "8", "5", 2704, kIdStart},  {7, "1", "20", 2704, kIdStart},
-      {7, "9", "5", 0, 0},            {7, "1", "4", 0, 0},
-      {6, "6", "2", 0, 0},            {6, "1", "20", 0, 0},
+      {7, "6", "2", 2704, kIdStart},
+      {7, "3", "3", 2704, kIdStart},
+      {7, "8", "5", 2704, kIdStart},
+      {7, "1", "20", 2704, kIdStart},
+      {7, "9", "5", 0, 0},
+      {7, "1", "4", 0, 0},
+      {6, "6", "2", 0, 0},
+      {6, "1", "20", 0, 0},
       // Range before overlap.
       {7, "505", "9", 2705, kIdCount},
   };

@@ -22,21 +22,20 @@ class DriverEditTest : public ::testing::Test {
  protected:
   void SetUp() override {
     App();
-    handle_ = ::dlopen((ProgramFolder() + "/libdraviknet.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << ::dlerror();
-    auto* table = static_cast<void**>(::dlsym(handle_, "DrvFuncTable"));
+    // Loaded once and kept for the program's life, as the host keeps its
+    // drivers; the editor library itself is loaded and freed by each call.
+    static void* const handle =
+        ::dlopen((ProgramFolder() + "/libdraviknet.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << ::dlerror();
+    auto* table = static_cast<void**>(::dlsym(handle, "DrvFuncTable"));
     ASSERT_NE(table, nullptr);
     edit_ = reinterpret_cast<DrvEditConfigFn>(table[DRV_SLOT_EDIT]);
     ASSERT_NE(edit_, nullptr);
     char pattern[] = "/tmp/dravik-editor-slot2-XXXXXX";
     dir_ = ::mkdtemp(pattern);
   }
-  void TearDown() override {
-    if (handle_) ::dlclose(handle_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
 
-  void* handle_ = nullptr;
   DrvEditConfigFn edit_ = nullptr;
   std::string dir_;
 };

@@ -37,8 +37,8 @@ std::map<QString, bool> CommandButtons(QWidget* w) {
 }
 
 std::map<QString, bool> Expected(bool edit, bool del, bool add_station, bool add_block) {
-  return {{"btn9007", edit},       {"btn9008", del},  {"btn9009", add_station},
-          {"btn9010", add_block},  {"btn9011", true}, {"btn2", true}};
+  return {{"btn9007", edit},      {"btn9008", del},  {"btn9009", add_station},
+          {"btn9010", add_block}, {"btn9011", true}, {"btn2", true}};
 }
 
 void SelectTab(QWidget* w, int index) {
@@ -100,8 +100,7 @@ TEST_F(EditorQtTest, MissingFileShowsOnlyTheRootAndClosesWithoutAQuestion) {
 TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
   const std::string path = File("plant.dat");
   ModalScript script;
-  script
-      .On("dlg9001", [](QWidget* w) { Click(w, "btn9009"); })
+  script.On("dlg9001", [](QWidget* w) { Click(w, "btn9009"); })
       .On("dlg9004",
           [](QWidget* w) {
             EXPECT_EQ(w->windowTitle(), U("스테이션 설정"));
@@ -346,15 +345,14 @@ TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
             Shot(box, "question_2708");
             ClickMessageButton(box, QMessageBox::Yes);
           })
-      .On("dlg9001",
-          [](QWidget* w) {
-            auto* tree = Find<QTreeWidget>(w, "tree9012");
-            ASSERT_EQ(ItemAt(tree, {0})->childCount(), 1);
-            EXPECT_EQ(ItemAt(tree, {0, 0})->text(0), U("PLC2 (02H국) : Packing"));
-            Click(w, "btn9011");
-            // Saved: Escape closes without a question.
-            QTest::keyClick(w, Qt::Key_Escape);
-          });
+      .On("dlg9001", [](QWidget* w) {
+        auto* tree = Find<QTreeWidget>(w, "tree9012");
+        ASSERT_EQ(ItemAt(tree, {0})->childCount(), 1);
+        EXPECT_EQ(ItemAt(tree, {0, 0})->text(0), U("PLC2 (02H국) : Packing"));
+        Click(w, "btn9011");
+        // Saved: Escape closes without a question.
+        QTest::keyClick(w, Qt::Key_Escape);
+      });
   EXPECT_EQ(Run(path), 1);
   EXPECT_TRUE(script.Done());
   CDravikNetDoc back;

@@ -178,9 +178,7 @@ struct DialogTry {
 
 class FakeConfigView : public IConfigView {
  public:
-  explicit FakeConfigView(CConfigDlg& dlg) : dlg_(dlg) {
-    port.fixed_lists[kIdBaudList] = 7;
-  }
+  explicit FakeConfigView(CConfigDlg& dlg) : dlg_(dlg) { port.fixed_lists[kIdBaudList] = 7; }
 
   void EnableButton(int id, bool enabled) override { buttons[id] = enabled; }
   void AddPage(int page) override {
