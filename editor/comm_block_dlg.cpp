@@ -94,6 +94,9 @@ bool CCommBlockDlg::OnOK() {
     return false;
   }
   start = static_cast<int>(first);
+  // The word limit is a property of the count alone, so it is judged before
+  // the range check that combines count and start (the area is known valid
+  // once the start address passed).
   if (!IsBitArea(area) && count > kMaxWordCount) {
     ShowError(view_, 2710, kIdCount);
     return false;
