@@ -7,10 +7,9 @@
 
 #include <csignal>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/tools_host/subprocess.h"
 #include "tools/plcsim/plc_simulator.h"
@@ -105,7 +104,8 @@ TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
       {{"run", "p.dvk", "--for", "0"}, "--for needs a positive number of seconds"},
       {{"run", "p.dvk", "--tags"}, "--tags needs a file"},
       {{"run", "p.dvk", "--colour"}, "unknown option --colour"},
-      {{"info", "--driver", dir.File("nothing.so")}, "cannot load driver " + dir.File("nothing.so")},
+      {{"info", "--driver", dir.File("nothing.so")},
+       "cannot load driver " + dir.File("nothing.so")},
       {{"run", "p.dvk", "--tags", dir.File("none.csv")}, dir.File("none.csv")},
   };
   for (const auto& c : cases) {
@@ -172,8 +172,8 @@ class HostRunTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
     project_ = dir_.File("demo.dvk");
-    const ProcessResult made = RunProcess(
-        {kProjectTool, "import", kSamples + "/demo_project.json", "-o", project_});
+    const ProcessResult made =
+        RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project_});
     ASSERT_EQ(made.exit_code, 0) << made.err;
 
     plcsim::SimulatorOptions options;
@@ -240,9 +240,9 @@ TEST_F(HostRunTest, JsonRunReportsValuesAndMessages) {
 
   const auto values = ValuesByTag(lines);
   const std::map<std::string, Json> expected = {
-      {"Counter", 42},     {"Hours", 1234},  {"Minutes", 59},   {"Seconds", nullptr},
-      {"Label", "ABCD"},   {"Setpoint", -2}, {"Blink", 1},      {"Lamp", 0},
-      {"Remote", 77},      {"Counter2", 5},  {"Level2", -32768},
+      {"Counter", 42},   {"Hours", 1234},  {"Minutes", 59},    {"Seconds", nullptr},
+      {"Label", "ABCD"}, {"Setpoint", -2}, {"Blink", 1},       {"Lamp", 0},
+      {"Remote", 77},    {"Counter2", 5},  {"Level2", -32768},
   };
   for (const auto& [tag, value] : expected) {
     SCOPED_TRACE(tag);
@@ -263,8 +263,8 @@ TEST_F(HostRunTest, JsonRunReportsValuesAndMessages) {
   EXPECT_EQ(summary[0]["values"], OfKind(lines, "value").size());
   EXPECT_GT(summary[0]["exchanges"].get<int>(), 0);
   EXPECT_EQ(summary[0]["failures"], 0);
-  EXPECT_EQ(summary[0]["exchanges"], summary[0]["reads_sent"].get<int>() +
-                                         summary[0]["writes_sent"].get<int>());
+  EXPECT_EQ(summary[0]["exchanges"],
+            summary[0]["reads_sent"].get<int>() + summary[0]["writes_sent"].get<int>());
   EXPECT_EQ(summary[0]["interrupted"], false);
   // End of stdin (it was closed at once) did not end the run early.
   EXPECT_GE(summary[0]["t"].get<double>(), 2.5);
@@ -388,13 +388,15 @@ TEST_F(HostRunTest, FailedExchangesAreCountedAndReported) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<Json> lines = JsonLines(r.out);
   const int lost = LogIndex(lines, kPrefix + "스테이션[PLC1]과 통신할 수 없습니다.");
-  const int back = LogIndex(lines, kPrefix + "스테이션[PLC1]과의 통신이 정상적으로 복구되었습니다.");
+  const int back =
+      LogIndex(lines, kPrefix + "스테이션[PLC1]과의 통신이 정상적으로 복구되었습니다.");
   ASSERT_GE(lost, 0) << r.out;
   EXPECT_GT(back, lost);
   EXPECT_EQ(lines[lost]["flags"], 0x102);
-  EXPECT_GE(LogIndex(lines,
-                     kPrefix + "스테이션[PLC1]로부터 수신받은 데이터의 Check Sum이 일치하지 않습니다."),
-            0);
+  EXPECT_GE(
+      LogIndex(lines,
+               kPrefix + "스테이션[PLC1]로부터 수신받은 데이터의 Check Sum이 일치하지 않습니다."),
+      0);
   const auto summary = OfKind(lines, "summary");
   ASSERT_EQ(summary.size(), 1u);
   EXPECT_EQ(summary[0]["failures"], 8);
@@ -405,8 +407,7 @@ TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
   ProcessOptions options;
   options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
   options.timeout_ms = 30000;
-  const ProcessResult r =
-      Host({"run", project_, "--tags", kDemoTags, "--for", "2"}, options);
+  const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2"}, options);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out.find('\033'), std::string::npos);
   EXPECT_EQ(r.out.find('\r'), std::string::npos);

@@ -108,8 +108,7 @@ struct InvalidCase {
 
 TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
   const std::vector<InvalidCase> cases = {
-      {"range beyond the area",
-       WithStations(R"([{"name": "PLC1", "number": 1},
+      {"range beyond the area", WithStations(R"([{"name": "PLC1", "number": 1},
                         {"name": "PLC2", "number": 2, "blocks": [
                           {"address": "R1", "count": 1}, {"address": "IR1", "count": 1},
                           {"address": "R505", "count": 9}]}])"),
@@ -127,7 +126,8 @@ TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
       {"duplicate number",
        WithStations(R"([{"name": "P", "number": 7}, {"name": "Q", "number": 7}])"),
        "error: station \"Q\": number 7 is already used by station \"P\""},
-      {"unknown area", WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "X1"}]}])"),
+      {"unknown area",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "X1"}]}])"),
        "error: station \"P\", block 1 (X1): the address names no device area (I, O, FI, FO, C, "
        "IR, OR, R)"},
       {"area index 8",
@@ -140,15 +140,15 @@ TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
       {"start 0", WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R0"}]}])"),
        "error: station \"P\", block 1 (R0): start address \"0\" is not valid for area R (1..512)"},
       {"start beyond the area",
-       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C1025", "count": 8}]}])"),
+       WithStations(
+           R"([{"name": "P", "number": 1, "blocks": [{"address": "C1025", "count": 8}]}])"),
        "error: station \"P\", block 1 (C1025): start address \"1025\" is not valid for area C "
        "(1..1024)"},
       {"address in another area than given",
        WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "IR5", "area": "R"}]}])"),
        "error: station \"P\", block 1 (IR5): the address lies in area IR, not in the block's "
        "area R"},
-      {"overlap in one area",
-       WithStations(R"([{"name": "P", "number": 1, "blocks": [
+      {"overlap in one area", WithStations(R"([{"name": "P", "number": 1, "blocks": [
                          {"address": "R1", "count": 10}, {"address": "C1", "count": 8},
                          {"address": "R10", "count": 2}]}])"),
        "error: station \"P\", block 3 (R10): range R10..R11 overlaps block 1 (R1, R1..R10)"},

@@ -77,8 +77,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   // Stdin is small; write it at once (the pipe holds it) unless asked to keep it open.
   size_t written = 0;
   while (written < options.stdin_text.size()) {
-    const ssize_t n = ::write(in_fd, options.stdin_text.data() + written,
-                              options.stdin_text.size() - written);
+    const ssize_t n =
+        ::write(in_fd, options.stdin_text.data() + written, options.stdin_text.size() - written);
     if (n <= 0) break;
     written += static_cast<size_t>(n);
   }

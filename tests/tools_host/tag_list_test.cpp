@@ -12,11 +12,10 @@ TEST(TagTypeTest, NamesAndCodes) {
     const char* text;
     int code;
   } cases[] = {
-      {"int8", 0},   {"INT16", 1},  {"int32", 2},   {"uint", 3},       {"uint16", 4},
-      {"word", 4},   {"uint32", 5}, {"bcd2s", 6},   {"bcd4s", 7},      {"bcd8s", 8},
-      {"bcd2", 9},   {"bcd4", 10},  {"bcd8", 11},   {"int-write", 12}, {"bit", 13},
-      {"string", 14}, {"0", 0},     {"14", 14},     {" 10 ", 10},      {"15", -1},
-      {"-1", -1},    {"float", -1}, {"", -1},       {"4x", -1},
+      {"int8", 0},   {"INT16", 1},      {"int32", 2}, {"uint", 3},    {"uint16", 4}, {"word", 4},
+      {"uint32", 5}, {"bcd2s", 6},      {"bcd4s", 7}, {"bcd8s", 8},   {"bcd2", 9},   {"bcd4", 10},
+      {"bcd8", 11},  {"int-write", 12}, {"bit", 13},  {"string", 14}, {"0", 0},      {"14", 14},
+      {" 10 ", 10},  {"15", -1},        {"-1", -1},   {"float", -1},  {"", -1},      {"4x", -1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ParseTagType(c.text), c.code) << c.text;
@@ -74,8 +73,9 @@ TEST(TagListTest, BadRowsAreReportedWithTheirLineAndSkipped) {
       {"Short,DVK.PLC1,R1", "expected at least 4 fields, found 3; row skipped"},
       {",DVK.PLC1,R1,int16,2", "the tag has no name; row skipped"},
       {"NoDev,,R1,int16,2", "tag \"NoDev\" has no device; row skipped"},
-      {"T,DVK.PLC1,R1,float,4", "tag \"T\": unknown type \"float\" (0..14 or a type name); row "
-                                "skipped"},
+      {"T,DVK.PLC1,R1,float,4",
+       "tag \"T\": unknown type \"float\" (0..14 or a type name); row "
+       "skipped"},
       {"S,DVK.PLC1,R1,string,", "tag \"S\": a string tag needs a length; row skipped"},
       {"L,DVK.PLC1,R1,int16,0", "tag \"L\": length \"0\" is not 1..120; row skipped"},
       {"L,DVK.PLC1,R1,int16,121", "tag \"L\": length \"121\" is not 1..120; row skipped"},

@@ -23,16 +23,15 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "draviknet/driver_table.h"
 #include "host/tarsel_dbm.h"
 #include "host/tarsel_sub.h"
 #include "host/wendro_r.h"
-#include "draviknet/driver_table.h"
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
 #include "tools/host/tag_list.h"
@@ -111,7 +110,6 @@ std::string DefaultDriverPath() {
 // The loaded driver and its function table.
 class Driver {
  public:
-
   bool Load(const std::string& path, std::string* error) {
     path_ = path;
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -158,17 +156,19 @@ class Driver {
 std::string WallClock() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) %
-                  1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm local{};
   ::localtime_r(&secs, &local);
   char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(ms.count()));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ms.count()));
   return text;
 }
 
-std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 std::string FormatNumber(double v) {
   char text[64];
@@ -227,9 +227,7 @@ class Output {
     std::fflush(stdout);
   }
 
-  double Seconds() const {
-    return std::chrono::duration<double>(Clock::now() - start_).count();
-  }
+  double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
  private:
   void WriteLocked(const std::string& line) {
@@ -271,8 +269,8 @@ void OnValue(void* context, int tag_id, const CTagVal& value) {
   auto* ctx = static_cast<HostContext*>(context);
   ++ctx->values;
   const bool known = tag_id >= 1 && static_cast<size_t>(tag_id) <= ctx->tags->size();
-  const std::string name = known ? (*ctx->tags)[static_cast<size_t>(tag_id) - 1].name
-                                 : "#" + std::to_string(tag_id);
+  const std::string name =
+      known ? (*ctx->tags)[static_cast<size_t>(tag_id) - 1].name : "#" + std::to_string(tag_id);
   std::string shown;
   Json json_value;
   if (!value.HasValue()) {
@@ -393,9 +391,10 @@ class Runner {
     const std::string arg = words.size() > 1 ? words[1] : "";
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
-      Reply("commands: write TAG VALUE | enable STATION | disable STATION | stats [STATION] | "
-            "reset [STATION] | texts STATION | help | quit",
-            Json{{"kind", "help"}});
+      Reply(
+          "commands: write TAG VALUE | enable STATION | disable STATION | stats [STATION] | "
+          "reset [STATION] | texts STATION | help | quit",
+          Json{{"kind", "help"}});
     } else if (cmd == "write") {
       Write(arg, rest);
     } else if (cmd == "enable" || cmd == "disable") {
@@ -411,7 +410,8 @@ class Runner {
       driver_.Slot<DrvResetCountersFn>(DRV_SLOT_RESET_COUNTERS)(
           instance_, arg.empty() ? nullptr : arg.c_str());
       Reply("counters reset" + (arg.empty() ? std::string(" (all stations)") : " for " + arg),
-            Json{{"kind", "reply"}, {"command", "reset"},
+            Json{{"kind", "reply"},
+                 {"command", "reset"},
                  {"station", arg.empty() ? Json(nullptr) : Json(arg)}});
     } else if (cmd == "texts") {
       if (arg.empty() || !rest.empty()) return Error("texts needs one station name");
@@ -495,8 +495,8 @@ class Runner {
       value.SetVal(v);
       shown = FormatNumber(v);
     }
-    const int result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index],
-                                                                      &value);
+    const int result =
+        driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
     if (result != 0) {
       Error("write of " + tag_name + " refused (result " + std::to_string(result) + ")");
       return;
@@ -519,7 +519,8 @@ class Runner {
       state = t.status == 0 ? "ok" : t.status == 1 ? "failing" : "stopped";
     } else {
       bool known = false;
-      for (const auto& s : stations_) known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
+      for (const auto& s : stations_)
+        known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
       state = !known && t.status == -1 ? "unknown station" : StationState(t.status);
     }
     char text[256];
@@ -540,8 +541,8 @@ class Runner {
   void Texts(const std::string& station) {
     DrvString number;
     DrvString description;
-    driver_.Slot<DrvGetStationTextsFn>(DRV_SLOT_STATION_TEXTS)(instance_, station.c_str(),
-                                                               &number, &description);
+    driver_.Slot<DrvGetStationTextsFn>(DRV_SLOT_STATION_TEXTS)(instance_, station.c_str(), &number,
+                                                               &description);
     if (number.empty()) {
       Error("no station named \"" + station + "\"");
       return;
@@ -573,8 +574,8 @@ bool ReadTagFile(const std::string& path, Output* out, std::vector<TagRow>* rows
   for (const auto& e : list.errors) {
     std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), e.line, e.text.c_str());
     if (out->json()) {
-      out->Plain("", Json{{"kind", "tag_error"}, {"file", path}, {"line", e.line},
-                          {"text", e.text}});
+      out->Plain("",
+                 Json{{"kind", "tag_error"}, {"file", path}, {"line", e.line}, {"text", e.text}});
     }
   }
   *rows = list.rows;
@@ -638,8 +639,11 @@ int Run(const RunOptions& o) {
   driver.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance, nullptr, 1);
   out.Emit("running: " + std::to_string(bound) + " of " + std::to_string(tags.size()) +
                " tags bound" + (prepared != 0 ? ", port not open" : ""),
-           Json{{"kind", "start"}, {"instance", instance}, {"prepare", prepared},
-                {"tags", tags.size()}, {"bound", bound}});
+           Json{{"kind", "start"},
+                {"instance", instance},
+                {"prepare", prepared},
+                {"tags", tags.size()},
+                {"bound", bound}});
 
   Runner runner(driver, &out, instance, tags, handles, stations);
   CommandQueue queue;
@@ -655,8 +659,8 @@ int Run(const RunOptions& o) {
   while (running && g_interrupted == 0) {
     auto wait = kCommandWait;
     if (o.for_seconds > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                             Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) break;
       wait = std::min(wait, left);
     }

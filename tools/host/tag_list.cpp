@@ -29,8 +29,8 @@ std::string Lower(std::string s) {
 bool SplitCsv(const std::string& line, std::vector<std::string>* fields) {
   fields->clear();
   std::string field;
-  bool quoted = false;     // inside quotes
-  bool was_quoted = false; // this field used quotes: keep its spaces
+  bool quoted = false;      // inside quotes
+  bool was_quoted = false;  // this field used quotes: keep its spaces
   for (size_t i = 0; i < line.size(); ++i) {
     const char c = line[i];
     if (quoted) {

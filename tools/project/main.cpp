@@ -57,8 +57,7 @@ int Usage(const char* why) {
 bool Load(const std::string& path, ProjectImage* image, bool* canonical) {
   std::string error;
   if (!dravik::project::LoadImage(path, image, canonical, &error)) {
-    std::fprintf(stderr, "error: cannot load project file %s\n  %s\n", path.c_str(),
-                 error.c_str());
+    std::fprintf(stderr, "error: cannot load project file %s\n  %s\n", path.c_str(), error.c_str());
     return false;
   }
   return true;
@@ -68,8 +67,7 @@ int Show(const std::string& path) {
   ProjectImage image;
   bool canonical = true;
   if (!Load(path, &image, &canonical)) return kExitFile;
-  std::printf("Project file: %s\n%s", path.c_str(),
-              dravik::project::DescribeImage(image).c_str());
+  std::printf("Project file: %s\n%s", path.c_str(), dravik::project::DescribeImage(image).c_str());
   return kExitOk;
 }
 

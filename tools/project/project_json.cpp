@@ -66,8 +66,8 @@ class Reader {
 
   // An optional whole number that fits in int32 (or, with `as_unsigned`, in
   // uint32). Returns false (after an error) when present but unfit.
-  bool Int(const Json& obj, const char* key, const std::string& where, int64_t* out,
-           bool* present, bool as_unsigned = false) {
+  bool Int(const Json& obj, const char* key, const std::string& where, int64_t* out, bool* present,
+           bool as_unsigned = false) {
     *present = false;
     const auto it = obj.find(key);
     if (it == obj.end() || it->is_null()) return true;
@@ -107,8 +107,7 @@ class Reader {
     return true;
   }
 
-  bool Bool(const Json& obj, const char* key, const std::string& where, bool* out,
-            bool* present) {
+  bool Bool(const Json& obj, const char* key, const std::string& where, bool* out, bool* present) {
     *present = false;
     const auto it = obj.find(key);
     if (it == obj.end() || it->is_null()) return true;
@@ -167,7 +166,8 @@ bool ReadPort(Reader& r, const Json& json, bool validate, CSerialPort* port) {
     }
   }
   if (validate && (port->port < 0 || port->port > kMaxPortIndex)) {
-    r.Error(where, "port index " + std::to_string(port->port) + " is outside 0..255 (COM1..COM256)");
+    r.Error(where,
+            "port index " + std::to_string(port->port) + " is outside 0..255 (COM1..COM256)");
     ok = false;
   }
 
@@ -264,7 +264,8 @@ bool ReadPort(Reader& r, const Json& json, bool validate, CSerialPort* port) {
   if (validate && (port->options & ~(CSerialPort::kUseChecksum | CSerialPort::kRtsCts)) != 0) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08" PRIX32, port->options);
-    r.Error(where, std::string("options ") + hex + " set bits other than 0 (checksum) and 1 (RTS/CTS)");
+    r.Error(where,
+            std::string("options ") + hex + " set bits other than 0 (checksum) and 1 (RTS/CTS)");
     ok = false;
   }
   return ok;
@@ -376,8 +377,8 @@ bool ReadBlock(Reader& r, const Json& json, bool validate, size_t si, const std:
   std::string text = rest;
   uint32_t start = 0;
   if (rest.size() >= kBlockStartBufferBytes || ValidateBlockStart(text, area, &start) == 0) {
-    std::string why = "start address " + Quote(rest) + " is not valid for area " +
-                      kDeviceAreas[area].prefix;
+    std::string why =
+        "start address " + Quote(rest) + " is not valid for area " + kDeviceAreas[area].prefix;
     uint32_t n = 0;
     if (rest.size() < kBlockStartBufferBytes && ReadUnsigned(rest, 10, &n)) {
       if (n == 0 || n > kDeviceAreas[area].highest) {
@@ -461,8 +462,8 @@ bool LoadImage(const std::string& path, ProjectImage* image, bool* canonical, st
   if (!ReadWholeFile(path, CDravikNetDoc::kMaxFileBytes, &file, error)) return false;
   const std::vector<uint8_t> again = ImageBytes(*image);
   *canonical = file.size() >= again.size() && std::equal(again.begin(), again.end(), file.begin());
-  if (*canonical) image->trailing.assign(file.begin() + static_cast<ptrdiff_t>(again.size()),
-                                         file.end());
+  if (*canonical)
+    image->trailing.assign(file.begin() + static_cast<ptrdiff_t>(again.size()), file.end());
   return true;
 }
 
@@ -642,8 +643,9 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
     } else {
       image->station_names = it->get<std::vector<std::string>>();
       if (validate && image->station_names != names) {
-        r.Error("", "\"station_names\" does not list the stations' names in order (remove it to "
-                    "have it rebuilt, or use --no-validate to keep it)");
+        r.Error("",
+                "\"station_names\" does not list the stations' names in order (remove it to "
+                "have it rebuilt, or use --no-validate to keep it)");
       }
     }
   } else {
@@ -672,24 +674,23 @@ std::string DescribeImage(const ProjectImage& image) {
 
   const CSerialPort& p = image.port;
   out += "Port settings\n";
-  add("  Port:        %s\n", index_text(p.port >= 0 && p.port <= kMaxPortIndex,
-                                        "COM" + std::to_string(p.port + 1), p.port)
-                                 .c_str());
+  add("  Port:        %s\n",
+      index_text(p.port >= 0 && p.port <= kMaxPortIndex, "COM" + std::to_string(p.port + 1), p.port)
+          .c_str());
   add("  Baud rate:   %s\n",
       index_text(p.baud >= 0 && p.baud < kBaudIndexCount,
                  std::to_string(p.baud >= 0 && p.baud < kBaudIndexCount ? BaudRateOf(p.baud) : 0) +
                      " bit/s",
                  p.baud)
           .c_str());
-  add("  Parity:      %s\n", index_text(p.parity >= 0 && p.parity <= 2, ParityName(p.parity),
-                                        p.parity)
-                                 .c_str());
-  add("  Data bits:   %s\n", index_text(p.data_bits == 0 || p.data_bits == 1,
-                                        std::to_string(p.data_bits + 7), p.data_bits)
-                                 .c_str());
-  add("  Stop bits:   %s\n", index_text(p.stop_bits == 0 || p.stop_bits == 1,
-                                        std::to_string(p.stop_bits + 1), p.stop_bits)
-                                 .c_str());
+  add("  Parity:      %s\n",
+      index_text(p.parity >= 0 && p.parity <= 2, ParityName(p.parity), p.parity).c_str());
+  add("  Data bits:   %s\n",
+      index_text(p.data_bits == 0 || p.data_bits == 1, std::to_string(p.data_bits + 7), p.data_bits)
+          .c_str());
+  add("  Stop bits:   %s\n",
+      index_text(p.stop_bits == 0 || p.stop_bits == 1, std::to_string(p.stop_bits + 1), p.stop_bits)
+          .c_str());
   add("  Options:     0x%08" PRIX32 " (Check Sum 사용: %s, RTS/CTS 제어: %s%s)\n", p.options,
       (p.options & CSerialPort::kUseChecksum) ? "on" : "off",
       (p.options & CSerialPort::kRtsCts) ? "on" : "off",
