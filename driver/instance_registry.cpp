@@ -17,11 +17,17 @@ void InstanceRegistry::DeleteAll() {
   docs_.clear();
 }
 
-InstanceRegistry& Registry() {
-  // Never destroyed: module unload empties it explicitly, and the library
-  // destructor may run after this module's static destructors.
-  static InstanceRegistry* registry = new InstanceRegistry;
-  return *registry;
+namespace {
+// On the heap rather than static: module unload, which deletes the
+// documents, may run after this module's static destructors (at exit).
+InstanceRegistry* g_registry = new InstanceRegistry;
+}  // namespace
+
+InstanceRegistry& Registry() { return *g_registry; }
+
+void DestroyRegistry() {
+  delete g_registry;
+  g_registry = nullptr;
 }
 
 }  // namespace dravik

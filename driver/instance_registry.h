@@ -26,5 +26,7 @@ class InstanceRegistry {
 };
 
 InstanceRegistry& Registry();
+// Module unload, last step: frees the (emptied) registry itself.
+void DestroyRegistry();
 
 }  // namespace dravik

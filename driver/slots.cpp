@@ -109,7 +109,8 @@ void FillFunctionTable(void** table) {
 
 void UnloadModule() {
   Registry().DeleteAll();
-  ReleaseHostLibraries();
+  DestroyRegistry();
+  DestroyHostBindings();
   UnregisterEditorStrings();
 }
 

@@ -45,15 +45,30 @@ struct Binding {
   std::atomic<void**> table{nullptr};
 };
 
-// Never destroyed: the library destructor that releases them may run after
-// the static destructors of this module.
-Binding& g_dbm = *new Binding;
-Binding& g_wendro_r = *new Binding;
-Binding& g_wendro = *new Binding;
+// On the heap rather than static: the module's unload step, which releases
+// them, may run after this module's static destructors (at process exit).
+struct Bindings {
+  Binding dbm;
+  Binding wendro_r;
+  Binding wendro;
+};
+Bindings* g_bindings = new Bindings;
+Binding& g_dbm = g_bindings->dbm;
+Binding& g_wendro_r = g_bindings->wendro_r;
+Binding& g_wendro = g_bindings->wendro;
+
+// By name first (the platform's search rules: LD_LIBRARY_PATH, then the
+// driver's RUNPATH), then from the driver's own folder by full path, which
+// also works where an interposed dlopen hides the driver's RUNPATH.
+bool LoadBesideDriver(DynamicLibrary& library, const char* file) {
+  if (library.Load(file)) return true;
+  const std::string folder = DynamicLibrary::FolderOf(reinterpret_cast<const void*>(&LoadBesideDriver));
+  return !folder.empty() && library.Load(folder + file);
+}
 
 void BindOne(Binding& b, const char* file, const char* export_name) {
   if (b.library.IsLoaded()) return;  // loaded once; a missing export stays missing
-  if (!b.library.Load(file)) return;
+  if (!LoadBesideDriver(b.library, file)) return;
   b.table = static_cast<void**>(b.library.Symbol(export_name));
 }
 
@@ -130,7 +145,7 @@ void BindRuntimeLibraries() {
 }
 
 bool BindEditorLibrary() {
-  if (!g_wendro.library.Load(kWendroLibrary)) return false;
+  if (!LoadBesideDriver(g_wendro.library, kWendroLibrary)) return false;
   g_wendro.table = static_cast<void**>(g_wendro.library.Symbol("WdrFuncTable"));
   if (g_wendro.table.load() == nullptr) {
     ReleaseOne(g_wendro);
@@ -145,6 +160,12 @@ void ReleaseHostLibraries() {
   ReleaseOne(g_wendro);
   ReleaseOne(g_wendro_r);
   ReleaseOne(g_dbm);
+}
+
+void DestroyHostBindings() {
+  ReleaseHostLibraries();
+  delete g_bindings;
+  g_bindings = nullptr;
 }
 
 }  // namespace dravik

@@ -48,6 +48,9 @@ bool BindEditorLibrary();
 void ReleaseEditorLibrary();
 // Module unload: free Wendro, WendroR and TarselDbm, each if held, in that order.
 void ReleaseHostLibraries();
+// The last step of module unload: release, then free the bindings' memory.
+// Nothing of this file may be called afterwards.
+void DestroyHostBindings();
 
 // Names the libraries are loaded by (the platform's file names).
 extern const char* const kTarselDbmLibrary;

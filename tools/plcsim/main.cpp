@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +27,8 @@ void Usage() {
                "usage: dravik-plcsim [--pty] [--ports-dir DIR] [--com N] [--device PATH]\n"
                "                     [--station N ...] [--baud B] [--parity none|even|odd]\n"
                "                     [--stop-bits 1|2] [--pace] [--animate] [--trace]\n"
-               "                     [--fault KIND:RATE ...] [--seed N] [--for SECONDS]\n"
+               "                     [--fault KIND:RATE ...] [--outage AT:SECONDS[:KIND]] [--seed N]\n"
+               "                     [--for SECONDS]\n"
                "fault kinds: silence checksum error noise truncate delay station\n");
 }
 
@@ -51,6 +53,9 @@ int main(int argc, char** argv) {
   long com = 1;
   long seconds = 0;
   std::vector<std::pair<FaultKind, double>> faults;
+  long outage_at = -1;  // seconds after start at which the outage begins
+  long outage_for = 0;
+  FaultKind outage_kind = FaultKind::kNoReply;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -117,6 +122,22 @@ int main(int argc, char** argv) {
         }
         faults.emplace_back(kind, rate);
       } while (i + 1 < argc && !IsOption(argv[i + 1]));
+    } else if (arg == "--outage") {
+      // AT:SECONDS[:KIND] — every reply gets KIND (default silence) for a while.
+      const std::string text = value();
+      const size_t first = text.find(':');
+      const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+      const std::string length = text.substr(first + 1, second == std::string::npos
+                                                            ? std::string::npos
+                                                            : second - first - 1);
+      if (first == std::string::npos ||
+          !ReadInt(text.substr(0, first).c_str(), 0, 100000000, &outage_at) ||
+          !ReadInt(length.c_str(), 1, 100000000, &outage_for) ||
+          (second != std::string::npos &&
+           !dravik::plcsim::ParseFaultKind(text.substr(second + 1), &outage_kind))) {
+        std::fprintf(stderr, "bad outage '%s' (AT:SECONDS[:KIND])\n", text.c_str());
+        return 2;
+      }
     } else if (arg == "--for") {
       if (!ReadInt(value(), 1, 100000000, &seconds)) return Usage(), 2;
     } else if (arg == "--help" || arg == "-h") {
@@ -158,13 +179,31 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   simulator.Start();
 
-  timespec limit{seconds, 0};
-  siginfo_t info;
+  // Wait for a signal or the end of --for, switching the scripted outage on
+  // and off on the way.
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  double normal_rate = 0;
+  for (const auto& [kind, rate] : faults) {
+    if (kind == outage_kind) normal_rate = rate;
+  }
+  bool silent = false;
   for (;;) {
-    const int got =
-        seconds > 0 ? sigtimedwait(&signals, &info, &limit) : sigwaitinfo(&signals, &info);
-    if (got < 0 && errno == EINTR) continue;
-    break;  // a signal, or the --for time is over
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (seconds > 0 && elapsed >= static_cast<double>(seconds)) break;
+    const bool want_silent =
+        outage_at >= 0 && elapsed >= static_cast<double>(outage_at) &&
+        elapsed < static_cast<double>(outage_at + outage_for);
+    if (want_silent != silent) {
+      silent = want_silent;
+      simulator.SetFaultRate(outage_kind, silent ? 1.0 : normal_rate);
+      std::printf("%s %s\n", silent ? "outage begins:" : "outage over:",
+                  dravik::plcsim::FaultKindName(outage_kind));
+      std::fflush(stdout);
+    }
+    timespec step{0, 100 * 1000 * 1000};
+    siginfo_t info;
+    if (sigtimedwait(&signals, &info, &step) > 0) break;
   }
   simulator.Stop();
   std::printf("requests: %llu\n", static_cast<unsigned long long>(simulator.RequestCount()));
