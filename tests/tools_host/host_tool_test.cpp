@@ -4,6 +4,7 @@
 // writes through stdin landing in the simulator's memory, stop by quit and
 // by SIGINT).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <map>
@@ -427,6 +428,56 @@ TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
     EXPECT_EQ(line[8], '.') << line;
     pos = end == std::string::npos ? r.out.size() : end + 1;
   }
+}
+
+TEST_F(HostRunTest, TerminalGetsAStatusLineRedrawnInPlace) {
+  ProcessOptions options;
+  options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
+  options.timeout_ms = 30000;
+  options.stdout_terminal = true;
+  const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2.5"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("\r\033[K"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("PLC1: ok reads "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" | PLC2: ok reads "), std::string::npos) << r.out;
+  // Events still come as whole lines (the terminal turns \n into \r\n).
+  EXPECT_NE(r.out.find(" value Counter = 42\r\n"), std::string::npos) << r.out;
+}
+
+TEST(HostToolTest, PortThatCannotOpenIsReportedAndTheRunGoesOn) {
+  TempDir dir;
+  const std::string json = dir.File("p.json");
+  ASSERT_TRUE(WriteText(json, R"({"port": {"com": "COM2"},
+      "stations": [{"name": "PLC1", "number": 1, "blocks": [{"address": "R1", "count": 2}]}]})"));
+  const std::string project = dir.File("p.dvk");
+  ASSERT_EQ(RunProcess({kProjectTool, "import", json, "-o", project}).exit_code, 0);
+  // COM2 names a link to nothing: the open fails on it, and the lookup never
+  // falls through to a system port.
+  const std::string port = dir.File("COM2");
+  ASSERT_EQ(::symlink(dir.File("nowhere").c_str(), port.c_str()), 0);
+  ASSERT_TRUE(PathExists(port));
+  ProcessOptions options;
+  options.env.push_back("DRAVIKNET_PORTS=" + dir.path());
+  options.stdin_text = "stats\n";
+  const ProcessResult r = Host({"run", project, "--for", "1", "--json"}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<Json> lines = JsonLines(r.out);
+  const auto logs = OfKind(lines, "log");
+  ASSERT_FALSE(logs.empty()) << r.out;
+  const std::string text = logs[0]["text"];
+  EXPECT_EQ(text.rfind(kPrefix + "통신포트[COM2", 0), 0u) << text;
+  EXPECT_NE(text.find("]를 열 수 없습니다."), std::string::npos) << text;
+  EXPECT_EQ(logs[0]["flags"], 0x100);
+  EXPECT_EQ(LogIndex(lines, kMsgStarted), -1);  // no start without a port
+  const auto start = OfKind(lines, "start");
+  ASSERT_EQ(start.size(), 1u);
+  EXPECT_NE(start[0]["prepare"], 0);
+  const auto stats = OfKind(lines, "stats");
+  ASSERT_EQ(stats.size(), 1u);
+  EXPECT_EQ(stats[0]["status"], 1);  // the port is not open
+  const auto summary = OfKind(lines, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0]["exchanges"], 0);
 }
 
 }  // namespace

@@ -36,6 +36,25 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     result.err = "pipe failed";
     return result;
   }
+  if (options.stdout_terminal) {
+    // A pseudo-terminal of our own in place of the stdout pipe: the master
+    // is read like the pipe's end, the child writes to the slave.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int slave = -1;
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+      const char* name = ::ptsname(master);
+      if (name != nullptr) slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
+    if (slave < 0) {
+      if (master >= 0) ::close(master);
+      result.err = "pseudo-terminal failed";
+      return result;
+    }
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    out_pipe[0] = master;
+    out_pipe[1] = slave;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
@@ -108,7 +127,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      } else if (n == 0 || errno != EINTR) {  // a pty master reads EIO once the child ends
         CloseFd(i == 0 ? &out_fd : &err_fd);
       }
     }

@@ -22,7 +22,8 @@ struct ProcessOptions {
   bool keep_stdin_open = false;  // leave stdin open until the child ends
   int signal_after_ms = 0;       // send `signal_number` after this many ms (0: never)
   int signal_number = 0;
-  int timeout_ms = 60000;  // the child is killed after this long
+  int timeout_ms = 60000;        // the child is killed after this long
+  bool stdout_terminal = false;  // stdout is a new pseudo-terminal, not a pipe
 };
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});

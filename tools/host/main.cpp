@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -235,7 +236,9 @@ class Output {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     if (status_line_ && !status_.empty()) std::fputs(status_.c_str(), stdout);
-    std::fflush(stdout);
+    // A reader that went away (| head) ends the run as Ctrl-C does, so the
+    // driver is still stopped properly.
+    if (std::fflush(stdout) != 0 && errno == EPIPE) g_interrupted = 1;
   }
 
   const bool json_;
@@ -800,6 +803,7 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
     return Run(o);
   }
   return UsageError("unknown command " + command);
