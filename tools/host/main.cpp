@@ -135,8 +135,7 @@ class Driver {
 
   // Forgets the table but leaves the library loaded: the driver's module
   // destructor then tears its instances down at process exit, as when the
-  // host exits. (An explicit dlclose would make the driver's never-freed
-  // library bindings unreachable, which the leak checker reports.)
+  // host exits, after every handler has been removed.
   void Unload() {
     handle_ = nullptr;
     table_ = nullptr;
