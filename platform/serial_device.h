@@ -79,9 +79,10 @@ class SerialDevice {
 };
 
 // The device path for a port name "COMn" (also "\\.\COMn"): $DRAVIKNET_PORTS/COMn
-// when that entry exists, else /etc/draviknet/ports/COMn when that exists,
-// else /dev/ttyS<n-1>. Empty for a name that is not COM followed by n >= 1.
-// The only place in the project that reads the environment.
+// when that variable is set (whether or not the entry exists); otherwise
+// /etc/draviknet/ports/COMn when that exists, else /dev/ttyS<n-1>. Empty for a
+// name that is not COM followed by n >= 1. The only place in the project that
+// reads the environment.
 std::string ResolveComPort(const std::string& com_name);
 
 }  // namespace dravik

@@ -264,9 +264,11 @@ std::string ResolveComPort(const std::string& com_name) {
   }
   if (number < 1) return {};
   const std::string entry = "COM" + std::to_string(number);
+  // A private ports directory (tests, demos, a user's own setup) is the whole
+  // truth: a port missing from it fails to open rather than falling through to
+  // a system serial port, which on many machines is the console.
   if (const char* dir = std::getenv("DRAVIKNET_PORTS"); dir != nullptr && *dir != '\0') {
-    const std::string path = std::string(dir) + "/" + entry;
-    if (EntryExists(path)) return path;
+    return std::string(dir) + "/" + entry;
   }
   const std::string system_path = "/etc/draviknet/ports/" + entry;
   if (EntryExists(system_path)) return system_path;

@@ -21,7 +21,7 @@ long ElapsedMs(Clock::time_point since) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-TEST(ResolveComPortTest, PrefersThePortsDirectoryAndFallsBackToTtyS) {
+TEST(ResolveComPortTest, UsesThePortsDirectoryAloneWhenSetElseTheSystemOnes) {
   PtyPair pty(3);
   ASSERT_TRUE(pty.ok());
   EXPECT_EQ(ResolveComPort("COM3"), pty.link());
@@ -31,10 +31,17 @@ TEST(ResolveComPortTest, PrefersThePortsDirectoryAndFallsBackToTtyS) {
   const std::string dangling = pty.AddLink("COM4", pty.dir() + "/nothing-here");
   EXPECT_EQ(ResolveComPort("COM4"), dangling);
 
+  // With a ports directory set, a port missing from it stays there: it can
+  // never fall through to a system serial port.
+  EXPECT_EQ(ResolveComPort("COM12"), pty.dir() + "/COM12");
+  // Without one: the system's ports directory, else /dev/ttyS<n-1>.
+  const std::string saved = std::getenv("DRAVIKNET_PORTS");
+  ::unsetenv("DRAVIKNET_PORTS");
   struct stat st;
   if (::lstat("/etc/draviknet/ports/COM12", &st) != 0) {
     EXPECT_EQ(ResolveComPort("COM12"), "/dev/ttyS11");  // resolved only, never opened
   }
+  ::setenv("DRAVIKNET_PORTS", saved.c_str(), 1);
   for (const char* bad : {"COM0", "COM", "LPT1", "COMx", "com3", "COM3a", ""}) {
     EXPECT_EQ(ResolveComPort(bad), "") << bad;
   }
