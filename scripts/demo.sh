@@ -46,9 +46,9 @@ operator() {
   sleep $(( t * 15 / 100 )); echo "stats PLC2"; echo "enable PLC2"
   sleep $(( t * 10 / 100 )); echo "texts PLC1"
   sleep $(( t * 35 / 100 )); echo "stats"
-  sleep 30  # keep stdin open; the harness ends at --for
+  sleep $(( t + 5 ))  # keep stdin open; the harness ends at --for
 }
 
 echo "== running dravik-host for ${run_for}s"
-operator | DRAVIKNET_PORTS="$work/ports" "$bin/dravik-host" run "$work/demo.dat" \
-  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for"
+DRAVIKNET_PORTS="$work/ports" "$bin/dravik-host" run "$work/demo.dat" \
+  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" < <(operator)

@@ -17,10 +17,22 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j 2 "${CTEST_EXTRA[@]}")
 }
 
+# The README's first command, in a short form: the demo must show values, a
+# station lost and restored, and end cleanly.
+demo_smoke() {
+  echo "== demo (short)"
+  local log="$DRAVIKNET_ROOT/build/demo-smoke.log"
+  "$DRAVIKNET_ROOT/scripts/demo.sh" --for 8 >"$log" 2>&1 || { cat "$log"; return 1; }
+  for want in "value Counter" "통신할 수 없습니다" "정상적으로 복구되었습니다" "summary:"; do
+    grep -q "$want" "$log" || { cat "$log"; echo "demo output lacks: $want" >&2; return 1; }
+  done
+  echo "demo ok ($(grep -c ' value ' "$log") value lines)"
+}
+
 for b in "${builds[@]}"; do
   CTEST_EXTRA=()
   case "$b" in
-    normal) run_suite normal ;;
+    normal) run_suite normal; demo_smoke ;;
     asan)   ASAN_OPTIONS=detect_leaks=1 run_suite asan -DDRAVIKNET_SANITIZE=address -DDRAVIKNET_BENCH=OFF ;;
     # Qt itself is not built with TSan; its widget tests run in the other two builds.
     tsan)   CTEST_EXTRA=(-LE qt); TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
