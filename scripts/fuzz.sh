@@ -7,7 +7,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-30}"
 dir="${2:-$root/build/fuzz}"
-targets=(fuzz_tag_address fuzz_read_reply)
+targets=(fuzz_tag_address fuzz_read_reply fuzz_project_file)
 
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DDRAVIKNET_FUZZ=ON -DDRAVIKNET_EDITOR=OFF \
