@@ -1,6 +1,7 @@
 #include "editor/field_text.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace dravik {
@@ -37,6 +38,9 @@ std::optional<float> ParseFloatField(const std::string& text) {
   float value = 0.0f;
   const auto [end, ec] = std::from_chars(core.data(), core.data() + core.size(), value);
   if (ec != std::errc() || end != core.data() + core.size()) return std::nullopt;
+  // "inf" and "nan" read as floats here but are no numbers a user can mean;
+  // they get the not-a-number prompt, not the range prompt.
+  if (!std::isfinite(value)) return std::nullopt;
   if (value == 0.0f && first != '0') return std::nullopt;
   return value;
 }
