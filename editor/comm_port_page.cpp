@@ -37,7 +37,7 @@ void CCommPortPage::LoadSettings(CConfigDlg* owner, const CSerialPort& settings)
 }
 
 void CCommPortPage::StoreSettings(CSerialPort& settings) {
-  if (view_) GetControls();
+  if (view_ && shown_) GetControls();
   settings.port = port_index;
   settings.baud = baud_index;
   settings.parity = parity_index;
@@ -82,7 +82,9 @@ void CCommPortPage::OnInitDialog(IControlView* view) {
 }
 
 void CCommPortPage::OnShow(bool visible) {
-  if (!visible || owner_ == nullptr) return;
+  if (!visible) return;
+  shown_ = true;
+  if (owner_ == nullptr) return;
   owner_->EnableButton(kIdEdit, false);
   owner_->EnableButton(kIdDelete, false);
   owner_->EnableButton(kIdAddStation, false);

@@ -26,8 +26,8 @@ class CCommPortPage {
   // Takes the owner and the settings; clears the changed flag. May come
   // before the page window exists.
   void LoadSettings(CConfigDlg* owner, const CSerialPort& settings);
-  // Reads the controls (when the window exists) and writes the values back,
-  // leaving option bits other than checksum and RTS/CTS as they were.
+  // Reads the controls (once the page has been shown) and writes the values
+  // back, leaving option bits other than checksum and RTS/CTS as they were.
   void StoreSettings(CSerialPort& settings);
 
   // The page window exists: put the values into the controls and fill the
@@ -55,6 +55,10 @@ class CCommPortPage {
   IControlView* view_ = nullptr;
   CConfigDlg* owner_ = nullptr;
   int changed_ = 0;
+  // Set when the page first becomes visible. Before that the user cannot
+  // have touched the controls, and a stored value that has no entry or
+  // radio button (say baud index 9) must not come back as -1.
+  bool shown_ = false;
 };
 
 }  // namespace dravik

@@ -391,6 +391,32 @@ TEST_F(ConfigDlgTest, StoreSettingsWithoutThePageWindowKeepsTheLoadedValues) {
   EXPECT_EQ(out, before);
 }
 
+TEST_F(ConfigDlgTest, NeverShownPortPageSavesValuesItHasNoControlFor) {
+  // Values without a list entry or radio button, as another tool may write
+  // them: the page window exists but was never brought up, so a save must
+  // write them back as loaded, not as "nothing selected".
+  doc_.Port().port = 300;
+  doc_.Port().baud = 9;
+  doc_.Port().parity = 3;
+  doc_.Port().data_bits = 2;
+  doc_.Port().stop_bits = -4;
+  doc_.Port().options = CSerialPort::kUseChecksum | 0x40;
+  Open();
+  EXPECT_EQ(view_->port.sel.at(kIdBaudList), -1);
+  const CSerialPort before = doc_.Port();
+  dlg_->OnSave();
+  EXPECT_EQ(doc_.Port(), before);
+
+  // Once the user has opened the page, its controls are what is saved.
+  view_->SetActivePage(kPortPageIndex);
+  view_->SetActivePage(kStationPageIndex);
+  dlg_->OnSave();
+  EXPECT_EQ(doc_.Port().baud, -1);
+  EXPECT_EQ(doc_.Port().port, -1);
+  EXPECT_EQ(doc_.Port().parity, -1);
+  EXPECT_EQ(doc_.Port().options, before.options);
+}
+
 TEST_F(ConfigDlgTest, CloseQuestionAndSavedFlag) {
   // No change: no question.
   dlg_->OnCancel();

@@ -223,12 +223,15 @@ class FakeConfigView : public IConfigView {
   }
   void EndDialog(int result) override { ended = result; }
 
-  // A user's choice in the port page's lists and boxes.
+  // A user's choice in the port page's lists and boxes; the user brings the
+  // page up first.
   void UserSelect(int id, int index) {
+    if (active != kPortPageIndex) SetActivePage(kPortPageIndex);
     port.SetCurSel(id, index);
     dlg_.PortPage().OnControlChanged();
   }
   void UserToggle(int id) {
+    if (active != kPortPageIndex) SetActivePage(kPortPageIndex);
     port.checks[id] = port.checks[id] ? 0 : 1;
     dlg_.PortPage().OnControlChanged();
   }
