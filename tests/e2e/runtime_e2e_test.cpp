@@ -167,6 +167,59 @@ TEST_F(LineTest, EveryTagOnceAfterTheFirstPollThenOnlyChanges) {
   EXPECT_EQ(host.CountLogs("통신시작"), 1);
 }
 
+// Change detection looks at exactly the tag's own data: a word tag at its L
+// bytes (its second word too, but not the byte after an 8-bit tag), a bit tag
+// at its own bit only, even when the rest of its byte changes.
+TEST_F(LineTest, ChangesAreJudgedOnTheTagsOwnBytesAndBits) {
+  StartSimulator({1});
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 5, 0));
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 6, 1));       // 32-bit R5..R6 = 65536
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 9, 0x0105));  // 8-bit tag sees the low byte 5
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 3, true));
+
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 10, 0);
+  AddBlock(*doc.Stations()[0], "C1", kAreaC, 1, 16, 0);
+  const int inst = Prepare(doc);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R5", 5, 4, 41), 0x00000);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R7", 4, 2, 42), 0x00001);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R9", 0, 1, 43), 0x00002);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "C3", 13, 0, 44), 0x10000);   // byte 0, bit 2
+  EXPECT_EQ(host.Bind(inst, "PLC1", "C12", 13, 0, 45), 0x10001);  // byte 1, bit 3
+  host.BuildRequests(inst);
+  host.SetRunState(inst, nullptr, 1);
+  const std::map<int, double> first = {{41, 65536}, {42, 0}, {43, 5}, {44, 1}, {45, 0}};
+  for (const auto& [id, value] : first) EXPECT_TRUE(WaitValue(id, value)) << "tag " << id;
+
+  // Only the second word of the 32-bit tag changes: it reports, R7 does not.
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 6, 2));
+  EXPECT_TRUE(WaitValue(41, 131072));
+  // The high byte of R9 lies outside the 8-bit tag; every other bit of C3's
+  // byte and of C12's byte changes.
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 9, 0xFF05));
+  for (int c = 1; c <= 16; ++c) {
+    if (c != 3 && c != 12) {
+      ASSERT_TRUE(sim_->SetBit(1, kAreaC, c, true));
+    }
+  }
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 6));
+  // A change after those polls: once it arrives, anything they posted has too.
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 7, 7));
+  EXPECT_TRUE(WaitValue(42, 7));
+  EXPECT_EQ(host.ValuesFor(41).size(), 2u);
+  EXPECT_EQ(host.ValuesFor(42).size(), 2u);
+  EXPECT_EQ(host.ValuesFor(43).size(), 1u);
+  EXPECT_EQ(host.ValuesFor(44).size(), 1u);
+  EXPECT_EQ(host.ValuesFor(45).size(), 1u);
+
+  // Their own bits do report.
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 3, false));
+  ASSERT_TRUE(sim_->SetBit(1, kAreaC, 12, true));
+  EXPECT_TRUE(WaitValue(44, 0));
+  EXPECT_TRUE(WaitValue(45, 1));
+}
+
 TEST_F(LineTest, WritesReachThePlcWithTheirExactFrames) {
   StartSimulator({1});
   CDravikNetDoc doc;
