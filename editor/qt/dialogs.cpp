@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
@@ -118,14 +119,25 @@ StationPageWidget::StationPageWidget(QWidget* parent, CStationPage& page)
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
   connect(tree_, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current, QTreeWidgetItem*) { page_.OnSelChanged(current); });
-  connect(tree_, &QTreeWidget::itemDoubleClicked, this,
-          [this](QTreeWidgetItem*, int) { page_.OnDblClick(); });
+  // A double click anywhere in the tree, on an item or on the blank space
+  // below the items, is the edit command for the selected item.
+  tree_->viewport()->installEventFilter(this);
+}
+
+bool StationPageWidget::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == tree_->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    page_.OnDblClick();
+  }
+  // The tree's own double-click handling (expanding, collapsing) goes on.
+  return QWidget::eventFilter(watched, event);
 }
 
 StationPageWidget::~StationPageWidget() {
   // The tree dies after this object's own part: its last selection changes
-  // must not reach the page through a half-destroyed view.
+  // and events must not reach the page through a half-destroyed view.
   QObject::disconnect(tree_, nullptr, this, nullptr);
+  tree_->viewport()->removeEventFilter(this);
 }
 
 void StationPageWidget::SetRedraw(bool on) { tree_->setUpdatesEnabled(on); }

@@ -55,6 +55,7 @@ class StationPageWidget : public QWidget, public ITreeView {
  protected:
   void showEvent(QShowEvent* event) override;
   void hideEvent(QHideEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   CStationPage& page_;

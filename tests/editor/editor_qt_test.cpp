@@ -390,6 +390,31 @@ TEST_F(ReopenTest, EditingABlockOpensItsValuesAndCancelChangesNothing) {
   EXPECT_TRUE(script.Done());
 }
 
+TEST_F(ReopenTest, DoubleClickBelowTheItemsEditsTheSelectedStation) {
+  const std::string path = File("line4.dat");
+  WriteProject(path);
+  ModalScript script;
+  script
+      .On("dlg9001",
+          [](QWidget* w) {
+            auto* tree = Find<QTreeWidget>(w, "tree9012");
+            ClickItem(tree, ItemAt(tree, {0, 1}));
+            // The blank space under the last item: no item there, yet the
+            // double click is the edit command for the selection.
+            const QPoint blank(tree->viewport()->width() / 2, tree->viewport()->height() - 4);
+            ASSERT_EQ(tree->itemAt(blank), nullptr);
+            QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, blank);
+          })
+      .On("dlg9004",
+          [](QWidget* w) {
+            EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->text(), "PLC2");
+            QTest::keyClick(w, Qt::Key_Escape);
+          })
+      .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(script.Done());
+}
+
 TEST_F(EditorQtTest, UnreadableFileShowsErrorBoxAndNoDialog) {
   const std::string path = File("broken.dat");
   std::ofstream(path) << "garbage";
