@@ -3,7 +3,7 @@
 
 DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
-  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth)
+  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache)
 
 install_missing_packages() {
   local missing=()
@@ -21,6 +21,10 @@ install_missing_packages() {
 # build_tree <dir> [cmake options...]
 build_tree() {
   local dir="$1"; shift
-  cmake -S "$DRAVIKNET_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIKNET_WERROR=ON "$@" >/dev/null
+  local launcher=()
+  # A compiler cache makes repeated builds (three sanitizer flavours, several
+  # checkouts) cheap; the build works the same without one.
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  cmake -S "$DRAVIKNET_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIKNET_WERROR=ON "${launcher[@]}" "$@" >/dev/null
   cmake --build "$dir" -j "$(nproc)"
 }
