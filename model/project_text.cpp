@@ -11,13 +11,11 @@ struct TextPlace {
   size_t block;
 };
 
-// Calls `visit(text, place)` for every text in file order; stops at the
+// Calls `visit(text, place)` for every text, the stations' own first (they
+// are what a message should name; the names list repeats them); stops at the
 // first false and returns it.
 template <typename Names, typename Stations, typename Visit>
 bool ForEachText(Names& names, Stations& stations, Visit&& visit) {
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (!visit(names[i], TextPlace{TextPlace::Kind::kListedName, i, 0})) return false;
-  }
   for (size_t si = 0; si < stations.size(); ++si) {
     auto& station = *stations[si];
     if (!visit(station.name, TextPlace{TextPlace::Kind::kName, si, 0})) return false;
@@ -27,6 +25,9 @@ bool ForEachText(Names& names, Stations& stations, Visit&& visit) {
         return false;
       }
     }
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!visit(names[i], TextPlace{TextPlace::Kind::kListedName, i, 0})) return false;
   }
   return true;
 }

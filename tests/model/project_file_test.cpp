@@ -428,7 +428,7 @@ TEST_F(Cp949FileTest, MixedFileDecodesAsCodePage949AsAWhole) {
       {"all UTF-8", fixture::MixedProject("가").bytes(), 1, "Café", TextEncoding::kUtf8, ""},
       // Neither UTF-8 nor 949 (a lead byte cut short): refused, naming the place.
       {"neither", fixture::MixedProject("\xB0\xA1\x80").bytes(), 0, "", TextEncoding::kUtf8,
-       "station names list, entry 2: the text is neither UTF-8 nor code page 949"},
+       "station 2 (number 2), name: the text is neither UTF-8 nor code page 949"},
   };
   for (const Case& c : cases) {
     CDravikNetDoc doc;
