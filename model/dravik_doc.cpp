@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <cstdio>
+
+#include "model/project_text.h"
 #include "platform/archive.h"
 #include "platform/file_io.h"
 
@@ -69,20 +72,37 @@ int CDravikNetDoc::LoadFile(const char* path) {
     last_error_ = std::string(path) + ": " + ar.Error();
     return 0;
   }
+  std::string why;
+  if (!DecodeProjectTexts(&station_names_, &stations_, &encoding_, &why)) {
+    last_error_ = std::string(path) + ": " + why;
+    return 0;
+  }
   return 1;
 }
 
 bool CDravikNetDoc::SaveFileReporting() {
   station_names_.clear();
   for (const auto& station : stations_) station_names_.push_back(station->name);
-  CArchive ar;
-  Serialize(ar);
   last_error_.clear();
-  if (!WriteFileReplacing(path_, ar.Bytes(), &last_error_)) {
+  // A text the file's encoding cannot hold refuses the save before anything
+  // is written: the file keeps the encoding its other readers expect.
+  if (!CheckProjectTexts(station_names_, stations_, encoding_, &last_error_)) {
     CTarselError::ErrMsg(2005, 1, path_.c_str());
+    CTarselError::ErrMsg(kUnwritableTextMessage, 1, last_error_.c_str());
     return false;
   }
-  return true;
+  CArchive ar;
+  ar.SetTextEncoding(encoding_);
+  Serialize(ar);
+  std::string note;
+  if (!ar.ok()) {
+    last_error_ = ar.Error();
+  } else if (WriteFileReplacing(path_, ar.Bytes(), &last_error_, &note)) {
+    if (!note.empty()) std::fprintf(stderr, "DravikNet: %s\n", note.c_str());
+    return true;
+  }
+  CTarselError::ErrMsg(2005, 1, path_.c_str());
+  return false;
 }
 
 void CDravikNetDoc::SaveFile() { SaveFileReporting(); }

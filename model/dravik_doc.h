@@ -18,6 +18,7 @@
 #include "model/object_registry.h"
 #include "model/serial_port.h"
 #include "model/station_info.h"
+#include "platform/text_encoding.h"
 
 namespace dravik {
 
@@ -30,6 +31,10 @@ class CDravikNetDoc : public CPersistentObject {
   static constexpr int kHeaderValue = 3;
   // Project files are a few kilobytes; anything far larger is not ours.
   static constexpr size_t kMaxFileBytes = 64u << 20;
+  // Error box id of the detail shown after 2005 when a text has no place in
+  // the file's encoding. No string belongs to it, so the box shows the
+  // detail alone.
+  static constexpr int kUnwritableTextMessage = 0;
 
   CDravikNetDoc();
   ~CDravikNetDoc() override;
@@ -39,14 +44,21 @@ class CDravikNetDoc : public CPersistentObject {
   const char* GetRuntimeClassName() const override { return kClassName; }
   void Serialize(CArchive& ar);
 
-  // 1 loaded, 0 failed (the reason is kept in LastError()).
+  // 1 loaded, 0 failed (the reason is kept in LastError()). Texts are UTF-8
+  // in memory; a file whose texts are not all UTF-8 is read as code page 949
+  // (see model/project_text.h) and the document remembers that.
   int LoadFile(const char* path);
-  // Writes the file; a failure shows host error 2005 with the path and leaves
-  // any earlier file at the path as it was.
+  // Writes the file in the encoding it was loaded with (a new document: UTF-8)
+  // through a symbolic link to its target, keeping the old file's mode and
+  // owner. A failure shows host error 2005 with the path and leaves any
+  // earlier file at the path as it was; a text that code page 949 cannot hold
+  // also shows a second box naming the station or block and the character.
   void SaveFile();
   // The same, reporting success; the error box is shown on failure too.
   bool SaveFileReporting();
   const std::string& LastError() const { return last_error_; }
+  TextEncoding Encoding() const { return encoding_; }
+  void SetEncoding(TextEncoding encoding) { encoding_ = encoding; }
 
   CStationInfoDVK* FindStation(const char* name) const;
   int CheckStationName(const char* name, const CStationInfoDVK* editing) const;
@@ -93,6 +105,7 @@ class CDravikNetDoc : public CPersistentObject {
   CSerialPort port_;
   std::vector<std::unique_ptr<CStationInfoDVK>> stations_;
   std::string last_error_;
+  TextEncoding encoding_ = TextEncoding::kUtf8;
 };
 
 }  // namespace dravik

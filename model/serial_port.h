@@ -17,6 +17,9 @@ class CSerialPort : public CPersistentObject {
   static constexpr const char* kClassName = "CSerialPort";
   static constexpr uint32_t kUseChecksum = 0x1;  // "Check Sum 사용"
   static constexpr uint32_t kRtsCts = 0x2;       // "RTS/CTS 제어"
+  // Bits 2..31 carry nothing: read as 0 and written as 0, so a file with
+  // them set behaves and saves like the same file with them clear.
+  static constexpr uint32_t kStoredOptions = kUseChecksum | kRtsCts;
 
   const char* GetRuntimeClassName() const override { return kClassName; }
   // Six int32: port, baud, parity, data bits, stop bits, options.

@@ -19,7 +19,7 @@ CArchive::CArchive(std::vector<uint8_t> bytes) : mode_(Mode::kLoad), bytes_(std:
 void CArchive::Fail(const std::string& why) {
   if (!error_.empty()) return;
   char where[48];
-  std::snprintf(where, sizeof where, "at byte %zu: ", pos_);
+  std::snprintf(where, sizeof where, "at byte %zu: ", IsStoring() ? bytes_.size() : pos_);
   error_ = where + why;
 }
 
@@ -40,7 +40,18 @@ void CArchive::PutInt32(int32_t v) {
   PutWord(static_cast<uint16_t>(u >> 16));
 }
 
-void CArchive::PutString(const std::string& s) {
+void CArchive::PutString(const std::string& text) {
+  std::string converted;
+  const std::string* stored = &text;
+  if (text_encoding_ != TextEncoding::kUtf8) {
+    std::string why;
+    if (!EncodeText(text, text_encoding_, &converted, &why)) {
+      Fail(why);
+      return;
+    }
+    stored = &converted;
+  }
+  const std::string& s = *stored;
   const size_t n = s.size();
   if (n < 255) {
     PutByte(static_cast<uint8_t>(n));

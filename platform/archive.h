@@ -21,6 +21,11 @@
 // Loading never throws and never reads or allocates past the bytes it holds:
 // the first problem sets a sticky failure (with the byte offset and the
 // reason) and every later Get* returns zero or empty. Used by one thread.
+//
+// Strings are UTF-8 in memory. A storing archive writes them in its text
+// encoding (UTF-8 unless set); a string that has no place in it fails the
+// archive. Loading hands strings back as stored: whether a file's texts are
+// UTF-8 or code page 949 is decided over all of them, by the model.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +33,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/text_encoding.h"
 
 namespace dravik {
 
@@ -49,6 +56,8 @@ class CArchive {
   void Fail(const std::string& why);
 
   // Storing.
+  void SetTextEncoding(TextEncoding encoding) { text_encoding_ = encoding; }
+  TextEncoding GetTextEncoding() const { return text_encoding_; }
   void PutByte(uint8_t v);
   void PutWord(uint16_t v);
   void PutInt32(int32_t v);
@@ -83,8 +92,9 @@ class CArchive {
   size_t pos_ = 0;
   std::string error_;
   uint32_t next_value_ = 1;
-  std::map<std::string, uint32_t> stored_classes_;   // storing: class name -> value
-  std::map<uint32_t, std::string> loaded_classes_;   // loading: value -> class name
+  TextEncoding text_encoding_ = TextEncoding::kUtf8;
+  std::map<std::string, uint32_t> stored_classes_;  // storing: class name -> value
+  std::map<uint32_t, std::string> loaded_classes_;  // loading: value -> class name
 };
 
 }  // namespace dravik

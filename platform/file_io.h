@@ -15,7 +15,24 @@ namespace dravik {
 bool FileExists(const std::string& path);
 bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_t>* bytes,
                    std::string* error);
+
+// Replaces the file at `path` with `bytes` so that a crash at any moment
+// leaves either the old file or the new one:
+// - a symbolic link at `path` is followed and its target replaced (the link
+//   stays);
+// - the new file takes the old one's mode, and its owner and group where the
+//   process may set them (a new file: 0666 less the umask);
+// - the temporary file is flushed to disk before the rename, the folder after.
+// When the folder refuses a new file but the file itself is writable, the
+// file is truncated and written in place instead (no longer crash-safe);
+// `note` then says so, for the caller's log (with no `note` it goes to
+// stderr). False with `error` when nothing could be written or the write
+// failed.
 bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& bytes,
-                        std::string* error);
+                        std::string* error, std::string* note = nullptr);
+
+// `path` with symbolic links in its last component followed, also a link to
+// a file that does not exist yet. Fails on a loop or an unreadable link.
+bool ResolveFileLinks(const std::string& path, std::string* target, std::string* error);
 
 }  // namespace dravik

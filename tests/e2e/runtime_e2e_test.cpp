@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/e2e/driver_host.h"
+#include "tests/model/cp949_project.h"
 #include "tools/plcsim/plc_simulator.h"
 
 namespace dravik::test {
@@ -544,6 +545,39 @@ TEST_F(LineTest, TagHandlesFollowBlocksAndBindingOrder) {
   EXPECT_EQ(after_delay[4][3], 0x02);  // then the polls go on
   bool coil = false;
   ASSERT_TRUE(host.WaitFor([&] { return sim_->GetBit(1, kAreaC, 14, &coil) && coil; }, kWaitMs));
+}
+
+// A project file from the Windows original names its stations in code page
+// 949; a Linux host names them in UTF-8. The tag binds and gets its value,
+// and the log speaks UTF-8.
+TEST_F(LineTest, Cp949StationBindsByItsUtf8Name) {
+  StartSimulator({1, 2});
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 2, 4321));
+  const std::string path = dir_.File("original.dat");
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const std::string bytes = fixture::Cp949Project().str();
+  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  fclose(f);
+  const int inst = host.Create(path);
+  ASSERT_GE(inst, 0);
+  instances_.push_back(inst);
+  ASSERT_EQ(host.Prepare(inst), 0);
+  host.ClearRecords();
+
+  EXPECT_EQ(host.Bind(inst, "DEV.펌프", "R2", 4, 2, 1), 0);  // the block of 펌프
+  EXPECT_EQ(host.Bind(inst, "DEV.펌프실", "R2", 4, 2, 2), -1);
+  EXPECT_EQ(host.CountLogs("태그[TAG2]에 설정된 I/O 디바이스[DEV.펌프실]가"), 1);
+  CString number, description;
+  host.Slot<DrvGetStationTextsFn>(DRV_SLOT_STATION_TEXTS)(inst, "펌프", &number, &description);
+  EXPECT_EQ(description, "제1 펌프실");
+
+  EXPECT_EQ(host.BuildRequests(inst), 0);
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_TRUE(WaitValue(1, 4321));
+  host.SetRunState(inst, "라인A", 0);  // a station named in UTF-8 is found
+  int counters[4] = {};
+  EXPECT_EQ(host.Statistics(inst, "라인A", counters), -1);
 }
 
 TEST_F(LineTest, PortThatCannotOpenRefusesToStart) {

@@ -13,6 +13,7 @@
 #include "fake_views.h"
 #include "model/dravik_doc.h"
 #include "model/string_table.h"
+#include "tests/model/cp949_project.h"
 
 namespace dravik::test {
 namespace {
@@ -540,6 +541,36 @@ TEST_F(EditConfigTest, ExistingFileIsLoadedIntoTheTree) {
   EXPECT_EQ(doc.EditConfig(path.c_str()), 0);
   EXPECT_EQ(labels, std::vector<std::string>{"PLC1 (0AH국) : Line A"});
   EXPECT_EQ(baud_sel, 2);
+}
+
+// A file from the Windows original: the tree shows the Korean texts, the
+// station dialog opens with them, and OK with them unchanged saves the very
+// bytes the original wrote.
+TEST_F(EditConfigTest, Cp949FileShowsKoreanAndSavesItsOwnBytes) {
+  const std::string path = dir_.File("original.dat");
+  const std::string original = fixture::Cp949Project().str();
+  std::ofstream(path, std::ios::binary) << original;
+  CDravikNetDoc doc;
+  std::vector<std::string> stations, blocks;
+  std::map<int, std::string> dialog;
+  face_.script = [&](CConfigDlg& dlg, FakeConfigView& view) {
+    stations = view.tree->Texts(view.tree->Root());
+    auto* pump = static_cast<FakeTree::Node*>(doc.Stations()[0]->tree_item);
+    blocks = view.tree->Texts(pump);
+    view.tree->Click(pump);
+    view.station_tries = {Station("펌프", "1", "제1 펌프실")};
+    dlg.OnEdit();
+    dialog = view.last_station_init;
+    dlg.OnSave();
+    dlg.OnCancel();
+  };
+  EXPECT_EQ(doc.EditConfig(path.c_str()), 1);
+  EXPECT_EQ(stations, (std::vector<std::string>{"펌프 (01H국) : 제1 펌프실", "라인A (02H국) : "}));
+  EXPECT_EQ(blocks, std::vector<std::string>{"R1 온도, 04 Word"});
+  EXPECT_EQ(dialog[kIdName], "펌프");
+  EXPECT_EQ(dialog[kIdDescription], "제1 펌프실");
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), original);
 }
 
 TEST_F(EditConfigTest, UnreadableFileShows2002AndRunsNoDialog) {

@@ -1,16 +1,21 @@
-// The project file: exact bytes of known documents, round trips, and every
-// way a file can be cut or corrupted.
+// The project file: exact bytes of known documents, round trips, every way a
+// file can be cut or corrupted, files in code page 949 and saves that keep
+// the file's identity.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "model/dravik_doc.h"
 #include "platform/archive.h"
+#include "tests/model/cp949_project.h"
 
 namespace dravik {
 namespace {
@@ -22,7 +27,8 @@ void Add(Bytes& b, std::initializer_list<int> v) {
   for (int x : v) b.push_back(static_cast<uint8_t>(x));
 }
 void AddI32(Bytes& b, int32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    b.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
 }
 void AddStr(Bytes& b, const std::string& s) {
   b.push_back(static_cast<uint8_t>(s.size()));
@@ -59,7 +65,8 @@ class ProjectFileTest : public ::testing::Test {
   std::string PathFor(const std::string& name) const { return dir_ + "/" + name; }
   void WriteBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
   }
   Bytes ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -357,6 +364,157 @@ TEST(RecordLabels, StationAndBlockTexts) {
   b.area = 5;
   b.count = 60;
   EXPECT_EQ(b.Label(), "IR1, 60 Word");
+}
+
+// ---- texts in code page 949 ------------------------------------------------
+
+class Cp949FileTest : public ProjectFileTest {
+ protected:
+  // Error boxes shown while `run` runs: (id, text).
+  std::vector<std::pair<int, std::string>> ErrorBoxes(const std::function<void()>& run) {
+    std::vector<std::pair<int, std::string>> shown;
+    CTarselError::InstallHandler(
+        [](void* ctx, int id, int, const char* text) {
+          static_cast<std::vector<std::pair<int, std::string>>*>(ctx)->emplace_back(id, text);
+        },
+        &shown);
+    run();
+    CTarselError::InstallHandler(nullptr, nullptr);
+    return shown;
+  }
+};
+
+TEST_F(Cp949FileTest, OriginalFileReadsAsKoreanAndSavesByteForByte) {
+  const Bytes original = fixture::Cp949Project().bytes();
+  CDravikNetDoc doc;
+  ASSERT_EQ(LoadBytes(original, &doc), 1) << doc.LastError();
+  EXPECT_EQ(doc.Encoding(), TextEncoding::kCp949);
+  ASSERT_EQ(doc.Stations().size(), 2u);
+  const CStationInfoDVK& pump = *doc.Stations()[0];
+  EXPECT_EQ(pump.name, fixture::kPump.utf8);
+  EXPECT_EQ(pump.description, fixture::kPumpRoom.utf8);
+  EXPECT_EQ(pump.Label(), "펌프 (01H국) : 제1 펌프실");
+  EXPECT_EQ(pump.blocks[0]->address_text, fixture::kBlockText.utf8);
+  EXPECT_EQ(doc.Stations()[1]->name, fixture::kLine.utf8);
+  EXPECT_EQ(doc.StationNames(), (std::vector<std::string>{"펌프", "라인A"}));
+  EXPECT_EQ(doc.FindStation("라인a"), doc.Stations()[1].get());  // case folds the ASCII letter
+
+  // Saved again in code page 949, so the original can still read it.
+  EXPECT_EQ(Save(doc, "again.dat"), original);
+
+  // A text edited in the editor goes back in code page 949 as well.
+  doc.Stations()[1]->description = "가";
+  const Bytes edited = Save(doc, "edited.dat");
+  CDravikNetDoc back;
+  ASSERT_EQ(LoadBytes(edited, &back), 1) << back.LastError();
+  EXPECT_EQ(back.Stations()[1]->description, "가");
+  const Bytes ga = {0xB0, 0xA1};  // 가 in code page 949
+  EXPECT_NE(std::search(edited.begin(), edited.end(), ga.begin(), ga.end()), edited.end());
+}
+
+TEST_F(Cp949FileTest, MixedFileDecodesAsCodePage949AsAWhole) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    int loaded;
+    std::string first_name;  // when loaded
+    TextEncoding encoding;
+    const char* error;  // when refused
+  };
+  const Case cases[] = {
+      // One name valid UTF-8, the other not: the original wrote both in 949.
+      {"mixed", fixture::MixedProject().bytes(), 1, "Caf챕", TextEncoding::kCp949, ""},
+      // All valid UTF-8: a file of this port.
+      {"all UTF-8", fixture::MixedProject("가").bytes(), 1, "Café", TextEncoding::kUtf8, ""},
+      // Neither UTF-8 nor 949 (a lead byte cut short): refused, naming the place.
+      {"neither", fixture::MixedProject("\xB0\xA1\x80").bytes(), 0, "", TextEncoding::kUtf8,
+       "station 2 (number 2), name: the text is neither UTF-8 nor code page 949"},
+  };
+  for (const Case& c : cases) {
+    CDravikNetDoc doc;
+    ASSERT_EQ(LoadBytes(c.bytes, &doc), c.loaded) << c.what << ": " << doc.LastError();
+    if (!c.loaded) {
+      EXPECT_NE(doc.LastError().find(c.error), std::string::npos) << doc.LastError();
+      continue;
+    }
+    EXPECT_EQ(doc.Stations()[0]->name, c.first_name) << c.what;
+    EXPECT_EQ(doc.Encoding(), c.encoding) << c.what;
+    EXPECT_EQ(Save(doc, "mixed.dat"), c.bytes) << c.what;
+  }
+}
+
+TEST_F(Cp949FileTest, CharacterWithoutPlaceIn949RefusesTheSave) {
+  CDravikNetDoc doc;
+  ASSERT_EQ(LoadBytes(fixture::Cp949Project().bytes(), &doc), 1);
+  const Bytes before = Save(doc, "keep.dat");
+  doc.Stations()[0]->blocks[0]->address_text = "R1 😀";
+  const auto shown = ErrorBoxes([&] { EXPECT_FALSE(doc.SaveFileReporting()); });
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].first, 2005);
+  EXPECT_NE(shown[0].second.find(PathFor("keep.dat")), std::string::npos);
+  EXPECT_EQ(shown[1].second,
+            "station 1 \"펌프\", block 1 \"R1 😀\", address: the character \"😀\" (U+1F600) has no "
+            "place in code page 949");
+  EXPECT_EQ(ReadBytes(PathFor("keep.dat")), before);
+
+  // A new document is UTF-8 and holds any character.
+  CDravikNetDoc fresh;
+  fresh.Stations().push_back(std::make_unique<CStationInfoDVK>());
+  fresh.Stations()[0]->name = "😀";
+  EXPECT_TRUE(ErrorBoxes([&] { Save(fresh, "new.dat"); }).empty());
+  CDravikNetDoc back;
+  ASSERT_EQ(back.LoadFile(PathFor("new.dat").c_str()), 1);
+  EXPECT_EQ(back.Encoding(), TextEncoding::kUtf8);
+  EXPECT_EQ(back.Stations()[0]->name, "😀");
+}
+
+// Option bits 2..31 carry nothing: read as 0 and written as 0.
+TEST_F(ProjectFileTest, OptionBitsBeyondTheTwoFlagsReadAndWriteAsZero) {
+  Bytes file;
+  AddHeader(file);
+  Add(file, {0, 0});
+  for (int v : {0, 5, 0, 1, 0}) AddI32(file, v);
+  AddI32(file, static_cast<int32_t>(0xFFFFFFF6u));  // RTS/CTS and bits above
+  Add(file, {0, 0});
+  CDravikNetDoc doc;
+  ASSERT_EQ(LoadBytes(file, &doc), 1) << doc.LastError();
+  EXPECT_EQ(doc.Port().options, CSerialPort::kRtsCts);
+  doc.Port().options = 0xFFFFFFF1u;  // whatever memory holds, the file gets bits 0 and 1 only
+  const Bytes saved = Save(doc, "bits.dat");
+  ASSERT_EQ(saved.size(), file.size());
+  EXPECT_EQ(Bytes(saved.end() - 6, saved.end() - 2), (Bytes{1, 0, 0, 0}));
+}
+
+// ---- saves keep the file's identity ---------------------------------------
+
+TEST_F(ProjectFileTest, SaveThroughALinkKeepsTheLinkModeAndOwner) {
+  CDravikNetDoc doc;
+  BuildTwoStations(doc);
+  ASSERT_EQ(mkdir(PathFor("real").c_str(), 0755), 0);
+  const std::string target = PathFor("real/line.dat");
+  WriteBytes(target, {1, 2, 3});
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(symlink("real/line.dat", PathFor("link.dat").c_str()), 0);
+
+  const Bytes saved = Save(doc, "link.dat");
+  struct stat link {
+  }, file{};
+  ASSERT_EQ(lstat(PathFor("link.dat").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  ASSERT_EQ(stat(target.c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 07777, 0600u);
+  if (root) {
+    EXPECT_EQ(file.st_uid, 65534u);
+    EXPECT_EQ(file.st_gid, 65534u);
+  }
+  EXPECT_GT(saved.size(), 3u);
+  EXPECT_EQ(ReadBytes(target), saved);
+  // Nothing else is left in the folder: the temporary file was renamed.
+  EXPECT_EQ(std::system(("test $(ls -A " + PathFor("real") + " | wc -l) -eq 1").c_str()), 0);
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ const char kUsage[] =
     "Stored forms win over readable ones when both are given: port, baud_index,\n"
     "parity_index, data_bits_index, stop_bits_index, options (raw word), block\n"
     "area (0..7 or a prefix) and start, station_names, trailing_bytes (hex).\n"
+    "\"encoding\": \"utf-8\" (the default) or \"cp949\" (code page 949, as the Windows\n"
+    "original writes) is the encoding of the texts in the file; show and export\n"
+    "state the file's own.\n"
     "\n"
     "exit status: 0 done, 1 a file can't be read, loaded or written,\n"
     "             2 bad arguments, bad JSON or a broken rule\n";
@@ -52,6 +55,17 @@ int Usage(const char* why) {
   if (why) std::fprintf(stderr, "dravik-project: %s\n", why);
   std::fputs(kUsage, stderr);
   return kExitUsage;
+}
+
+int WriteOutput(const std::string& out, const std::vector<uint8_t>& bytes) {
+  std::string error;
+  std::string note;
+  if (!dravik::WriteFileReplacing(out, bytes, &error, &note)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return kExitFile;
+  }
+  if (!note.empty()) std::fprintf(stderr, "note: %s\n", note.c_str());
+  return kExitOk;
 }
 
 bool Load(const std::string& path, ProjectImage* image, bool* canonical) {
@@ -97,12 +111,7 @@ int Export(const std::string& path, const std::string& out) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFile;
   }
-  std::string error;
-  if (!dravik::WriteFileReplacing(out, std::vector<uint8_t>(text.begin(), text.end()), &error)) {
-    std::fprintf(stderr, "error: %s\n", error.c_str());
-    return kExitFile;
-  }
-  return kExitOk;
+  return WriteOutput(out, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 int Import(const std::string& path, const std::string& out, bool validate) {
@@ -127,11 +136,13 @@ int Import(const std::string& path, const std::string& out, bool validate) {
                  errors.size() == 1 ? "" : "s", out.c_str());
     return kExitUsage;
   }
-  if (!dravik::WriteFileReplacing(out, dravik::project::ImageBytes(image), &error)) {
-    std::fprintf(stderr, "error: %s\n", error.c_str());
-    return kExitFile;
+  std::vector<uint8_t> project;
+  if (!dravik::project::ImageBytes(image, &project, &error)) {
+    std::fprintf(stderr, "error: %s\n%s: %s not written\n", error.c_str(), path.c_str(),
+                 out.c_str());
+    return kExitUsage;
   }
-  return kExitOk;
+  return WriteOutput(out, project);
 }
 
 }  // namespace

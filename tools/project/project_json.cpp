@@ -9,6 +9,7 @@
 
 #include "model/device_areas.h"
 #include "model/dravik_doc.h"
+#include "model/project_text.h"
 #include "platform/archive.h"
 #include "platform/file_io.h"
 
@@ -261,7 +262,8 @@ bool ReadPort(Reader& r, const Json& json, bool validate, CSerialPort* port) {
     if (present && flag) options |= CSerialPort::kRtsCts;
     port->options = options;
   }
-  if (validate && (port->options & ~(CSerialPort::kUseChecksum | CSerialPort::kRtsCts)) != 0) {
+  // Bits 2..31 are always stored as 0: a word that sets them cannot be kept.
+  if ((port->options & ~CSerialPort::kStoredOptions) != 0) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08" PRIX32, port->options);
     r.Error(where,
@@ -457,18 +459,25 @@ bool LoadImage(const std::string& path, ProjectImage* image, bool* canonical, st
   image->port = doc.Port();
   image->stations = std::move(doc.Stations());
   image->trailing.clear();
+  image->encoding = doc.Encoding();
 
   std::vector<uint8_t> file;
   if (!ReadWholeFile(path, CDravikNetDoc::kMaxFileBytes, &file, error)) return false;
-  const std::vector<uint8_t> again = ImageBytes(*image);
-  *canonical = file.size() >= again.size() && std::equal(again.begin(), again.end(), file.begin());
+  std::vector<uint8_t> again;
+  std::string unwritable;
+  *canonical = ImageBytes(*image, &again, &unwritable) && file.size() >= again.size() &&
+               std::equal(again.begin(), again.end(), file.begin());
   if (*canonical)
     image->trailing.assign(file.begin() + static_cast<ptrdiff_t>(again.size()), file.end());
   return true;
 }
 
-std::vector<uint8_t> ImageBytes(const ProjectImage& image) {
+bool ImageBytes(const ProjectImage& image, std::vector<uint8_t>* bytes, std::string* error) {
+  if (!CheckProjectTexts(image.station_names, image.stations, image.encoding, error)) {
+    return false;
+  }
   CArchive ar;
+  ar.SetTextEncoding(image.encoding);
   CTarselHeader header(CDravikNetDoc::kHeaderValue);
   header.SetDesc(CDravikNetDoc::kHeaderDesc);
   header.Serialize(ar);
@@ -481,14 +490,19 @@ std::vector<uint8_t> ImageBytes(const ProjectImage& image) {
     ar.PutClassRef(CStationInfoDVK::kClassName, kSchema);
     station->Serialize(ar);
   }
-  std::vector<uint8_t> bytes = ar.Bytes();
-  bytes.insert(bytes.end(), image.trailing.begin(), image.trailing.end());
-  return bytes;
+  if (!ar.ok()) {
+    *error = ar.Error();
+    return false;
+  }
+  *bytes = ar.Bytes();
+  bytes->insert(bytes->end(), image.trailing.begin(), image.trailing.end());
+  return true;
 }
 
 Json ImageToJson(const ProjectImage& image) {
   Json out;
   out["header"] = {{"value", CDravikNetDoc::kHeaderValue}, {"desc", CDravikNetDoc::kHeaderDesc}};
+  out["encoding"] = TextEncodingName(image.encoding);
   out["station_names"] = image.station_names;
 
   const CSerialPort& p = image.port;
@@ -557,6 +571,13 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
           (has_desc && desc != CDravikNetDoc::kHeaderDesc)) {
         r.Error("header", "must be value 3 and desc \"DravikNet.Dll\"");
       }
+    }
+  }
+
+  // The encoding the file's texts are written in; UTF-8 when not given.
+  if (const auto it = json.find("encoding"); it != json.end() && !it->is_null()) {
+    if (!it->is_string() || !TextEncodingFromName(it->get<std::string>(), &image->encoding)) {
+      r.Error("", "\"encoding\" must be \"utf-8\" or \"cp949\"");
     }
   }
 
@@ -673,6 +694,9 @@ std::string DescribeImage(const ProjectImage& image) {
   };
 
   const CSerialPort& p = image.port;
+  add("Text encoding: %s\n", image.encoding == TextEncoding::kCp949
+                                 ? "cp949 (code page 949, as the Windows original writes)"
+                                 : "utf-8");
   out += "Port settings\n";
   add("  Port:        %s\n",
       index_text(p.port >= 0 && p.port <= kMaxPortIndex, "COM" + std::to_string(p.port + 1), p.port)

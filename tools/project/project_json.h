@@ -13,6 +13,7 @@
 
 #include "model/serial_port.h"
 #include "model/station_info.h"
+#include "platform/text_encoding.h"
 
 namespace dravik {
 class CDravikNetDoc;
@@ -29,6 +30,8 @@ struct ProjectImage {
   // Bytes after the station list: the loader ignores them, but an exact copy
   // of a file has to keep them.
   std::vector<uint8_t> trailing;
+  // The texts are UTF-8 here; the file holds them in this encoding.
+  TextEncoding encoding = TextEncoding::kUtf8;
 };
 
 // The baud rates the port settings index (300 shifted left by the index).
@@ -41,11 +44,14 @@ inline int BaudRateOf(int index) { return 300 << index; }
 // content would write (it then cannot be reproduced byte for byte).
 bool LoadImage(const std::string& path, ProjectImage* image, bool* canonical, std::string* error);
 
-// The bytes a project file with this content consists of.
-std::vector<uint8_t> ImageBytes(const ProjectImage& image);
+// The bytes a project file with this content consists of, texts in the
+// image's encoding. False, with `error` naming the station or block and the
+// character, when a text has no place in that encoding.
+bool ImageBytes(const ProjectImage& image, std::vector<uint8_t>* bytes, std::string* error);
 
 // The JSON form of a project: every stored value (raw port indexes and
-// options word, block area and start as stored) plus readable companions.
+// options word, block area and start as stored, the file's text encoding)
+// plus readable companions.
 Json ImageToJson(const ProjectImage& image);
 
 // Builds an image from JSON. With `validate` every rule the configuration
