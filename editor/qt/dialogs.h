@@ -14,6 +14,8 @@
 #include "editor/editor_views.h"
 #include "editor/qt/qt_controls.h"
 
+class QComboBox;
+class QLabel;
 class QPushButton;
 class CTabSheet;
 
@@ -67,6 +69,8 @@ class PortPageWidget : public QWidget {
  public:
   PortPageWidget(QWidget* parent, CCommPortPage& page);
   QtControls& Controls() { return controls_; }
+  // Once the lists are filled: widens them so every entry can be read.
+  void FitLists();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -75,6 +79,9 @@ class PortPageWidget : public QWidget {
  private:
   CCommPortPage& page_;
   QtControls controls_;
+  QComboBox* port_list_ = nullptr;
+  QLabel* baud_label_ = nullptr;
+  QComboBox* baud_list_ = nullptr;
 };
 
 class ConfigDialog : public QDialog, public IConfigView {
@@ -90,6 +97,9 @@ class ConfigDialog : public QDialog, public IConfigView {
   void EndDialog(int result) override;
 
   void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 
  private:
   QPushButton* AddButton(int id, const char* text, int x, int y);
@@ -107,6 +117,9 @@ class StationDialog : public QDialog {
   StationDialog(QWidget* parent, CStationDlg& logic);
   void accept() override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   CStationDlg& logic_;
   QtControls controls_;
@@ -116,6 +129,9 @@ class BlockDialog : public QDialog {
  public:
   BlockDialog(QWidget* parent, CCommBlockDlg& logic);
   void accept() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 
  private:
   CCommBlockDlg& logic_;

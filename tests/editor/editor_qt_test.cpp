@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QFrame>
 #include <QLabel>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
@@ -105,6 +108,8 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
           [](QWidget* w) {
             EXPECT_EQ(w->windowTitle(), U("스테이션 설정"));
             EXPECT_EQ(Find<QLineEdit>(w, "edit9025")->text(), "FF");
+            EXPECT_EQ(w->focusWidget(), Find<QLineEdit>(w, "edit9023"));
+            EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
             Shot(w, "station_new");
             Click(w, "btn1");
           })
@@ -159,6 +164,8 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
             EXPECT_EQ(area->itemText(7), "Register (Word)");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9029")->text(), "8");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9031")->text(), "1.5");
+            EXPECT_EQ(w->focusWidget(), area);
+            EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
             Shot(w, "block_new");
             area->setCurrentIndex(7);
             Type(w, "edit9028", "100");
@@ -249,10 +256,10 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
 
 class ReopenTest : public EditorQtTest {
  protected:
-  void WriteProject(const std::string& path) {
+  void WriteProject(const std::string& path, int stations = 2) {
     CDravikNetDoc doc;
     doc.SetPath(path);
-    for (int n = 1; n <= 2; ++n) {
+    for (int n = 1; n <= stations; ++n) {
       auto s = std::make_unique<CStationInfoDVK>();
       s->name = "PLC" + std::to_string(n);
       s->number = n;
@@ -269,7 +276,117 @@ class ReopenTest : public EditorQtTest {
     }
     ASSERT_TRUE(doc.SaveFileReporting());
   }
+  // Back-dates the file, so that any write shows in its modification time.
+  fs::file_time_type BackDate(const std::string& path) {
+    const auto old = fs::last_write_time(path) - std::chrono::hours(1);
+    fs::last_write_time(path, old);
+    return old;
+  }
 };
+
+// A mouse click, which also moves the keyboard focus to the button.
+void MouseClick(QWidget* w, const char* name) {
+  auto* button = Find<QPushButton>(w, name);
+  ASSERT_TRUE(button->isEnabled()) << name;
+  QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// Enter, pressed where the keyboard focus is, which must be `focus_name`.
+void PressEnter(QWidget* w, const char* focus_name) {
+  QWidget* focus = w->focusWidget();
+  ASSERT_NE(focus, nullptr);
+  EXPECT_EQ(focus->objectName(), focus_name);
+  QTest::keyClick(focus, Qt::Key_Return);
+}
+
+// The edit button is the one default; no button takes that over with the focus.
+void ExpectOnlyEditIsDefault(QWidget* w) {
+  for (QPushButton* b : w->findChildren<QPushButton*>()) {
+    EXPECT_EQ(b->isDefault(), b->objectName() == "btn9007") << b->objectName().toStdString();
+    EXPECT_FALSE(b->autoDefault()) << b->objectName().toStdString();
+  }
+}
+
+TEST_F(ReopenTest, EnterRunsTheEditCommandAndNothingElse) {
+  const std::string path = File("enter.dat");
+  WriteProject(path, 1);
+  const auto written = BackDate(path);
+  {
+    SCOPED_TRACE("station edited and left with Escape, then the port page");
+    ModalScript script;
+    script
+        .On("dlg9001",
+            [](QWidget* w) {
+              auto* tree = Find<QTreeWidget>(w, "tree9012");
+              ClickItem(tree, ItemAt(tree, {0, 0}));
+              MouseClick(w, "btn9007");
+            })
+        .On("dlg9004", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); })
+        .On("dlg9001", [](QWidget* w) {
+          SelectTab(w, 1);
+          PressEnter(w, "btn9011");
+          EXPECT_EQ(QApplication::activeModalWidget(), w);
+          ExpectOnlyEditIsDefault(w);
+          Click(w, "btn2");
+        });
+    EXPECT_EQ(Run(path), 0);
+    EXPECT_TRUE(script.Done());
+  }
+  {
+    SCOPED_TRACE("block selected, to the port page and back");
+    ModalScript script;
+    script
+        .On("dlg9001",
+            [](QWidget* w) {
+              auto* tree = Find<QTreeWidget>(w, "tree9012");
+              ItemAt(tree, {0, 0})->setExpanded(true);
+              ClickItem(tree, ItemAt(tree, {0, 0, 1}));
+              MouseClick(w, "btn9007");
+            })
+        .On("dlg9005", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); })
+        .On("dlg9001",
+            [](QWidget* w) {
+              SelectTab(w, 1);
+              SelectTab(w, 0);
+              PressEnter(w, "btn9011");
+            })
+        .On("dlg9005",
+            [](QWidget* w) {
+              EXPECT_EQ(Find<QLineEdit>(w, "edit9028")->text(), "10");
+              QTest::keyClick(w, Qt::Key_Escape);
+            })
+        .On("dlg9001", [](QWidget* w) {
+          ExpectOnlyEditIsDefault(w);
+          Click(w, "btn2");
+        });
+    EXPECT_EQ(Run(path), 0);
+    EXPECT_TRUE(script.Done());
+  }
+  {
+    SCOPED_TRACE("the last station deleted");
+    ModalScript script;
+    script
+        .On("dlg9001",
+            [](QWidget* w) {
+              auto* tree = Find<QTreeWidget>(w, "tree9012");
+              ClickItem(tree, ItemAt(tree, {0, 0}));
+              MouseClick(w, "btn9008");
+            })
+        .On("msg2708", [](QWidget* box) { ClickMessageButton(box, QMessageBox::Yes); })
+        .On("dlg9001",
+            [](QWidget* w) {
+              EXPECT_EQ(CommandButtons(w), Expected(false, false, true, false));
+              PressEnter(w, "btn9009");
+              EXPECT_EQ(QApplication::activeModalWidget(), w);
+              ExpectOnlyEditIsDefault(w);
+              Click(w, "btn2");
+            })
+        .On("msg2709", [](QWidget* box) { ClickMessageButton(box, QMessageBox::No); });
+    EXPECT_EQ(Run(path), 0);
+    EXPECT_TRUE(script.Done());
+  }
+  EXPECT_EQ(fs::last_write_time(path), written);
+}
 
 TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
   const std::string path = File("line2.dat");
@@ -362,6 +479,39 @@ TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
   EXPECT_EQ(back.Stations()[0]->description, "Packing");
 }
 
+TEST_F(ReopenTest, NothingSelectedMeansNothingChosenAndReChoosingIsNoChange) {
+  const std::string path = File("selection.dat");
+  WriteProject(path);
+  ModalScript script;
+  script.On("dlg9001", [](QWidget* w) {
+    auto* tree = Find<QTreeWidget>(w, "tree9012");
+    QTreeWidgetItem* plc1 = ItemAt(tree, {0, 0});
+    ClickItem(tree, plc1);
+    EXPECT_EQ(CommandButtons(w), Expected(true, true, true, true));
+    // Ctrl+click clears the selection; the item keeps the focus only.
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      tree->visualItemRect(plc1).center());
+    ASSERT_TRUE(tree->selectedItems().isEmpty());
+    EXPECT_EQ(tree->currentItem(), plc1);
+    EXPECT_EQ(CommandButtons(w), Expected(false, false, true, false));
+    QTest::keyClick(tree, Qt::Key_Return);
+    EXPECT_EQ(QApplication::activeModalWidget(), w);
+    // The port page: choosing the entries already shown changes nothing,
+    // so closing asks no question.
+    SelectTab(w, 1);
+    for (const char* name : {"combo9013", "combo9014"}) {
+      auto* list = Find<QComboBox>(w, name);
+      const int shown = list->currentIndex();
+      list->showPopup();
+      QTest::keyClick(list->view(), Qt::Key_Return);
+      EXPECT_EQ(list->currentIndex(), shown);
+    }
+    Click(w, "btn2");
+  });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(script.Done());
+}
+
 TEST_F(ReopenTest, EditingABlockOpensItsValuesAndCancelChangesNothing) {
   const std::string path = File("line3.dat");
   WriteProject(path);
@@ -411,6 +561,95 @@ TEST_F(ReopenTest, DoubleClickBelowTheItemsEditsTheSelectedStation) {
             QTest::keyClick(w, Qt::Key_Escape);
           })
       .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(script.Done());
+}
+
+// How many of a frame's four edges show a line darker than the window.
+int DarkEdges(QWidget* frame) {
+  const QImage image = frame->grab().toImage();
+  const int background = qGray(frame->palette().window().color().rgb());
+  const int w = image.width();
+  const int h = image.height();
+  auto dark = [&](int x, int y) { return qGray(image.pixel(x, y)) < background - 40; };
+  const bool top = dark(w / 2, 0) || dark(w / 2, 1);
+  const bool bottom = dark(w / 2, h - 1) || dark(w / 2, h - 2);
+  const bool left = dark(0, h / 2) || dark(1, h / 2);
+  const bool right = dark(w - 1, h / 2) || dark(w - 2, h / 2);
+  return top + bottom + left + right;
+}
+
+TEST_F(EditorQtTest, LongLabelsScrollAndEveryListEntryCanBeRead) {
+  const std::string path = File("wide.dat");
+  {
+    CDravikNetDoc doc;
+    doc.SetPath(path);
+    doc.Port().port = 255;  // COM256
+    doc.Port().baud = 6;    // 19200
+    auto s = std::make_unique<CStationInfoDVK>();
+    s->name = "PACKING_LINE_NORTH_CONVEYOR_07";
+    s->number = 7;
+    s->description = "Filling, capping and labelling, hall 3 east";
+    doc.Stations().push_back(std::move(s));
+    ASSERT_TRUE(doc.SaveFileReporting());
+  }
+  ModalScript script;
+  script.On("dlg9001", [](QWidget* w) {
+    auto* tree = Find<QTreeWidget>(w, "tree9012");
+    // The focus starts in the tree and shows without a Tab first.
+    EXPECT_EQ(w->focusWidget(), tree);
+    EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
+    // The whole label: a column as wide as it, a scroll bar, a tooltip.
+    QTreeWidgetItem* station = ItemAt(tree, {0, 0});
+    EXPECT_EQ(station->text(0), U("PACKING_LINE_NORTH_CONVEYOR_07 (07H국) : Filling, capping "
+                                  "and labelling, hall 3 east"));
+    EXPECT_EQ(station->toolTip(0), station->text(0));
+    const int text_width = QFontMetrics(tree->font()).horizontalAdvance(station->text(0));
+    EXPECT_GT(tree->visualItemRect(station).width(), text_width + tree->iconSize().width());
+    EXPECT_GT(tree->columnWidth(0), tree->viewport()->width());
+    EXPECT_TRUE(tree->horizontalScrollBar()->isVisible());
+    Shot(w, "config_tree_long_label");
+    tree->horizontalScrollBar()->setValue(tree->horizontalScrollBar()->maximum());
+    Shot(w, "config_tree_long_label_scrolled");
+
+    SelectTab(w, 1);
+    auto* port = Find<QComboBox>(w, "combo9013");
+    auto* baud = Find<QComboBox>(w, "combo9014");
+    EXPECT_EQ(port->currentText(), "COM256");
+    EXPECT_EQ(baud->currentText(), "19200");
+    for (QComboBox* list : {port, baud}) {
+      const QFontMetrics metrics(list->font());
+      int longest = 0;
+      for (int i = 0; i < list->count(); ++i) {
+        longest = std::max(longest, metrics.horizontalAdvance(list->itemText(i)));
+      }
+      // The style draws the chosen entry one pixel in from each side.
+      EXPECT_LE(longest + 2, qt::ListTextRoom(list)) << list->objectName().toStdString();
+    }
+    // The grown port list pushes the baud label over instead of covering it.
+    for (QLabel* label : w->findChildren<QLabel*>()) {
+      if (label->text() == U("전송속도")) {
+        EXPECT_LT(port->geometry().right(), label->x());
+      }
+    }
+    // The port list drops down about 12 entries with a scroll bar.
+    port->showPopup();
+    QAbstractItemView* view = port->view();
+    const int rows = view->viewport()->height() / view->sizeHintForRow(0);
+    EXPECT_GE(rows, 10);
+    EXPECT_LE(rows, 13);
+    EXPECT_TRUE(view->verticalScrollBar()->isVisible());
+    port->hidePopup();
+    // The three group frames draw all four edges.
+    const auto frames =
+        Find<QWidget>(w, "page9003")
+            ->findChildren<QFrame*>(QRegularExpression("^frame"), Qt::FindDirectChildrenOnly);
+    EXPECT_EQ(frames.size(), 3);
+    for (QFrame* frame : frames)
+      EXPECT_EQ(DarkEdges(frame), 4) << frame->objectName().toStdString();
+    Shot(w, "config_port_com256");
+    Click(w, "btn2");
+  });
   EXPECT_EQ(Run(path), 0);
   EXPECT_TRUE(script.Done());
 }

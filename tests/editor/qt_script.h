@@ -21,7 +21,11 @@
 #include <QTreeWidget>
 #include <deque>
 #include <functional>
+#include <ostream>
 #include <string>
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace dravik::test {
 
