@@ -36,6 +36,8 @@ class LinedTree : public QTreeWidget {
   void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;
 };
 
+// The station page. Its tree reports the selection (not the focused item)
+// to the page, and labels wider than the tree scroll sideways.
 class StationPageWidget : public QWidget, public ITreeView {
  public:
   StationPageWidget(QWidget* parent, CStationPage& page);
@@ -84,6 +86,9 @@ class PortPageWidget : public QWidget {
   QComboBox* baud_list_ = nullptr;
 };
 
+// The main dialog. Its edit button is the only default button: Enter runs
+// the edit command while edit is enabled and does nothing otherwise, wherever
+// the focus is; in the tree, Enter is the edit command for the selection.
 class ConfigDialog : public QDialog, public IConfigView {
  public:
   explicit ConfigDialog(CConfigDlg& logic, QWidget* parent = nullptr);
