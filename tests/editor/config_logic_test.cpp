@@ -349,8 +349,6 @@ TEST_F(ConfigDlgTest, OnlyARealChangeSetsThePortPageChangedFlag) {
   view_->UserSelect(kIdPortList, 0);
   view_->UserRadio(kIdParityNone, 3, kIdParityNone);
   EXPECT_EQ(dlg_->PortPage().Changed(), 0);
-  dlg_->OnCancel();
-  EXPECT_TRUE(view_->questions.empty());
   // Even unchecks None; after a save, going back to None is a change.
   view_->UserRadio(kIdParityNone, 3, kIdParityEven);
   EXPECT_EQ(dlg_->PortPage().Changed(), 1);
