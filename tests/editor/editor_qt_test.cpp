@@ -298,7 +298,7 @@ TEST_F(ReopenTest, EnterRunsTheEditCommandAndNothingElse) {
   WriteProject(path, 1);
   const auto written = fs::last_write_time(path) - std::chrono::hours(1);
   fs::last_write_time(path, written);  // any write would show
-  auto select_and_click = [](std::initializer_list<int> item, const char* button) {
+  auto select_and_click = [](std::vector<int> item, const char* button) {
     return [item, button](QWidget* w) {
       auto* tree = Find<QTreeWidget>(w, "tree9012");
       ItemAt(tree, {0, 0})->setExpanded(true);
