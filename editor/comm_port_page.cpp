@@ -79,6 +79,28 @@ void CCommPortPage::OnInitDialog(IControlView* view) {
     view_->AddString(kIdPortList, entry);
   }
   view_->SetCurSel(kIdPortList, port_index);
+  RememberControls();
+}
+
+int CCommPortPage::ReadControl(int id) const {
+  if (id == kIdPortList || id == kIdBaudList) return view_->GetCurSel(id);
+  return view_->GetCheck(id);
+}
+
+void CCommPortPage::RememberControls() {
+  for (size_t i = 0; i < kTrackedIds.size(); ++i) shown_values_[i] = ReadControl(kTrackedIds[i]);
+}
+
+void CCommPortPage::OnControlChanged(int id) {
+  if (view_ == nullptr) return;
+  for (size_t i = 0; i < kTrackedIds.size(); ++i) {
+    if (kTrackedIds[i] != id) continue;
+    if (ReadControl(id) == shown_values_[i]) return;
+    changed_ = 1;
+    // A radio button also unchecks its neighbour: take every control anew.
+    RememberControls();
+    return;
+  }
 }
 
 void CCommPortPage::OnShow(bool visible) {

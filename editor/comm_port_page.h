@@ -4,6 +4,7 @@
 // interface thread only.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -34,8 +35,11 @@ class CCommPortPage {
   // port list.
   void OnInitDialog(IControlView* view);
   void OnShow(bool visible);
-  // Any user change of a list selection, radio button or check box.
-  void OnControlChanged() { changed_ = 1; }
+  // The user acted on list `id` (9013, 9014), a radio button or a check
+  // box. Only a real change sets the changed flag: choosing the entry that
+  // was already selected, or clicking the radio button that was already
+  // checked, leaves it as it was.
+  void OnControlChanged(int id);
 
   int Changed() const { return changed_; }
   void ClearChanged() { changed_ = 0; }
@@ -51,6 +55,15 @@ class CCommPortPage {
  private:
   void PutControls();
   void GetControls();
+  int ReadControl(int id) const;
+  void RememberControls();
+
+  // The controls that report user changes, and what each showed after the
+  // last change (or after the page was created).
+  static constexpr std::array<int, 11> kTrackedIds = {
+      kIdPortList,  kIdBaudList,  kIdParityNone, kIdParityEven, kIdParityOdd, kIdDataBits7,
+      kIdDataBits8, kIdStopBits1, kIdStopBits2,  kIdChecksum,   kIdRtsCts};
+  std::array<int, kTrackedIds.size()> shown_values_{};
 
   IControlView* view_ = nullptr;
   CConfigDlg* owner_ = nullptr;

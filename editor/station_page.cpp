@@ -44,6 +44,10 @@ void CStationPage::OnDblClick() {
   if (owner_) owner_->OnEdit();
 }
 
+void CStationPage::OnReturnKey() {
+  if (owner_) owner_->OnEdit();
+}
+
 void* CStationPage::GetSelection(int* kind) {
   if (tree_ == nullptr) return nullptr;
   TreeItem item = tree_->GetSelectedItem();

@@ -28,10 +28,14 @@ class CStationPage {
   void OnInitDialog(ITreeView* tree);
   // The page was shown (true) or hidden (false).
   void OnShow(bool visible);
-  // The tree's selection moved to `item` (null: nothing selected).
+  // The tree's selection moved to `item` (null: nothing selected, which
+  // leaves no current station even when the tree still has a focused item).
   void OnSelChanged(TreeItem item);
   // A double click in the tree: the owner's edit command.
   void OnDblClick();
+  // Enter in the tree: the edit command too, for the selected item, whether
+  // or not the edit button is enabled (it does nothing without a record).
+  void OnReturnKey();
 
   // The selected item's record (null for the root) and kind; null with kind
   // untouched when nothing is selected.

@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -27,6 +29,10 @@ constexpr Qt::WindowFlags kModalFrame =
     Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
 // Width of an up/down control placed at its buddy's right edge.
 constexpr int kSpinWidthDu = 9;
+// Entries a drop-down list shows at once; more scroll.
+constexpr int kListVisibleEntries = 12;
+// Space between a list and the label to its right.
+constexpr int kLabelGapDu = 3;
 
 QString Name(const char* prefix, int id) { return QString("%1%2").arg(prefix).arg(id); }
 
@@ -52,15 +58,34 @@ QComboBox* MakeList(QWidget* parent, const DialogUnits& du, int id, int x, int y
   combo->setObjectName(Name("combo", id));
   combo->setEditable(false);
   combo->setGeometry(QRect(du.X(x), du.Y(y), du.X(w), du.Y(13)));
+  UseDropDownPopup(combo);
+  combo->setMaxVisibleItems(kListVisibleEntries);
   return combo;
 }
 
+// A group frame. A sunken panel draws its lower and right edges in the
+// light colour, which vanishes on the window background; the etched box
+// keeps a dark line on all four edges.
 void MakeFrame(QWidget* parent, const DialogUnits& du, int x, int y, int w, int h) {
   auto* frame = new QFrame(parent);
-  frame->setFrameShape(QFrame::Panel);
+  frame->setObjectName(QString("frame%1_%2").arg(x).arg(y));
+  frame->setFrameShape(QFrame::Box);
   frame->setFrameShadow(QFrame::Sunken);
   frame->setGeometry(du.Rect(x, y, w, h));
 }
+
+// Enter (with no modifier but the keypad's).
+bool IsEnterKey(const QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+  const auto* key = static_cast<const QKeyEvent*>(event);
+  return (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+         (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
+// Shows where the input focus is from the start, as after a Tab key; the
+// styles draw focus rings only once the keyboard has moved the focus, and
+// showing a window forgets that it had. Called once the window is shown.
+void ShowFocusFromTheStart(QWidget* window) { window->setAttribute(Qt::WA_KeyboardFocusChange); }
 }  // namespace
 
 // ------------------------------------------------------------------ tree
@@ -117,17 +142,35 @@ StationPageWidget::StationPageWidget(QWidget* parent, CStationPage& page)
   tree_->setIconSize(QSize(16, 16));
   tree_->setFrameShape(QFrame::StyledPanel);
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
-  connect(tree_, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current, QTreeWidgetItem*) { page_.OnSelChanged(current); });
+  // Labels are never cut short: the column is as wide as the longest shown
+  // label, a horizontal scroll bar appears when that is wider than the tree,
+  // and each item's tooltip holds its whole label.
+  tree_->header()->setStretchLastSection(false);
+  tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  tree_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  tree_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  tree_->setTextElideMode(Qt::ElideNone);
+  // The page follows the selection, not the tree's focused item: a
+  // Ctrl+click that clears the selection leaves the focused item behind,
+  // and nothing is then chosen.
+  connect(tree_, &QTreeWidget::itemSelectionChanged, this,
+          [this] { page_.OnSelChanged(GetSelectedItem()); });
   // A double click anywhere in the tree, on an item or on the blank space
   // below the items, is the edit command for the selected item.
   tree_->viewport()->installEventFilter(this);
+  // So is Enter in the tree.
+  tree_->installEventFilter(this);
 }
 
 bool StationPageWidget::eventFilter(QObject* watched, QEvent* event) {
   if (watched == tree_->viewport() && event->type() == QEvent::MouseButtonDblClick &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     page_.OnDblClick();
+  }
+  if (watched == tree_ && IsEnterKey(event)) {
+    // Taken here: the dialog must not run the edit command a second time.
+    page_.OnReturnKey();
+    return true;
   }
   // The tree's own double-click handling (expanding, collapsing) goes on.
   return QWidget::eventFilter(watched, event);
@@ -138,6 +181,7 @@ StationPageWidget::~StationPageWidget() {
   // and events must not reach the page through a half-destroyed view.
   QObject::disconnect(tree_, nullptr, this, nullptr);
   tree_->viewport()->removeEventFilter(this);
+  tree_->removeEventFilter(this);
 }
 
 void StationPageWidget::SetRedraw(bool on) { tree_->setUpdatesEnabled(on); }
@@ -148,6 +192,7 @@ TreeItem StationPageWidget::InsertItem(const std::string& text, int image, TreeI
                                        void* data) {
   auto* item = new QTreeWidgetItem();
   item->setText(0, FromNarrow(text));
+  item->setToolTip(0, FromNarrow(text));
   if (image >= 0 && image < static_cast<int>(icons_.size())) {
     item->setIcon(0, icons_[static_cast<size_t>(image)]);
   }
@@ -162,17 +207,22 @@ TreeItem StationPageWidget::InsertItem(const std::string& text, int image, TreeI
 }
 
 void StationPageWidget::SetItemText(TreeItem item, const std::string& text) {
-  static_cast<QTreeWidgetItem*>(item)->setText(0, FromNarrow(text));
+  auto* it = static_cast<QTreeWidgetItem*>(item);
+  it->setText(0, FromNarrow(text));
+  it->setToolTip(0, FromNarrow(text));
 }
 
 void StationPageWidget::SelectItem(TreeItem item) {
   auto* it = static_cast<QTreeWidgetItem*>(item);
   for (QTreeWidgetItem* p = it->parent(); p; p = p->parent()) p->setExpanded(true);
-  tree_->setCurrentItem(it);
+  tree_->setCurrentItem(it, 0, QItemSelectionModel::ClearAndSelect);
   tree_->scrollToItem(it);
 }
 
-TreeItem StationPageWidget::GetSelectedItem() { return tree_->currentItem(); }
+TreeItem StationPageWidget::GetSelectedItem() {
+  const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+  return selected.isEmpty() ? nullptr : selected.front();
+}
 
 int StationPageWidget::GetItemImage(TreeItem item) {
   return static_cast<QTreeWidgetItem*>(item)->data(0, Qt::UserRole).toInt();
@@ -189,13 +239,17 @@ TreeItem StationPageWidget::GetParentItem(TreeItem item) {
 void StationPageWidget::DeleteItem(TreeItem item) {
   auto* it = static_cast<QTreeWidgetItem*>(item);
   QTreeWidgetItem* parent = it->parent();
+  const bool had_selection = GetSelectedItem() != nullptr;
+  // The next sibling takes the selection, else the previous one, else the
+  // parent; chosen before the item goes, from the item itself rather than
+  // from wherever the tree's focused item happens to be.
+  const int row = parent ? parent->indexOfChild(it) : tree_->indexOfTopLevelItem(it);
+  auto sibling = [&](int r) { return parent ? parent->child(r) : tree_->topLevelItem(r); };
+  QTreeWidgetItem* next = sibling(row + 1);
+  if (next == nullptr) next = sibling(row - 1);
+  if (next == nullptr) next = parent;
   delete it;
-  // The view moves the current item to a neighbour, or to nothing when no
-  // sibling is left; the parent is selected then, and the neighbour is
-  // highlighted as well as current.
-  QTreeWidgetItem* now = tree_->currentItem();
-  if (now == nullptr) now = parent;
-  if (now) SelectItem(now);
+  if (had_selection && next) SelectItem(next);
 }
 
 void StationPageWidget::Expand(TreeItem item) {
@@ -224,15 +278,20 @@ PortPageWidget::PortPageWidget(QWidget* parent, CCommPortPage& page)
   MakeFrame(this, du, 84, 77, 72, 36);
 
   MakeLabel(this, du, "통신포트", 16, 15, 28, 8);
-  QComboBox* port = MakeList(this, du, kIdPortList, 45, 12, 42);
-  port->setMaxVisibleItems(12);
-  MakeLabel(this, du, "전송속도", 90, 15, 28, 8);
-  QComboBox* baud = MakeList(this, du, kIdBaudList, 120, 12, 36);
-  for (const char* entry : CCommPortPage::kBaudEntries) baud->addItem(QString::fromUtf8(entry));
-  controls_.Add(kIdPortList, port);
-  controls_.Add(kIdBaudList, baud);
-  connect(port, &QComboBox::activated, this, [this](int) { page_.OnControlChanged(); });
-  connect(baud, &QComboBox::activated, this, [this](int) { page_.OnControlChanged(); });
+  port_list_ = MakeList(this, du, kIdPortList, 45, 12, 42);
+  baud_label_ = MakeLabel(this, du, "전송속도", 90, 15, 28, 8);
+  baud_list_ = MakeList(this, du, kIdBaudList, 120, 12, 36);
+  for (const char* entry : CCommPortPage::kBaudEntries) {
+    baud_list_->addItem(QString::fromUtf8(entry));
+  }
+  controls_.Add(kIdPortList, port_list_);
+  controls_.Add(kIdBaudList, baud_list_);
+  // Activated is the user's choice, also of the entry already shown; the
+  // page tells a real change from that.
+  connect(port_list_, &QComboBox::activated, this,
+          [this](int) { page_.OnControlChanged(kIdPortList); });
+  connect(baud_list_, &QComboBox::activated, this,
+          [this](int) { page_.OnControlChanged(kIdBaudList); });
 
   struct Radio {
     int id;
@@ -256,7 +315,8 @@ PortPageWidget::PortPageWidget(QWidget* parent, CCommPortPage& page)
       radio->setEnabled(false);
       group->addButton(radio);
       controls_.Add(radios[i].id, radio);
-      connect(radio, &QRadioButton::clicked, this, [this] { page_.OnControlChanged(); });
+      const int id = radios[i].id;
+      connect(radio, &QRadioButton::clicked, this, [this, id] { page_.OnControlChanged(id); });
     }
   };
   add_group("Parity", 16, 33, 24, parity, 3);
@@ -272,8 +332,22 @@ PortPageWidget::PortPageWidget(QWidget* parent, CCommPortPage& page)
   rts->setGeometry(du.Rect(16, 135, 64, 10));
   controls_.Add(kIdChecksum, checksum);
   controls_.Add(kIdRtsCts, rts);
-  connect(checksum, &QCheckBox::clicked, this, [this] { page_.OnControlChanged(); });
-  connect(rts, &QCheckBox::clicked, this, [this] { page_.OnControlChanged(); });
+  connect(checksum, &QCheckBox::clicked, this, [this] { page_.OnControlChanged(kIdChecksum); });
+  connect(rts, &QCheckBox::clicked, this, [this] { page_.OnControlChanged(kIdRtsCts); });
+}
+
+void PortPageWidget::FitLists() {
+  // The port list grows to the right; the baud label and list move over
+  // by as much as it would otherwise overlap them, and the baud list grows
+  // in turn. Everything else keeps its place.
+  FitListToEntries(port_list_);
+  const int gap = DialogUnits(font()).X(kLabelGapDu);
+  const int overlap = port_list_->geometry().right() + gap - baud_label_->x() + 1;
+  if (overlap > 0) {
+    baud_label_->move(baud_label_->x() + overlap, baud_label_->y());
+    baud_list_->move(baud_list_->x() + overlap, baud_list_->y());
+  }
+  FitListToEntries(baud_list_);
 }
 
 void PortPageWidget::showEvent(QShowEvent* event) {
@@ -305,6 +379,11 @@ ConfigDialog::ConfigDialog(CConfigDlg& logic, QWidget* parent)
   AddButton(kIdAddBlock, "통신블록 추가", 188, 84);
   AddButton(kIdSave, "저 장", 188, 108);
   AddButton(kIdCancel, "종 료", 188, 128);
+  // Enter means edit and nothing else. A dialog's buttons would each become
+  // the default while they have the focus (so Enter saved when focus had
+  // moved to save); none of them may, and Enter with edit disabled does
+  // nothing.
+  for (const auto& [id, button] : buttons_) button->setAutoDefault(false);
   edit->setDefault(true);
 
   connect(buttons_[kIdEdit], &QPushButton::clicked, this, [this] { logic_.OnEdit(); });
@@ -315,6 +394,9 @@ ConfigDialog::ConfigDialog(CConfigDlg& logic, QWidget* parent)
   connect(buttons_[kIdCancel], &QPushButton::clicked, this, [this] { reject(); });
 
   logic_.OnInitDialog(this);
+  // The tree has the focus at the start, so the arrow keys and Enter work
+  // on it at once.
+  if (station_page_) station_page_->Tree()->setFocus(Qt::OtherFocusReason);
 }
 
 QPushButton* ConfigDialog::AddButton(int id, const char* text, int x, int y) {
@@ -336,6 +418,7 @@ void ConfigDialog::AddPage(int page) {
   } else if (page == kPortPageIndex) {
     port_page_ = new PortPageWidget(tabs_, logic_.PortPage());
     logic_.PortPage().OnInitDialog(&port_page_->Controls());
+    port_page_->FitLists();
     tabs_->AddPage(port_page_);
   }
 }
@@ -359,6 +442,11 @@ void ConfigDialog::EndDialog(int result) {
 }
 
 void ConfigDialog::reject() { logic_.OnCancel(); }
+
+void ConfigDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  ShowFocusFromTheStart(this);
+}
 
 // -------------------------------------------------------- station dialog
 
@@ -398,6 +486,11 @@ StationDialog::StationDialog(QWidget* parent, CStationDlg& logic)
 
 void StationDialog::accept() {
   if (logic_.OnOK()) QDialog::accept();
+}
+
+void StationDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  ShowFocusFromTheStart(this);
 }
 
 // ---------------------------------------------------------- block dialog
@@ -446,11 +539,17 @@ BlockDialog::BlockDialog(QWidget* parent, CCommBlockDlg& logic)
   controls_.Add(kIdPeriod, period);
   controls_.Add(kIdPeriodSpin, period_spin);
   logic_.OnInitDialog(&controls_);
+  FitListToEntries(area);
   area->setFocus();
 }
 
 void BlockDialog::accept() {
   if (logic_.OnOK()) QDialog::accept();
+}
+
+void BlockDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  ShowFocusFromTheStart(this);
 }
 
 }  // namespace dravik::qt

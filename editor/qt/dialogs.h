@@ -14,6 +14,8 @@
 #include "editor/editor_views.h"
 #include "editor/qt/qt_controls.h"
 
+class QComboBox;
+class QLabel;
 class QPushButton;
 class CTabSheet;
 
@@ -34,6 +36,8 @@ class LinedTree : public QTreeWidget {
   void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;
 };
 
+// The station page. Its tree reports the selection (not the focused item)
+// to the page, and labels wider than the tree scroll sideways.
 class StationPageWidget : public QWidget, public ITreeView {
  public:
   StationPageWidget(QWidget* parent, CStationPage& page);
@@ -67,6 +71,8 @@ class PortPageWidget : public QWidget {
  public:
   PortPageWidget(QWidget* parent, CCommPortPage& page);
   QtControls& Controls() { return controls_; }
+  // Once the lists are filled: widens them so every entry can be read.
+  void FitLists();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -75,8 +81,14 @@ class PortPageWidget : public QWidget {
  private:
   CCommPortPage& page_;
   QtControls controls_;
+  QComboBox* port_list_ = nullptr;
+  QLabel* baud_label_ = nullptr;
+  QComboBox* baud_list_ = nullptr;
 };
 
+// The main dialog. Its edit button is the only default button: Enter runs
+// the edit command while edit is enabled and does nothing otherwise, wherever
+// the focus is; in the tree, Enter is the edit command for the selection.
 class ConfigDialog : public QDialog, public IConfigView {
  public:
   explicit ConfigDialog(CConfigDlg& logic, QWidget* parent = nullptr);
@@ -90,6 +102,9 @@ class ConfigDialog : public QDialog, public IConfigView {
   void EndDialog(int result) override;
 
   void reject() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 
  private:
   QPushButton* AddButton(int id, const char* text, int x, int y);
@@ -107,6 +122,9 @@ class StationDialog : public QDialog {
   StationDialog(QWidget* parent, CStationDlg& logic);
   void accept() override;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   CStationDlg& logic_;
   QtControls controls_;
@@ -116,6 +134,9 @@ class BlockDialog : public QDialog {
  public:
   BlockDialog(QWidget* parent, CCommBlockDlg& logic);
   void accept() override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 
  private:
   CCommBlockDlg& logic_;

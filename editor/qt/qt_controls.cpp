@@ -8,8 +8,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QRadioButton>
+#include <QStyleOptionComboBox>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 
 #include "host/ui/tarsel_sub_ui.h"
@@ -190,6 +193,56 @@ void QtControls::SetFocus(int id) {
 }
 
 void QtControls::ShowPrompt(const std::string& text) { ShowPromptBox(owner_, text); }
+
+namespace {
+// The style draws the chosen entry one pixel in from each side of the field.
+constexpr int kListTextMargin = 2;
+
+class DropDownPopupStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* data) const override {
+    if (hint == QStyle::SH_ComboBox_Popup) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, data);
+  }
+};
+}  // namespace
+
+int ListTextRoom(const QComboBox* combo) {
+  QStyleOptionComboBox option;
+  option.initFrom(combo);
+  option.editable = combo->isEditable();
+  option.frame = combo->hasFrame();
+  option.subControls = QStyle::SC_All;
+  return combo->style()
+      ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo)
+      .width();
+}
+
+int FitListToEntries(QComboBox* combo) {
+  const QFontMetrics metrics(combo->font());
+  int longest = 0;
+  for (int i = 0; i < combo->count(); ++i) {
+    longest = std::max(longest, metrics.horizontalAdvance(combo->itemText(i)));
+  }
+  const int needed = longest + kListTextMargin;
+  const int start = combo->width();
+  // The field grows with the box in every style we know; a few rounds cover
+  // one that reserves a share of the width for its arrow.
+  for (int round = 0; round < 4; ++round) {
+    const int room = ListTextRoom(combo);
+    if (room >= needed) break;
+    combo->resize(combo->width() + needed - room, combo->height());
+  }
+  return combo->width() - start;
+}
+
+void UseDropDownPopup(QComboBox* combo) {
+  // A child of the box: it lives exactly as long as the box that uses it.
+  auto* style = new DropDownPopupStyle();
+  style->setParent(combo);
+  combo->setStyle(style);
+}
 
 QLabel* MakeLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,
                   int h, bool right_aligned) {

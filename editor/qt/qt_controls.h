@@ -15,6 +15,7 @@
 
 #include "editor/editor_views.h"
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QToolButton;
@@ -119,6 +120,17 @@ class QtControls : public IControlView {
   QWidget* owner_;
   std::map<int, QWidget*> widgets_;
 };
+
+// Width in pixels of the field in which a drop-down list shows its chosen
+// entry, at the list's present size.
+int ListTextRoom(const QComboBox* combo);
+// Widens a drop-down list until every one of its entries fits that field
+// in the list's font; returns the pixels added (0 when all fit already).
+int FitListToEntries(QComboBox* combo);
+// Makes a drop-down list pop up as a list below the box, with a scroll bar
+// past its maximum of visible entries, in every style (some styles would
+// show a menu as tall as the screen instead).
+void UseDropDownPopup(QComboBox* combo);
 
 // Widget factories that set the object name from the control id.
 QLabel* MakeLabel(QWidget* parent, const DialogUnits& du, const char* text, int x, int y, int w,

@@ -344,6 +344,21 @@ TEST_F(ConfigDlgTest, PortPageShowsTheSettingsAndTracksChanges) {
   EXPECT_FALSE(fs::exists(doc_.Path()));
 }
 
+TEST_F(ConfigDlgTest, OnlyARealChangeSetsThePortPageChangedFlag) {
+  // Choosing the entry or radio button already shown is no change.
+  view_->UserSelect(kIdBaudList, 5);
+  view_->UserSelect(kIdPortList, 0);
+  view_->UserRadio(kIdParityNone, 3, kIdParityNone);
+  EXPECT_EQ(dlg_->PortPage().Changed(), 0);
+  // Even unchecks None; after a save, going back to None is a change.
+  view_->UserRadio(kIdParityNone, 3, kIdParityEven);
+  EXPECT_EQ(dlg_->PortPage().Changed(), 1);
+  dlg_->OnSave();
+  view_->UserRadio(kIdParityNone, 3, kIdParityNone);
+  EXPECT_EQ(dlg_->PortPage().Changed(), 1);
+  EXPECT_EQ(doc_.Port().parity, 1);
+}
+
 TEST_F(ConfigDlgTest, PortIndexesReachTheirEntries) {
   for (const auto& [index, entry] :
        std::vector<std::pair<int, std::string>>{{9, "COM10"}, {255, "COM256"}}) {

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QFrame>
 #include <QLabel>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
@@ -105,6 +108,8 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
           [](QWidget* w) {
             EXPECT_EQ(w->windowTitle(), U("스테이션 설정"));
             EXPECT_EQ(Find<QLineEdit>(w, "edit9025")->text(), "FF");
+            EXPECT_EQ(w->focusWidget(), Find<QLineEdit>(w, "edit9023"));
+            EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
             Shot(w, "station_new");
             Click(w, "btn1");
           })
@@ -159,6 +164,8 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
             EXPECT_EQ(area->itemText(7), "Register (Word)");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9029")->text(), "8");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9031")->text(), "1.5");
+            EXPECT_EQ(w->focusWidget(), area);
+            EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
             Shot(w, "block_new");
             area->setCurrentIndex(7);
             Type(w, "edit9028", "100");
@@ -249,10 +256,10 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
 
 class ReopenTest : public EditorQtTest {
  protected:
-  void WriteProject(const std::string& path) {
+  void WriteProject(const std::string& path, int stations = 2) {
     CDravikNetDoc doc;
     doc.SetPath(path);
-    for (int n = 1; n <= 2; ++n) {
+    for (int n = 1; n <= stations; ++n) {
       auto s = std::make_unique<CStationInfoDVK>();
       s->name = "PLC" + std::to_string(n);
       s->number = n;
@@ -270,6 +277,82 @@ class ReopenTest : public EditorQtTest {
     ASSERT_TRUE(doc.SaveFileReporting());
   }
 };
+
+// Clicks with the mouse, which also moves the keyboard focus to the button.
+void MouseClick(QWidget* w, const char* name) {
+  QTest::mouseClick(Find<QPushButton>(w, name), Qt::LeftButton);
+}
+
+// Enter where the focus is (where the user left it: `focus_name`). Edit is
+// the one default button and no other takes over with the focus.
+void PressEnter(QWidget* w, const char* focus_name) {
+  EXPECT_EQ(w->focusWidget()->objectName(), focus_name);
+  for (QPushButton* b : w->findChildren<QPushButton*>()) {
+    EXPECT_EQ(b->isDefault() || b->autoDefault(), b->objectName() == "btn9007");
+  }
+  QTest::keyClick(w->focusWidget(), Qt::Key_Return);
+}
+
+TEST_F(ReopenTest, EnterRunsTheEditCommandAndNothingElse) {
+  const std::string path = File("enter.dat");
+  WriteProject(path, 1);
+  const auto written = fs::last_write_time(path) - std::chrono::hours(1);
+  fs::last_write_time(path, written);  // any write would show
+  auto select_and_click = [](std::vector<int> item, const char* button) {
+    return [item, button](QWidget* w) {
+      auto* tree = Find<QTreeWidget>(w, "tree9012");
+      ItemAt(tree, {0, 0})->setExpanded(true);
+      ClickItem(tree, ItemAt(tree, item));
+      MouseClick(w, button);
+    };
+  };
+  auto escape = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); };
+  auto nothing_opens = [](QWidget* w) { EXPECT_EQ(QApplication::activeModalWidget(), w); };
+  // Station edited and left with Escape, then the port page: focus on save.
+  ModalScript edited;
+  edited.On("dlg9001", select_and_click({0, 0}, "btn9007"))
+      .On("dlg9004", escape)
+      .On("dlg9001", [&](QWidget* w) {
+        SelectTab(w, 1);
+        PressEnter(w, "btn9011");
+        nothing_opens(w);
+        Click(w, "btn2");
+      });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(edited.Done());
+  // A block selected, to the port page and back: Enter opens the block.
+  ModalScript switched;
+  switched.On("dlg9001", select_and_click({0, 0, 1}, "btn9007"))
+      .On("dlg9005", escape)
+      .On("dlg9001",
+          [](QWidget* w) {
+            SelectTab(w, 1);
+            SelectTab(w, 0);
+            PressEnter(w, "btn9011");
+          })
+      .On("dlg9005",
+          [&](QWidget* w) {
+            EXPECT_EQ(Find<QLineEdit>(w, "edit9028")->text(), "10");
+            escape(w);
+          })
+      .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(switched.Done());
+  // The last station deleted: focus on add station, and edit disabled.
+  ModalScript deleted;
+  deleted.On("dlg9001", select_and_click({0, 0}, "btn9008"))
+      .On("msg2708", [](QWidget* box) { ClickMessageButton(box, QMessageBox::Yes); })
+      .On("dlg9001",
+          [&](QWidget* w) {
+            PressEnter(w, "btn9009");
+            nothing_opens(w);
+            Click(w, "btn2");
+          })
+      .On("msg2709", [](QWidget* box) { ClickMessageButton(box, QMessageBox::No); });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(deleted.Done());
+  EXPECT_EQ(fs::last_write_time(path), written);
+}
 
 TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
   const std::string path = File("line2.dat");
@@ -362,6 +445,39 @@ TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
   EXPECT_EQ(back.Stations()[0]->description, "Packing");
 }
 
+TEST_F(ReopenTest, NothingSelectedMeansNothingChosenAndReChoosingIsNoChange) {
+  const std::string path = File("selection.dat");
+  WriteProject(path);
+  ModalScript script;
+  script.On("dlg9001", [](QWidget* w) {
+    auto* tree = Find<QTreeWidget>(w, "tree9012");
+    QTreeWidgetItem* plc1 = ItemAt(tree, {0, 0});
+    ClickItem(tree, plc1);
+    EXPECT_EQ(CommandButtons(w), Expected(true, true, true, true));
+    // Ctrl+click clears the selection; the item keeps the focus only.
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      tree->visualItemRect(plc1).center());
+    ASSERT_TRUE(tree->selectedItems().isEmpty());
+    EXPECT_EQ(tree->currentItem(), plc1);
+    EXPECT_EQ(CommandButtons(w), Expected(false, false, true, false));
+    QTest::keyClick(tree, Qt::Key_Return);
+    EXPECT_EQ(QApplication::activeModalWidget(), w);
+    // The port page: choosing the entries already shown changes nothing,
+    // so closing asks no question.
+    SelectTab(w, 1);
+    for (const char* name : {"combo9013", "combo9014"}) {
+      auto* list = Find<QComboBox>(w, name);
+      const int shown = list->currentIndex();
+      list->showPopup();
+      QTest::keyClick(list->view(), Qt::Key_Return);
+      EXPECT_EQ(list->currentIndex(), shown);
+    }
+    Click(w, "btn2");
+  });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(script.Done());
+}
+
 TEST_F(ReopenTest, EditingABlockOpensItsValuesAndCancelChangesNothing) {
   const std::string path = File("line3.dat");
   WriteProject(path);
@@ -411,6 +527,76 @@ TEST_F(ReopenTest, DoubleClickBelowTheItemsEditsTheSelectedStation) {
             QTest::keyClick(w, Qt::Key_Escape);
           })
       .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
+  EXPECT_EQ(Run(path), 0);
+  EXPECT_TRUE(script.Done());
+}
+
+TEST_F(EditorQtTest, LongLabelsScrollAndEveryListEntryCanBeRead) {
+  const std::string path = File("wide.dat");
+  {
+    CDravikNetDoc doc;
+    doc.SetPath(path);
+    doc.Port().port = 255;  // COM256
+    doc.Port().baud = 6;    // 19200
+    auto s = std::make_unique<CStationInfoDVK>();
+    s->name = "PACKING_LINE_NORTH_CONVEYOR_07";
+    s->number = 7;
+    s->description = "Filling, capping and labelling, hall 3 east";
+    doc.Stations().push_back(std::move(s));
+    ASSERT_TRUE(doc.SaveFileReporting());
+  }
+  ModalScript script;
+  script.On("dlg9001", [](QWidget* w) {
+    auto* tree = Find<QTreeWidget>(w, "tree9012");
+    // The focus starts in the tree and shows without a Tab first.
+    EXPECT_EQ(w->focusWidget(), tree);
+    EXPECT_TRUE(w->testAttribute(Qt::WA_KeyboardFocusChange));
+    // The whole label: a column as wide as it, a scroll bar, a tooltip.
+    QTreeWidgetItem* station = ItemAt(tree, {0, 0});
+    EXPECT_EQ(station->toolTip(0), station->text(0));
+    const int text_width = QFontMetrics(tree->font()).horizontalAdvance(station->text(0));
+    EXPECT_GT(tree->visualItemRect(station).width(), text_width + tree->iconSize().width());
+    EXPECT_TRUE(tree->horizontalScrollBar()->isVisible());
+    Shot(w, "config_tree_long_label");
+    tree->horizontalScrollBar()->setValue(tree->horizontalScrollBar()->maximum());
+    Shot(w, "config_tree_long_label_scrolled");
+
+    SelectTab(w, 1);
+    auto* port = Find<QComboBox>(w, "combo9013");
+    auto* baud = Find<QComboBox>(w, "combo9014");
+    EXPECT_EQ(port->currentText(), "COM256");
+    EXPECT_EQ(baud->currentText(), "19200");
+    for (QComboBox* list : {port, baud}) {
+      const QFontMetrics metrics(list->font());
+      int longest = 0;
+      for (int i = 0; i < list->count(); ++i) {
+        longest = std::max(longest, metrics.horizontalAdvance(list->itemText(i)));
+      }
+      // The style draws the chosen entry one pixel in from each side.
+      EXPECT_LE(longest + 2, qt::ListTextRoom(list)) << list->objectName().toStdString();
+    }
+    // The port list drops down about 12 entries with a scroll bar.
+    port->showPopup();
+    QAbstractItemView* view = port->view();
+    const int rows = view->viewport()->height() / view->sizeHintForRow(0);
+    EXPECT_TRUE(rows >= 10 && rows <= 13) << rows;
+    EXPECT_TRUE(view->verticalScrollBar()->isVisible());
+    port->hidePopup();
+    // The group frames draw their lower and right edges too.
+    for (QFrame* frame :
+         Find<QWidget>(w, "page9003")
+             ->findChildren<QFrame*>(QRegularExpression("^frame"), Qt::FindDirectChildrenOnly)) {
+      const QImage image = frame->grab().toImage();
+      const int width = image.width();
+      const int height = image.height();
+      auto gray = [&](int x, int y) { return qGray(image.pixel(x, y)); };
+      const int dark = qGray(frame->palette().window().color().rgb()) - 40;
+      EXPECT_LT(std::min(gray(width / 2, height - 1), gray(width / 2, height - 2)), dark);
+      EXPECT_LT(std::min(gray(width - 1, height / 2), gray(width - 2, height / 2)), dark);
+    }
+    Shot(w, "config_port_com256");
+    Click(w, "btn2");
+  });
   EXPECT_EQ(Run(path), 0);
   EXPECT_TRUE(script.Done());
 }

@@ -228,12 +228,18 @@ class FakeConfigView : public IConfigView {
   void UserSelect(int id, int index) {
     if (active != kPortPageIndex) SetActivePage(kPortPageIndex);
     port.SetCurSel(id, index);
-    dlg_.PortPage().OnControlChanged();
+    dlg_.PortPage().OnControlChanged(id);
   }
   void UserToggle(int id) {
     if (active != kPortPageIndex) SetActivePage(kPortPageIndex);
     port.checks[id] = port.checks[id] ? 0 : 1;
-    dlg_.PortPage().OnControlChanged();
+    dlg_.PortPage().OnControlChanged(id);
+  }
+  // A click on radio button `id` of the group that starts at `first_id`.
+  void UserRadio(int first_id, int count, int id) {
+    if (active != kPortPageIndex) SetActivePage(kPortPageIndex);
+    for (int i = first_id; i < first_id + count; ++i) port.checks[i] = i == id ? 1 : 0;
+    dlg_.PortPage().OnControlChanged(id);
   }
   void DoubleClick() { dlg_.StationPage().OnDblClick(); }
 

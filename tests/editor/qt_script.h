@@ -21,7 +21,12 @@
 #include <QTreeWidget>
 #include <deque>
 #include <functional>
+#include <ostream>
 #include <string>
+#include <vector>
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << text.toStdString(); }
 
 namespace dravik::test {
 
@@ -76,7 +81,7 @@ inline void Shot(QWidget* w, const std::string& name) {
   EXPECT_TRUE(w->grab().save(dir + "/" + QString::fromStdString(name) + ".png"));
 }
 
-inline QTreeWidgetItem* ItemAt(QTreeWidget* tree, std::initializer_list<int> path) {
+inline QTreeWidgetItem* ItemAt(QTreeWidget* tree, const std::vector<int>& path) {
   QTreeWidgetItem* item = nullptr;
   for (int i : path) {
     item = item ? item->child(i) : tree->topLevelItem(i);
