@@ -54,7 +54,7 @@ TEST_P(BlockPollerWakeup, SignalsOnlyWhenEventsWereQueued) {
   }
 }
 
-const TagBinding kWord0{1, 2, 2, 0};  // unsigned 16-bit at word 0
+const TagBinding kWord0{1, 4, 2, 0};  // unsigned 16-bit at word 0
 const TagBinding kBit3OfWord1{2, kTypeBit, 3, 1};
 
 INSTANTIATE_TEST_SUITE_P(
