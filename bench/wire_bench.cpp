@@ -6,10 +6,10 @@
 // Every responder runs in its own process, so this process's CPU time is the
 // master's alone. Single-threaded apart from the driver's own two threads.
 //
-//   wire_bench [--seconds N] [--rounds R] [--quick | --profile]
+//   wire_bench [--seconds N] [--rounds R] [--quick | --profile [--words W]]
 // N seconds per unpaced row (default 3), measured in R interleaved slices
 // (default 10); --quick: the unpaced rows only; --profile: only the driver's
-// 3000x4 row, for a profiler.
+// 3000x4 row (200x60 with --words 60), for a profiler.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <modbus.h>
@@ -594,11 +594,13 @@ int main(int argc, char** argv) {
   double seconds = 3;
   bool quick = false;  // the unpaced rows only
   int rounds = 10;
-  bool profile = false;  // only the 3000x4 driver row, for perf
+  bool profile = false;  // only one driver row, for perf
+  int profile_words = 4;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--profile") == 0) profile = true;
+    if (std::strcmp(argv[i], "--words") == 0 && i + 1 < argc) profile_words = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds = std::atoi(argv[++i]);
   }
   if (seconds <= 0 || rounds < 1) Die("--seconds and --rounds must be positive");
@@ -633,8 +635,11 @@ int main(int argc, char** argv) {
               "CPU/mb", "alloc");
 
   if (profile) {
-    const Measured m = MeasureDriver(d, Setup{3000, 4, 0, false, 0}, seconds);
-    PrintRow("driver 3000 blocks x 4 words", m, nullptr, nullptr, 30000);
+    const bool wide = profile_words == 60;
+    const Setup setup{wide ? 200 : 3000, wide ? 60 : 4, 0, false, 0};
+    const Measured m = MeasureDriver(d, setup, seconds);
+    PrintRow(wide ? "driver 200 blocks x 60 words" : "driver 3000 blocks x 4 words", m, nullptr,
+             nullptr, setup.blocks * 10);
     rmdir(g_ports_dir.c_str());
     return 0;
   }

@@ -14,9 +14,11 @@ constexpr int kMessagePortNotOpened = 4;
 constexpr int kFlagsConfiguration = 0;
 constexpr int kFlagsStateChange = 2;
 
-// How many bytes one read may take: a frame is at most 511 kept bytes plus
-// DLE STX and the checksum, so a bigger chunk would only hold noise.
-constexpr size_t kReadChunkBytes = 128;
+// How many bytes one read may take: the longest frame (DLE STX, 511 kept
+// bytes, the checksum), so a reply that has arrived whole is taken in one
+// read; a 60-word reply (130 bytes and more) needed two reads with a smaller
+// chunk. A bigger chunk would only hold noise.
+constexpr size_t kReadChunkBytes = 2 + kMaxKeptBytes + 1;
 
 }  // namespace
 
