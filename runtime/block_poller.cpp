@@ -120,6 +120,7 @@ void CBlockPoller::Poll() {
 }
 
 void CBlockPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {
+  bool posted = false;
   for (const TagBinding& binding : bindings_) {
     const size_t word = binding.offset;
     if (word >= kDataImageWords) continue;  // binding guarantees it; never read past
@@ -128,6 +129,7 @@ void CBlockPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& i
       const uint16_t now = ImageWord(image, word);
       if (has_previous_ && ((now ^ ImageWord(previous_, word)) & mask) == 0) continue;
       PostBitEvent(*line_.events, binding, static_cast<uint16_t>(now & mask));
+      posted = true;
       continue;
     }
     const size_t first = 2 * word;
@@ -137,12 +139,15 @@ void CBlockPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& i
     }
     PostValueEvent(*line_.events, binding,
                    std::span<const uint8_t>(image.data() + first, kDataImageBytes - first));
+    posted = true;
   }
   std::memcpy(previous_.data(), image.data(), 2 * static_cast<size_t>(ImageWordsFilled()));
   has_previous_ = 1;
-  // Set rather than pulse: a pulse while the event thread is busy delivering
-  // would be lost and leave the new events waiting up to a second.
-  line_.data_ready->Set();
+  // Only a poll that queued events wakes the event thread: waking it on every
+  // exchange cost a futex round trip per poll for nothing. Set rather than
+  // pulse: a pulse while the event thread is busy delivering would be lost
+  // and leave the new events waiting up to a second.
+  if (posted) line_.data_ready->Set();
 }
 
 }  // namespace dravik

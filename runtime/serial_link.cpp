@@ -14,11 +14,11 @@ constexpr int kMessagePortNotOpened = 4;
 constexpr int kFlagsConfiguration = 0;
 constexpr int kFlagsStateChange = 2;
 
-enum class RxState { kHunt, kInFrame, kAfterDle, kAwaitChecksum };
-
-// How many bytes one read may take: a frame is at most 511 kept bytes plus
-// DLE STX and the checksum, so a bigger chunk would only hold noise.
-constexpr size_t kReadChunkBytes = 128;
+// How many bytes one read may take: the longest frame (DLE STX, 511 kept
+// bytes, the checksum), so a reply that has arrived whole is taken in one
+// read; a 60-word reply (130 bytes and more) needed two reads with a smaller
+// chunk. A bigger chunk would only hold noise.
+constexpr size_t kReadChunkBytes = 2 + kMaxKeptBytes + 1;
 
 }  // namespace
 
@@ -76,8 +76,7 @@ int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buf
   auto elapsed_ms = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   };
-  RxState state = RxState::kHunt;
-  size_t pos = 0;
+  FrameReceiver receiver(buffer);
   uint8_t chunk[kReadChunkBytes];
   for (;;) {
     size_t got = 0;
@@ -94,40 +93,45 @@ int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buf
       default:
         return kCannotReceive;
     }
-    for (size_t i = 0; i < got; ++i) {
-      const uint8_t b = chunk[i];
-      if (pos >= kMaxKeptBytes) return kBadFormat;
-      switch (state) {
-        case RxState::kHunt:
-          if (pos == 0) {
-            if (b == kDle) pos = 1;
-          } else {
-            pos = 0;
-            if (b == kStx) state = RxState::kInFrame;
-          }
-          break;
-        case RxState::kInFrame:
-          buffer[pos++] = b;
-          if (b == kDle) state = RxState::kAfterDle;
-          break;
-        case RxState::kAfterDle:
-          buffer[pos++] = b;
-          state = b == kEtx ? RxState::kAwaitChecksum : RxState::kInFrame;
-          break;
-        case RxState::kAwaitChecksum: {
-          const int m = UnstuffDle(buffer, pos - 2);
-          if (m < 0) return kBadFormat;
-          const auto payload = std::span<const uint8_t>(buffer.data(), static_cast<size_t>(m));
-          if ((FrameChecksum(payload) & 0xFF) != b) return kChecksumMismatch;
-          *length = m;
-          return kExchangeOk;
-        }
-      }
-    }
+    const int result = receiver.Feed(std::span<const uint8_t>(chunk, got), length);
+    if (result != FrameReceiver::kNeedMore) return result;
     // Noise that never forms DLE STX neither fills the buffer nor leaves the
     // line silent; without this bound such a receive would never end.
-    if (state == RxState::kHunt && elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
+    if (receiver.Hunting() && elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
   }
+}
+
+int FrameReceiver::Feed(std::span<const uint8_t> bytes, int* length) {
+  for (const uint8_t b : bytes) {
+    if (pos_ >= kMaxKeptBytes) return kBadFormat;
+    switch (state_) {
+      case State::kHunt:
+        if (pos_ == 0) {
+          if (b == kDle) pos_ = 1;
+        } else {
+          pos_ = 0;
+          if (b == kStx) state_ = State::kInFrame;
+        }
+        break;
+      case State::kInFrame:
+        buffer_[pos_++] = b;
+        if (b == kDle) state_ = State::kAfterDle;
+        break;
+      case State::kAfterDle:
+        buffer_[pos_++] = b;
+        state_ = b == kEtx ? State::kAwaitChecksum : State::kInFrame;
+        break;
+      case State::kAwaitChecksum: {
+        const int m = UnstuffDle(buffer_, pos_ - 2);
+        if (m < 0) return kBadFormat;
+        const auto payload = std::span<const uint8_t>(buffer_.data(), static_cast<size_t>(m));
+        if ((FrameChecksum(payload) & 0xFF) != b) return kChecksumMismatch;
+        *length = m;
+        return kExchangeOk;
+      }
+    }
+  }
+  return kNeedMore;
 }
 
 }  // namespace dravik

@@ -57,4 +57,28 @@ int SendFrame(SerialDevice& device, std::span<const uint8_t> frame);
 // unstuffed) in `buffer`; otherwise 9, 10, 11, 13 or kExchangeInterrupted.
 int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer, int* length);
 
+// ReceiveFrame's framing state machine (the table above) without the device:
+// fed the bytes as they arrive, in pieces of any size, it decides where the
+// frame ends. One receiver per reply, on the thread that reads it.
+class FrameReceiver {
+ public:
+  // Feed's result while the frame has not ended.
+  static constexpr int kNeedMore = -2;
+
+  explicit FrameReceiver(std::span<uint8_t, kReplyBufferBytes> buffer) : buffer_(buffer) {}
+
+  // Takes bytes until the frame ends. kNeedMore when every byte was taken and
+  // the frame is still open; otherwise 0 with *length set, 11 or 13, and the
+  // bytes after the frame's end are not looked at.
+  int Feed(std::span<const uint8_t> bytes, int* length);
+  // Still looking for DLE STX.
+  bool Hunting() const { return state_ == State::kHunt; }
+
+ private:
+  enum class State { kHunt, kInFrame, kAfterDle, kAwaitChecksum };
+  std::span<uint8_t, kReplyBufferBytes> buffer_;
+  State state_ = State::kHunt;
+  size_t pos_ = 0;
+};
+
 }  // namespace dravik

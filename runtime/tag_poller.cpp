@@ -50,22 +50,26 @@ void CTagPoller::Poll() {
 }
 
 void CTagPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {
+  bool posted = false;
   if (binding_.IsBit()) {
     const uint16_t mask = static_cast<uint16_t>(1u << (binding_.bit_or_length & 15));
     const uint16_t now = static_cast<uint16_t>(image[0] | (image[1] << 8));
     const uint16_t before = static_cast<uint16_t>(previous_[0] | (previous_[1] << 8));
     if (!has_previous_ || ((now ^ before) & mask) != 0) {
       PostBitEvent(*line_.events, binding_, static_cast<uint16_t>(now & mask));
+      posted = true;
     }
   } else {
     const size_t length = std::min<size_t>(binding_.bit_or_length, image.size());
     if (!has_previous_ || std::memcmp(image.data(), previous_.data(), length) != 0) {
       PostValueEvent(*line_.events, binding_, std::span<const uint8_t>(image));
+      posted = true;
     }
   }
   previous_ = image;
   has_previous_ = 1;
-  line_.data_ready->Set();
+  // The event thread wakes only for something to deliver (see CBlockPoller).
+  if (posted) line_.data_ready->Set();
 }
 
 }  // namespace dravik

@@ -7,11 +7,13 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-30}"
 dir="${2:-$root/build/fuzz}"
-targets=(fuzz_tag_address fuzz_read_reply fuzz_project_file)
+targets=(fuzz_tag_address fuzz_read_reply fuzz_project_file fuzz_receive_stream fuzz_project_json)
 
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DDRAVIKNET_FUZZ=ON -DDRAVIKNET_EDITOR=OFF \
-  -DDRAVIKNET_BENCH=OFF -DDRAVIKNET_WERROR=ON >/dev/null
+  -DDRAVIKNET_BENCH=OFF -DDRAVIKNET_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build "$dir" -j 2 --target "${targets[@]}"
 
 for t in "${targets[@]}"; do

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds DravikNet and runs every test: a normal build, then the same suite
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
-# Usage: scripts/test.sh [normal|asan|tsan ...]   (default: all three)
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# then builds the libFuzzer targets with clang and runs each for 30 s.
+# Usage: scripts/test.sh [normal|asan|tsan|fuzz ...]   (default: all four)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan)
+[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz)
 
 run_suite() {
   local name="$1" dir="$DRAVIKNET_ROOT/build/$1"; shift
@@ -37,6 +38,8 @@ for b in "${builds[@]}"; do
     # Qt itself is not built with TSan; its widget tests run in the other two builds.
     tsan)   CTEST_EXTRA=(-LE qt); TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
               run_suite tsan -DDRAVIKNET_SANITIZE=thread -DDRAVIKNET_BENCH=OFF ;;
+    # Every fuzz target on its corpus for 30 s; a crash stops the script.
+    fuzz)   echo "== fuzz build and runs"; "$DRAVIKNET_ROOT/scripts/fuzz.sh" 30 "$DRAVIKNET_ROOT/build/fuzz" ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
 done

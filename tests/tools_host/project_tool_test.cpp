@@ -181,6 +181,8 @@ TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
       {"count of the wrong type",
        WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": "9"}]}])"),
        "error: station \"P\", block 1 (R1): \"count\" must be a number"},
+      {"huge whole number written as a float", R"({"port": {"baud": 7.7e91}})",
+       "error: port: \"baud\" is out of range"},
       {"header", R"({"header": {"value": 4, "desc": "DravikNet.Dll"}})",
        "error: header: must be value 3 and desc \"DravikNet.Dll\""},
   };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -84,8 +85,10 @@ class Reader {
       v = it->get<int64_t>();
     } else if (it->is_number_float()) {
       const double d = it->get<double>();
-      if (d != static_cast<double>(static_cast<int64_t>(d))) {
-        return Bad(where, key, "must be a whole number");
+      if (std::trunc(d) != d) return Bad(where, key, "must be a whole number");
+      // Range first: converting a double beyond int64 is undefined.
+      if (d < static_cast<double>(lo) || d > static_cast<double>(hi)) {
+        return Bad(where, key, "is out of range");
       }
       v = static_cast<int64_t>(d);
     } else {
