@@ -379,18 +379,30 @@ TEST_F(LineTest, RepliesFromAnotherStationOrWithAnErrorFailTheExchange) {
     sim_->ScriptFaults({FaultAction{w.fault, w.param}});
     ASSERT_EQ(host.Write(inst, first, w.value), 0);
     ++sent;
-    ASSERT_TRUE(host.WaitFor(
-        [&] { return host.Statistics(inst, "PLC1", counters) >= 0 && counters[0] == sent; },
-        kWaitMs));
-    EXPECT_EQ(counters[1], w.failed_after) << "write of " << w.value;
+    // Writes sent counts before the exchange; the failure after its reply.
+    EXPECT_TRUE(host.WaitFor(
+        [&] {
+          return host.Statistics(inst, "PLC1", counters) >= 0 && counters[0] == sent &&
+                 counters[1] == w.failed_after &&
+                 sim_->Log().size() == static_cast<size_t>(sent + 2);
+        },
+        kWaitMs))
+        << "write of " << w.value << ": " << counters[0] << " sent, " << counters[1] << " failed";
   }
-  EXPECT_EQ(host.CountLogs("[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[7]를 수신받았습니다."),
-            1);
-  EXPECT_EQ(host.CountLogs(format), 2);
+  EXPECT_TRUE(host.WaitFor(
+      [&] {
+        uint16_t word = 0;
+        return sim_->GetWord(1, kAreaR, 1, &word) && word == 9 &&
+               host.CountLogs(
+                   "[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[7]를 수신받았습니다.") == 1 &&
+               host.CountLogs(format) == 2;
+      },
+      kWaitMs));
   EXPECT_EQ(host.CountLogs("통신할 수 없습니다"), 0);
-  uint16_t word = 0;
-  EXPECT_TRUE(sim_->GetWord(1, kAreaR, 1, &word));
-  EXPECT_EQ(word, 9);
+  host.Statistics(inst, "PLC1", counters);
+  EXPECT_EQ(counters[0], 3);
+  EXPECT_EQ(counters[1], 2);
+  EXPECT_EQ(counters[3], 1);
 }
 
 TEST_F(LineTest, TagRunningPastItsAreaIsRefused) {

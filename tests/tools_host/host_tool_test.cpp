@@ -284,6 +284,9 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
       "write Counter2 65535\n"
       "write Nope 1\n"
       "write Setpoint abc\n"
+      "write Counter2 70000\n"
+      "write Setpoint 1e308\n"
+      "write Label " + std::string(10000, 'Q') + "\n"
       "write Setpoint\n"
       "frobnicate\n"
       "texts PLC2\n"
@@ -321,12 +324,21 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
   EXPECT_EQ(writes, 4);
 
   const auto errors = OfKind(lines, "error");
-  ASSERT_EQ(errors.size(), 5u) << r.out;
+  // Values the tag would not hold unchanged are refused before slot 7: the
+  // PLC keeps what the good writes left (checked above) and the summary
+  // counts four writes.
+  ASSERT_EQ(errors.size(), 8u) << r.out;
   EXPECT_EQ(errors[0]["text"], "no tag named \"Nope\"");
-  EXPECT_EQ(errors[1]["text"], "\"abc\" is not a number");
-  EXPECT_EQ(errors[2]["text"], "write needs a tag name and a value");
-  EXPECT_EQ(errors[3]["text"], "unknown command \"frobnicate\" (help lists the commands)");
-  EXPECT_EQ(errors[4]["text"], "no station named \"PLC9\"");
+  EXPECT_EQ(errors[1]["text"], "write of Setpoint not sent: \"abc\" is not a number");
+  EXPECT_EQ(errors[2]["text"],
+            "write of Counter2 not sent: \"70000\" is outside 0..65535 (uint16, 2 bytes)");
+  EXPECT_EQ(errors[3]["text"],
+            "write of Setpoint not sent: \"1e308\" is outside -32768..32767 (int16, 2 bytes)");
+  EXPECT_EQ(errors[4]["text"], "write of Label not sent: the text \"" + std::string(60, 'Q') +
+                                   "\"... (10000 bytes) has 10000 bytes; the tag holds 4");
+  EXPECT_EQ(errors[5]["text"], "write needs a tag name and a value");
+  EXPECT_EQ(errors[6]["text"], "unknown command \"frobnicate\" (help lists the commands)");
+  EXPECT_EQ(errors[7]["text"], "no station named \"PLC9\"");
 
   const auto texts = OfKind(lines, "texts");
   ASSERT_EQ(texts.size(), 2u);

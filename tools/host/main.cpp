@@ -36,6 +36,7 @@
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
 #include "tools/host/tag_list.h"
+#include "tools/host/write_value_check.h"
 
 namespace {
 
@@ -479,24 +480,19 @@ class Runner {
     }
     CTagVal value;
     std::string shown;
-    if (tags_[index].type == dravik::host::kTypeString) {
-      std::string text = value_text;
-      if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-        text = text.substr(1, text.size() - 2);
-      }
-      value.SetVal(text.c_str());
-      shown = "\"" + text + "\"";
-    } else {
-      char* end = nullptr;
-      errno = 0;
-      const double v = std::strtod(value_text.c_str(), &end);
-      if (end == value_text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-        Error("\"" + value_text + "\" is not a number");
-        return;
-      }
-      value.SetVal(v);
-      shown = FormatNumber(v);
+    std::string text = value_text;
+    const bool is_string = tags_[index].type == dravik::host::kTypeString;
+    if (is_string && text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+      text = text.substr(1, text.size() - 2);
     }
+    // Nothing that the tag would not hold unchanged goes to the driver.
+    std::string why;
+    if (!dravik::host::CheckWriteValue(tags_[index].type, tags_[index].length, text, &value,
+                                       &why)) {
+      Error("write of " + tag_name + " not sent: " + why);
+      return;
+    }
+    shown = is_string ? "\"" + text + "\"" : FormatNumber(value.GetVal());
     const int result =
         driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
     if (result != 0) {
