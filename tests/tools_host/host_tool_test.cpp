@@ -94,6 +94,9 @@ TEST(HostToolTest, InfoPrintsVersionAndName) {
 
 TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
   TempDir dir;
+  ASSERT_TRUE(WriteText(dir.File("empty.csv"), ""));
+  ASSERT_TRUE(WriteText(dir.File("refused.csv"), "name,device,address,type\rA,P.S,R1,float\r"));
+  ASSERT_TRUE(WriteText(dir.File("header.csv"), "tag;station;where\n"));
   const struct {
     std::vector<std::string> args;
     std::string message;
@@ -108,12 +111,21 @@ TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
       {{"info", "--driver", dir.File("nothing.so")},
        "cannot load driver " + dir.File("nothing.so")},
       {{"run", "p.dvk", "--tags", dir.File("none.csv")}, dir.File("none.csv")},
+      {{"run", "p.dvk", "--tags", dir.File("empty.csv")}, "the tag list has no header row"},
+      {{"run", "p.dvk", "--tags", dir.File("refused.csv")}, "no usable tag in the list"},
+      {{"run", "p.dvk", "--tags", dir.File("header.csv")}, "must name the columns"},
   };
   for (const auto& c : cases) {
     const ProcessResult r = Host(c.args);
     EXPECT_EQ(r.exit_code, 2) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
+  // A list that is empty on purpose is a note, and the run goes on (to slot 1).
+  ASSERT_TRUE(WriteText(dir.File("none_yet.csv"), "name,device,address,type\n"));
+  const ProcessResult none = Host({"run", dir.File("absent.dvk"), "--tags", dir.File("none_yet.csv")});
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_NE(none.err.find("note: " + dir.File("none_yet.csv") + " lists no tags"), std::string::npos)
+      << none.err;
   const ProcessResult help = Host({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("10  bcd4"), std::string::npos) << help.out;
@@ -139,6 +151,23 @@ TEST(HostToolTest, MissingProjectReportsMessageFiveAndExitsWithOne) {
       EXPECT_EQ(logs[0]["flags"], 0x100);
     }
   }
+}
+
+TEST(HostToolTest, RefusedProjectShowsTheLoadersReason) {
+  TempDir dir;
+  const std::string project = dir.File("cut.dvk");
+  // The file header and nothing after it: the loader stops at byte 17.
+  ASSERT_TRUE(WriteText(project, std::string("\x03\0\0\0\x0D" "DravikNet.Dll", 18)));
+  const ProcessResult text = Host({"run", project, "--for", "1"});
+  EXPECT_EQ(text.exit_code, 1);
+  EXPECT_NE(text.out.find("could not create an instance for " + project + "\n  " + project +
+                          ": at byte 18: "),
+            std::string::npos)
+      << text.out;
+  const auto errors = OfKind(JsonLines(Host({"run", project, "--for", "1", "--json"}).out), "error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0]["reason"].get<std::string>().rfind(project + ": at byte 18: ", 0), 0u)
+      << errors[0].dump();
 }
 
 TEST(HostToolTest, BadTagRowsAreReportedWithLineNumbers) {
