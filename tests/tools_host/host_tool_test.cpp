@@ -122,9 +122,11 @@ TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
   }
   // A list that is empty on purpose is a note, and the run goes on (to slot 1).
   ASSERT_TRUE(WriteText(dir.File("none_yet.csv"), "name,device,address,type\n"));
-  const ProcessResult none = Host({"run", dir.File("absent.dvk"), "--tags", dir.File("none_yet.csv")});
+  const ProcessResult none =
+      Host({"run", dir.File("absent.dvk"), "--tags", dir.File("none_yet.csv")});
   EXPECT_EQ(none.exit_code, 1);
-  EXPECT_NE(none.err.find("note: " + dir.File("none_yet.csv") + " lists no tags"), std::string::npos)
+  EXPECT_NE(none.err.find("note: " + dir.File("none_yet.csv") + " lists no tags"),
+            std::string::npos)
       << none.err;
   const ProcessResult help = Host({"--help"});
   EXPECT_EQ(help.exit_code, 0);
@@ -156,15 +158,18 @@ TEST(HostToolTest, MissingProjectReportsMessageFiveAndExitsWithOne) {
 TEST(HostToolTest, RefusedProjectShowsTheLoadersReason) {
   TempDir dir;
   const std::string project = dir.File("cut.dvk");
-  // The file header and nothing after it: the loader stops at byte 17.
-  ASSERT_TRUE(WriteText(project, std::string("\x03\0\0\0\x0D" "DravikNet.Dll", 18)));
+  // The file header and nothing after it: the loader stops at byte 18.
+  ASSERT_TRUE(WriteText(project, std::string("\x03\0\0\0\x0D"
+                                             "DravikNet.Dll",
+                                             18)));
   const ProcessResult text = Host({"run", project, "--for", "1"});
   EXPECT_EQ(text.exit_code, 1);
   EXPECT_NE(text.out.find("could not create an instance for " + project + "\n  " + project +
                           ": at byte 18: "),
             std::string::npos)
       << text.out;
-  const auto errors = OfKind(JsonLines(Host({"run", project, "--for", "1", "--json"}).out), "error");
+  const auto errors =
+      OfKind(JsonLines(Host({"run", project, "--for", "1", "--json"}).out), "error");
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0]["reason"].get<std::string>().rfind(project + ": at byte 18: ", 0), 0u)
       << errors[0].dump();
@@ -315,7 +320,9 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
       "write Setpoint abc\n"
       "write Counter2 70000\n"
       "write Setpoint 1e308\n"
-      "write Label " + std::string(10000, 'Q') + "\n"
+      "write Label " +
+      std::string(10000, 'Q') +
+      "\n"
       "write Setpoint\n"
       "frobnicate\n"
       "texts PLC2\n"
