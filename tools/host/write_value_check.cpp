@@ -35,7 +35,10 @@ struct Range {
 
 // What `bytes` bytes hold as a signed or an unsigned whole number.
 Range BytesRange(int bytes, bool is_signed) {
-  const int bits = 8 * (bytes < 8 ? bytes : 8);
+  // The encoder works on a signed 64-bit number: from 8 bytes on, that is
+  // the limit (its largest double below 2^63).
+  if (bytes >= 8) return {is_signed ? -std::ldexp(1.0, 63) : 0.0, std::ldexp(1.0, 63) - 1024};
+  const int bits = 8 * bytes;
   if (is_signed) return {-std::ldexp(1.0, bits - 1), std::ldexp(1.0, bits - 1) - 1};
   return {0.0, std::ldexp(1.0, bits) - 1};
 }
