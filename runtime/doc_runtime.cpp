@@ -7,6 +7,7 @@
 #include "model/dravik_doc.h"
 #include "runtime/comm_engine.h"
 #include "runtime/host_services.h"
+#include "runtime/tag_poller.h"
 
 namespace dravik {
 
@@ -76,6 +77,15 @@ int CDravikNetDoc::BindTag(const char* device, const char* address, int type, in
     ReportDriverNote(0, "태그[" + name + "]의 길이(" + std::to_string(prototype.bit_or_length) +
                             " 바이트)가 최대 " + std::to_string(kDataImageBytes) +
                             " 바이트를 넘어 연결하지 않습니다.");
+    return -1;
+  }
+  // A tag whose last word runs past its area's highest address would be
+  // refused by the PLC on every poll; it is as wrongly addressed as a start
+  // address out of range.
+  const int words = CTagPoller::CountFor(prototype);
+  if (BlockFitsArea(area, number, static_cast<uint32_t>(words)) == 0) {
+    const std::string name = LookupTagName(tag_id);
+    ReportDriverMessage(kMsgBadAddress, 0, name.c_str(), address_text);
     return -1;
   }
   return engine->BindTag(station, address_text, area, number, prototype);

@@ -135,6 +135,31 @@ int CheckReadReply(int receive_result, std::span<const uint8_t> payload, int exp
   return kExchangeOk;
 }
 
+RequestHeader RequestHeaderOf(std::span<const uint8_t> frame) {
+  RequestHeader header;
+  // DLE STX station [DLE] command: a station byte 0x10 travels doubled.
+  constexpr size_t kStation = 2;
+  const size_t command = kStation + (frame.size() > kStation && frame[kStation] == kDle ? 2 : 1);
+  if (frame.size() <= command) return header;
+  header.station = frame[kStation];
+  header.command = frame[command];
+  return header;
+}
+
+int CheckReplyHeader(std::span<const uint8_t> payload, RequestHeader request, std::string* detail) {
+  if (detail) detail->clear();
+  if (payload.size() < 2 || payload[0] != request.station) return kBadFormat;
+  if ((payload[1] & 0x80) != 0) {
+    if (detail) {
+      char text[8];
+      std::snprintf(text, sizeof text, "%d", payload[1] & 0x7F);
+      *detail = text;
+    }
+    return kPlcError;
+  }
+  return (payload[1] & 0x7F) == (request.command & 0x7F) ? kExchangeOk : kBadFormat;
+}
+
 int StuffDle(std::span<uint8_t> buffer, size_t length) {
   if (length > buffer.size()) return -1;
   std::array<uint8_t, kStuffWorkAreaBytes> work;

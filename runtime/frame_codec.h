@@ -89,6 +89,22 @@ std::unique_ptr<RequestFrame> BuildWriteRequest(int station, int area, uint32_t 
 int CheckReadReply(int receive_result, std::span<const uint8_t> payload, int expected_length,
                    std::string* detail);
 
+// The station and command a built request frame (read or write) carries,
+// read past the doubling of a station byte 0x10. Both are 0 for a frame too
+// short to hold them.
+struct RequestHeader {
+  uint8_t station = 0;
+  uint8_t command = 0;
+};
+RequestHeader RequestHeaderOf(std::span<const uint8_t> frame);
+
+// Judges a reply payload's first two bytes against the request it answers,
+// for reads and writes alike: 11 when the station byte differs (another
+// PLC's answer, error reply or not); 12 for an error reply, with the PLC's
+// error number in `detail`; 11 when the command (low 7 bits) differs or the
+// payload is too short to carry both bytes; else 0 with `detail` cleared.
+int CheckReplyHeader(std::span<const uint8_t> payload, RequestHeader request, std::string* detail);
+
 // Doubles every 0x10 of the first `length` bytes of `buffer`, in place.
 // Returns the new length, or -1 (buffer unchanged) when the result would not
 // fit `buffer` or the 512-byte work area.

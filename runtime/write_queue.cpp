@@ -15,8 +15,9 @@ bool CWriteQueue::Append(CStationInfoDVK* station, const TagBinding& binding, in
   const int length = EncodeTagValue(binding, value, encoded);
   std::unique_ptr<RequestFrame> frame;
   if (length >= 0) {
-    frame = BuildWriteRequest(station->number, area, address,
-                              std::span<const uint8_t>(encoded.data(), static_cast<size_t>(length)));
+    frame =
+        BuildWriteRequest(station->number, area, address,
+                          std::span<const uint8_t>(encoded.data(), static_cast<size_t>(length)));
   }
   if (!frame) {
     ReportDriverNote(1, "태그[" + LookupTagName(binding.tag_id) + "]의 값(" +
@@ -37,24 +38,29 @@ int CWriteQueue::SendNext() {
   if (station->enabled == 0) return 1;  // dropped: not counted, not reported
 
   ++station->writes_sent;
+  const std::span<const uint8_t> bytes(frame->frame, static_cast<size_t>(frame->length));
+  const RequestHeader request = RequestHeaderOf(bytes);
   int code = kCannotSend;
+  int length = 0;
   if (line_.port != nullptr) {
-    code = SendFrame(*line_.port, std::span<const uint8_t>(frame->frame,
-                                                           static_cast<size_t>(frame->length)));
-    if (code == 0) {
-      int length = 0;
-      code = ReceiveFrame(*line_.port, reply_, &length);
-    }
+    code = SendFrame(*line_.port, bytes);
+    if (code == 0) code = ReceiveFrame(*line_.port, reply_, &length);
   }
   frame.reset();
   if (code != 0 && line_.port && line_.port->IsInterrupted()) return 1;  // stopping
+  // The write is done only when its own station answers its command without
+  // the error flag; after an error reply the value never reached the PLC.
+  std::string detail;
   if (code == 0) {
-    // Any reply the link accepts completes the write, an error reply included.
+    code = CheckReplyHeader(std::span<const uint8_t>(reply_.data(), static_cast<size_t>(length)),
+                            request, &detail);
+  }
+  if (code == 0) {
     station->ReportResult(0, nullptr);
     return 1;
   }
   ++station->writes_failed;
-  station->ReportResult(code, nullptr);
+  station->ReportResult(code, detail.empty() ? nullptr : detail.c_str());
   return 1;
 }
 

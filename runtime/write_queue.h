@@ -26,7 +26,9 @@ class CWriteQueue {
   bool Append(CStationInfoDVK* station, const TagBinding& binding, int area, uint32_t address,
               const CTagVal& value);
   // Sends the next frame: 1 when a frame was taken (sent, failed or dropped
-  // for a disabled station), 0 when none is left.
+  // for a disabled station), 0 when none is left. The reply must come from
+  // the frame's station, for its command, without the error flag; anything
+  // else is a failed write (11, or 12 with the PLC's error number).
   int SendNext();
   size_t Size() const { return frames_.size(); }
   const RequestFrame* FrameAt(size_t i) const { return frames_[i].get(); }

@@ -337,6 +337,102 @@ TEST_F(LineTest, ErrorReplyIsReportedWithItsNumber) {
       kWaitMs));
 }
 
+// Each block is polled once (long period), so scripted faults meet the
+// exchanges in a known order: the first read, then each write.
+TEST_F(LineTest, RepliesFromAnotherStationOrWithAnErrorFailTheExchange) {
+  StartSimulator({1});
+  sim_->SetWord(1, kAreaR, 1, 77);
+  sim_->SetWord(1, kAreaR, 3, 88);
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 2, 600000);
+  AddBlock(*doc.Stations()[0], "R3", kAreaR, 3, 2, 600000);
+  const int inst = Prepare(doc);
+  const int first = host.Bind(inst, "PLC1", "R1", 1, 2, 61);
+  host.Bind(inst, "PLC1", "R3", 1, 2, 62);
+  host.BuildRequests(inst);
+  sim_->ScriptFaults({FaultAction{FaultKind::kWrongStation, 0}});
+  host.ClearRecords();
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitValue(62, 88));
+  int counters[4] = {};
+  ASSERT_TRUE(host.WaitFor(
+      [&] { return host.Statistics(inst, "PLC1", counters) >= 0 && counters[2] == 2; }, kWaitMs));
+  EXPECT_EQ(counters[3], 1);  // the other station's reply was not taken
+  EXPECT_TRUE(host.ValuesFor(61).empty());
+  const std::string format =
+      "[Dravik RS232/422] 스테이션[PLC1]로부터 수신한 데이터가 지정된 형식과 일치하지 않습니다.";
+  EXPECT_EQ(host.CountLogs(format), 1);
+
+  struct WriteCase {
+    FaultKind fault;
+    int param;
+    double value;
+    int failed_after;
+  };
+  const WriteCase writes[] = {
+      {FaultKind::kErrorReply, 7, 5, 1},
+      {FaultKind::kWrongStation, 0, 6, 2},
+      {FaultKind::kNone, 0, 9, 2},
+  };
+  int sent = 0;
+  for (const WriteCase& w : writes) {
+    sim_->ScriptFaults({FaultAction{w.fault, w.param}});
+    ASSERT_EQ(host.Write(inst, first, w.value), 0);
+    ++sent;
+    // Writes sent counts before the exchange; the failure after its reply.
+    EXPECT_TRUE(host.WaitFor(
+        [&] {
+          return host.Statistics(inst, "PLC1", counters) >= 0 && counters[0] == sent &&
+                 counters[1] == w.failed_after &&
+                 sim_->Log().size() == static_cast<size_t>(sent + 2);
+        },
+        kWaitMs))
+        << "write of " << w.value << ": " << counters[0] << " sent, " << counters[1] << " failed";
+  }
+  EXPECT_TRUE(host.WaitFor(
+      [&] {
+        uint16_t word = 0;
+        return sim_->GetWord(1, kAreaR, 1, &word) && word == 9 &&
+               host.CountLogs(
+                   "[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[7]를 수신받았습니다.") == 1 &&
+               host.CountLogs(format) == 2;
+      },
+      kWaitMs));
+  EXPECT_EQ(host.CountLogs("통신할 수 없습니다"), 0);
+  host.Statistics(inst, "PLC1", counters);
+  EXPECT_EQ(counters[0], 3);
+  EXPECT_EQ(counters[1], 2);
+  EXPECT_EQ(counters[3], 1);
+}
+
+TEST_F(LineTest, TagRunningPastItsAreaIsRefused) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  const int inst = Prepare(doc);
+  struct BindCase {
+    const char* address;
+    int type, length;
+    bool bound;
+  };
+  const BindCase cases[] = {
+      {"R512", 2, 4, false},   {"R512", 14, 120, false}, {"IR256", 5, 4, false},
+      {"R453", 14, 120, true}, {"R454", 14, 120, false}, {"R511", 2, 4, true},
+      {"R512", 1, 2, true},    {"R512", 0, 1, true},     {"R512.15", 13, 0, true},
+      {"C1024", 13, 0, true},
+  };
+  int id = 70;
+  for (const BindCase& c : cases) {
+    host.ClearRecords();
+    const int handle = host.Bind(inst, "PLC1", c.address, c.type, c.length, ++id);
+    EXPECT_EQ(handle != -1, c.bound) << c.address << " length " << c.length;
+    const std::string refused = "태그[TAG" + std::to_string(id) + "]의 I/O 어드레스[" + c.address +
+                                "]가 잘못 설정되었습니다.";
+    EXPECT_EQ(host.CountLogs(refused), c.bound ? 0 : 1) << c.address;
+  }
+}
+
 TEST_F(LineTest, DisabledStationIsNeitherPolledNorWritten) {
   StartSimulator({1, 2});
   CDravikNetDoc doc;

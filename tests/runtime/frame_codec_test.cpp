@@ -325,6 +325,46 @@ TEST(CheckReadReply, ErrorReplyCarriesThePlcNumber) {
   EXPECT_EQ(CheckReadReply(0, error, 5, nullptr), kPlcError);
 }
 
+// Station and command come from the built frame, past a doubled station 0x10.
+TEST(CheckReplyHeader, ReadsTheRequestPastADoubledStation) {
+  int expected = 0;
+  const Bytes read16 = BuildRead(16, 7, 1, 2, &expected);
+  EXPECT_EQ(RequestHeaderOf(read16).station, 16);
+  EXPECT_EQ(RequestHeaderOf(read16).command, kCmdWordRead);
+  const uint8_t on = 1;
+  const auto bit_write = BuildWriteRequest(3, 4, 1, std::span<const uint8_t>(&on, 1));
+  ASSERT_NE(bit_write, nullptr);
+  EXPECT_EQ(RequestHeaderOf(FrameOf(*bit_write)).station, 3);
+  EXPECT_EQ(RequestHeaderOf(FrameOf(*bit_write)).command, kCmdBitWrite);
+  const Bytes cut = {kDle, kStx, kDle, kDle};
+  EXPECT_EQ(RequestHeaderOf(cut).command, 0);
+}
+
+struct HeaderCase {
+  const char* name;
+  Bytes payload;
+  int result;
+  const char* detail;
+};
+
+TEST(CheckReplyHeader, JudgesStationErrorFlagAndCommand) {
+  const RequestHeader word_read{0x05, kCmdWordRead};
+  const HeaderCase cases[] = {
+      {"answer", {0x05, 0x02, 0x01, 0x04, 0x00, 0x12, 0x34}, kExchangeOk, ""},
+      {"another station", {0x06, 0x02, 0x01, 0x04, 0x00, 0x12, 0x34}, kBadFormat, ""},
+      {"error from another station", {0x06, 0x85}, kBadFormat, ""},
+      {"error reply", {0x05, 0x87, 0x00, 0x00, 0x00}, kPlcError, "7"},
+      {"another command", {0x05, 0x01, 0x01, 0x04, 0x00, 0x12}, kBadFormat, ""},
+      {"no command byte", {0x05}, kBadFormat, ""},
+      {"empty", {}, kBadFormat, ""},
+  };
+  for (const HeaderCase& c : cases) {
+    std::string detail = "stale";
+    EXPECT_EQ(CheckReplyHeader(c.payload, word_read, &detail), c.result) << c.name;
+    EXPECT_EQ(detail, c.detail) << c.name;
+  }
+}
+
 TEST(StuffDle, DoublesEvery0x10) {
   Bytes buffer = {0x10, 0x01, 0x10, 0x10, 0x02, 0, 0, 0, 0, 0};
   EXPECT_EQ(StuffDle(buffer, 5), 8);

@@ -94,6 +94,9 @@ TEST(HostToolTest, InfoPrintsVersionAndName) {
 
 TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
   TempDir dir;
+  ASSERT_TRUE(WriteText(dir.File("empty.csv"), ""));
+  ASSERT_TRUE(WriteText(dir.File("refused.csv"), "name,device,address,type\rA,P.S,R1,float\r"));
+  ASSERT_TRUE(WriteText(dir.File("header.csv"), "tag;station;where\n"));
   const struct {
     std::vector<std::string> args;
     std::string message;
@@ -108,12 +111,23 @@ TEST(HostToolTest, BadArgumentsAndFilesExitWithTwo) {
       {{"info", "--driver", dir.File("nothing.so")},
        "cannot load driver " + dir.File("nothing.so")},
       {{"run", "p.dvk", "--tags", dir.File("none.csv")}, dir.File("none.csv")},
+      {{"run", "p.dvk", "--tags", dir.File("empty.csv")}, "the tag list has no header row"},
+      {{"run", "p.dvk", "--tags", dir.File("refused.csv")}, "no usable tag in the list"},
+      {{"run", "p.dvk", "--tags", dir.File("header.csv")}, "must name the columns"},
   };
   for (const auto& c : cases) {
     const ProcessResult r = Host(c.args);
     EXPECT_EQ(r.exit_code, 2) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
   }
+  // A list that is empty on purpose is a note, and the run goes on (to slot 1).
+  ASSERT_TRUE(WriteText(dir.File("none_yet.csv"), "name,device,address,type\n"));
+  const ProcessResult none =
+      Host({"run", dir.File("absent.dvk"), "--tags", dir.File("none_yet.csv")});
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_NE(none.err.find("note: " + dir.File("none_yet.csv") + " lists no tags"),
+            std::string::npos)
+      << none.err;
   const ProcessResult help = Host({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("10  bcd4"), std::string::npos) << help.out;
@@ -139,6 +153,26 @@ TEST(HostToolTest, MissingProjectReportsMessageFiveAndExitsWithOne) {
       EXPECT_EQ(logs[0]["flags"], 0x100);
     }
   }
+}
+
+TEST(HostToolTest, RefusedProjectShowsTheLoadersReason) {
+  TempDir dir;
+  const std::string project = dir.File("cut.dvk");
+  // The file header and nothing after it: the loader stops at byte 18.
+  ASSERT_TRUE(WriteText(project, std::string("\x03\0\0\0\x0D"
+                                             "DravikNet.Dll",
+                                             18)));
+  const ProcessResult text = Host({"run", project, "--for", "1"});
+  EXPECT_EQ(text.exit_code, 1);
+  EXPECT_NE(text.out.find("could not create an instance for " + project + "\n  " + project +
+                          ": at byte 18: "),
+            std::string::npos)
+      << text.out;
+  const auto errors =
+      OfKind(JsonLines(Host({"run", project, "--for", "1", "--json"}).out), "error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0]["reason"].get<std::string>().rfind(project + ": at byte 18: ", 0), 0u)
+      << errors[0].dump();
 }
 
 TEST(HostToolTest, BadTagRowsAreReportedWithLineNumbers) {
@@ -284,6 +318,11 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
       "write Counter2 65535\n"
       "write Nope 1\n"
       "write Setpoint abc\n"
+      "write Counter2 70000\n"
+      "write Setpoint 1e308\n"
+      "write Label " +
+      std::string(10000, 'Q') +
+      "\n"
       "write Setpoint\n"
       "frobnicate\n"
       "texts PLC2\n"
@@ -321,12 +360,21 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
   EXPECT_EQ(writes, 4);
 
   const auto errors = OfKind(lines, "error");
-  ASSERT_EQ(errors.size(), 5u) << r.out;
+  // Values the tag would not hold unchanged are refused before slot 7: the
+  // PLC keeps what the good writes left (checked above) and the summary
+  // counts four writes.
+  ASSERT_EQ(errors.size(), 8u) << r.out;
   EXPECT_EQ(errors[0]["text"], "no tag named \"Nope\"");
-  EXPECT_EQ(errors[1]["text"], "\"abc\" is not a number");
-  EXPECT_EQ(errors[2]["text"], "write needs a tag name and a value");
-  EXPECT_EQ(errors[3]["text"], "unknown command \"frobnicate\" (help lists the commands)");
-  EXPECT_EQ(errors[4]["text"], "no station named \"PLC9\"");
+  EXPECT_EQ(errors[1]["text"], "write of Setpoint not sent: \"abc\" is not a number");
+  EXPECT_EQ(errors[2]["text"],
+            "write of Counter2 not sent: \"70000\" is outside 0..65535 (uint16, 2 bytes)");
+  EXPECT_EQ(errors[3]["text"],
+            "write of Setpoint not sent: \"1e308\" is outside -32768..32767 (int16, 2 bytes)");
+  EXPECT_EQ(errors[4]["text"], "write of Label not sent: the text \"" + std::string(60, 'Q') +
+                                   "\"... (10000 bytes) has 10000 bytes; the tag holds 4");
+  EXPECT_EQ(errors[5]["text"], "write needs a tag name and a value");
+  EXPECT_EQ(errors[6]["text"], "unknown command \"frobnicate\" (help lists the commands)");
+  EXPECT_EQ(errors[7]["text"], "no station named \"PLC9\"");
 
   const auto texts = OfKind(lines, "texts");
   ASSERT_EQ(texts.size(), 2u);

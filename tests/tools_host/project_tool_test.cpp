@@ -185,6 +185,26 @@ TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
        "error: port: \"baud\" is out of range"},
       {"header", R"({"header": {"value": 4, "desc": "DravikNet.Dll"}})",
        "error: header: must be value 3 and desc \"DravikNet.Dll\""},
+      // Typos would otherwise fall back to defaults in silence.
+      {"unknown top-level key", R"({"port": {}, "station": []})",
+       "error: top level: unknown key \"station\" (known: header, encoding, station_names, port, "
+       "stations, trailing_bytes)"},
+      {"no stations", R"({"port": {"com": "COM1"}})",
+       "error: top level: \"stations\" is missing (an array of stations; [] for none)"},
+      {"unknown port key", R"({"port": {"baudrate": 19200}, "stations": []})",
+       "error: port: unknown key \"baudrate\" (known: com, port, baud, baud_index, parity, "
+       "parity_index, data_bits, data_bits_index, stop_bits, stop_bits_index, checksum, rts_cts, "
+       "options)"},
+      {"unknown station key", WithStations(R"([{"name": "P", "numbr": 3}])"),
+       "error: station \"P\": unknown key \"numbr\" (known: name, description, number, blocks)"},
+      {"unknown block key",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "cnt": 2}]}])"),
+       "error: station \"P\", block 1 (R1): unknown key \"cnt\" (known: address, area, start, "
+       "count, period)"},
+      {"NUL in a name", WithStations(R"([{"name": "PL\u0000C1", "number": 1}])"),
+       "error: station #1 (no name): \"name\" \"PL\\x00C1\" holds a NUL character"},
+      {"NUL in the names list", R"({"station_names": ["A\u0000"], "stations": []})",
+       "error: \"station_names\" must be an array of strings without NUL characters"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -205,6 +225,43 @@ TEST_F(ProjectToolTest, ImportReportsEveryProblemOnce) {
   const ProcessResult r = Project({"import", json, "-o", dir_.File("two.dvk")});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("3 problems"), std::string::npos) << r.err;
+}
+
+TEST_F(ProjectToolTest, ImportKeepsItsAnswersShortAndSafe) {
+  const std::string json = dir_.File("hostile.json");
+  const std::string out = dir_.File("hostile.dvk");
+  // Nested 70,000 levels deep inside an object: refused, not a stack overflow.
+  ASSERT_TRUE(WriteText(
+      json, R"({"x": )" + std::string(70000, '[') + std::string(70000, ']') + R"(, "y": 1})"));
+  ProcessResult r = Project({"import", json, "-o", out});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("is not valid JSON: arrays and objects are nested deeper than 64 levels"),
+            std::string::npos)
+      << r.err;
+
+  // A huge value is echoed cut; 60 problems are 50 lines and a count.
+  std::string stations = "[";
+  for (int i = 0; i < 60; ++i) {
+    stations +=
+        std::string(i ? "," : "") + R"({"name": "P)" + std::to_string(i) + R"(", "number": 0})";
+  }
+  ASSERT_TRUE(WriteText(json, R"({"port": {"com": ")" + std::string(100000, 'X') +
+                                  R"("}, "stations": )" + stations + "]}"));
+  r = Project({"import", json, "-o", out});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("error: port: \"com\" \"" + std::string(60, 'X') +
+                       "... (100000 bytes)\" is not COM1..COM256\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("\u2026 and 11 more\n" + json + ": 61 problems"), std::string::npos);
+  EXPECT_LT(r.err.size(), 6000u);
+
+  // Without a port the defaults are written, with a warning; "encoding" is a known key.
+  ASSERT_TRUE(WriteText(json, R"({"encoding": "utf-8", "stations": []})"));
+  r = Project({"import", json, "-o", out});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("warning: \"port\" is missing; the default settings are written"),
+            std::string::npos);
+  EXPECT_TRUE(PathExists(out));
 }
 
 TEST_F(ProjectToolTest, ImportAcceptsLimitsAndWritesStoredFields) {

@@ -111,5 +111,45 @@ TEST(TagListTest, HeaderProblems) {
   EXPECT_TRUE(ParseTagList("").rows.empty());
 }
 
+TEST(TagListTest, LineEndingsNulBytesAndEmptyLists) {
+  using namespace std::string_literals;
+  const struct {
+    const char* name;
+    std::string text;
+    size_t rows;
+    bool has_header;
+    int data_rows;
+    int error_line;  // 0: no error
+  } cases[] = {
+      {"CR", "name,device,address,type\rA,P.S,R1,int16\rB,P.S,R2,int16\r", 2, true, 2, 0},
+      {"CR LF", "name,device,address,type\r\nA,P.S,R1,int16\r\nB,P.S,R2,int16", 2, true, 2, 0},
+      {"mixed", "name,device,address,type\nA,P.S,R1,int16\r\rB,P.S,R2,int16\n", 2, true, 2, 0},
+      {"NUL in a field", "name,device,address,type\rA,P.S,R1\0 23,int16\rB,P.S,R2,int16"s, 1, true,
+       2, 2},
+      {"header only", "name,device,address,type\r\n# none yet\r\n", 0, true, 0, 0},
+      {"all refused", "name,device,address,type\nA,P.S,R1,float\n", 0, true, 1, 2},
+      {"empty", "", 0, false, 0, 0},
+      {"binary",
+       "\x7F"
+       "ELF\x02\x01\0\0\0\n\x03\0"s,
+       0, false, 0, 1},
+  };
+  for (const auto& c : cases) {
+    const TagList list = ParseTagList(c.text);
+    EXPECT_EQ(list.rows.size(), c.rows) << c.name;
+    EXPECT_EQ(list.has_header, c.has_header) << c.name;
+    EXPECT_EQ(list.data_rows, c.data_rows) << c.name;
+    if (c.error_line != 0) {
+      ASSERT_FALSE(list.errors.empty()) << c.name;
+      EXPECT_EQ(list.errors[0].line, c.error_line) << c.name;
+    } else if (c.has_header) {
+      EXPECT_TRUE(list.errors.empty()) << c.name;
+    }
+  }
+  const TagList nul = ParseTagList("name,device,address,type\nA,P.S,R1\0 23,int16\n"s);
+  ASSERT_EQ(nul.errors.size(), 1u);
+  EXPECT_EQ(nul.errors[0].text, "field 3 holds a NUL byte; row skipped");
+}
+
 }  // namespace
 }  // namespace dravik::host

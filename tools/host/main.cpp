@@ -36,6 +36,7 @@
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
 #include "tools/host/tag_list.h"
+#include "tools/host/write_value_check.h"
 
 namespace {
 
@@ -479,24 +480,19 @@ class Runner {
     }
     CTagVal value;
     std::string shown;
-    if (tags_[index].type == dravik::host::kTypeString) {
-      std::string text = value_text;
-      if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-        text = text.substr(1, text.size() - 2);
-      }
-      value.SetVal(text.c_str());
-      shown = "\"" + text + "\"";
-    } else {
-      char* end = nullptr;
-      errno = 0;
-      const double v = std::strtod(value_text.c_str(), &end);
-      if (end == value_text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-        Error("\"" + value_text + "\" is not a number");
-        return;
-      }
-      value.SetVal(v);
-      shown = FormatNumber(v);
+    std::string text = value_text;
+    const bool is_string = tags_[index].type == dravik::host::kTypeString;
+    if (is_string && text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+      text = text.substr(1, text.size() - 2);
     }
+    // Nothing that the tag would not hold unchanged goes to the driver.
+    std::string why;
+    if (!dravik::host::CheckWriteValue(tags_[index].type, tags_[index].length, text, &value,
+                                       &why)) {
+      Error("write of " + tag_name + " not sent: " + why);
+      return;
+    }
+    shown = is_string ? "\"" + text + "\"" : FormatNumber(value.GetVal());
     const int result =
         driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
     if (result != 0) {
@@ -580,8 +576,16 @@ bool ReadTagFile(const std::string& path, Output* out, std::vector<TagRow>* rows
                  Json{{"kind", "tag_error"}, {"file", path}, {"line", e.line}, {"text", e.text}});
     }
   }
+  // A list that yields no tag is a mistake unless it lists none on purpose.
+  if (list.has_header && list.rows.empty()) {
+    const bool refused_all = list.data_rows > 0;
+    const std::string text = refused_all ? "error: " + path + ": no usable tag in the list"
+                                         : "note: " + path + " lists no tags";
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (refused_all) return false;
+  }
   *rows = list.rows;
-  return true;
+  return list.has_header;
 }
 
 int Run(const RunOptions& o) {
@@ -599,10 +603,13 @@ int Run(const RunOptions& o) {
   // Station names for the status line and the summary; the driver reads the
   // same file on its own.
   std::vector<std::string> stations;
+  std::string load_error;  // the loader's reason, shown when slot 1 refuses the file
   {
     dravik::CDravikNetDoc doc;
     if (doc.LoadFile(o.project.c_str()) == 1) {
       for (const auto& s : doc.Stations()) stations.push_back(s->name);
+    } else {
+      load_error = doc.LastError();
     }
   }
 
@@ -620,8 +627,11 @@ int Run(const RunOptions& o) {
 
   const int instance = driver.Slot<DrvCreateInstanceFn>(DRV_SLOT_CREATE)(o.project.c_str());
   if (instance == -1) {
-    out.Plain("error: the driver could not create an instance for " + o.project,
-              Json{{"kind", "error"}, {"text", "slot 1 returned -1 for " + o.project}});
+    Json record{{"kind", "error"}, {"text", "slot 1 returned -1 for " + o.project}};
+    if (!load_error.empty()) record["reason"] = load_error;
+    out.Plain("error: the driver could not create an instance for " + o.project +
+                  (load_error.empty() ? "" : "\n  " + load_error),
+              record);
     driver.Unload();
     uninstall();
     return kExitCreateFailed;

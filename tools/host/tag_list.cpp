@@ -121,10 +121,11 @@ TagList ParseTagList(const std::string& text) {
   size_t pos = 0;
   int line_no = 0;
   while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
+    // A line ends at LF, CR or CR LF, whichever the file was saved with.
+    size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
+    pos = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     ++line_no;
     if (line_no == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // BOM
     const std::string trimmed = Trim(line);
@@ -133,6 +134,7 @@ TagList ParseTagList(const std::string& text) {
     auto error = [&list, line_no](const std::string& what) {
       list.errors.push_back({line_no, what});
     };
+    if (have_header) ++list.data_rows;
     if (!SplitCsv(line, &fields)) {
       error(have_header ? "unterminated quote; row skipped" : "unterminated quote in the header");
       if (!have_header) return list;
@@ -154,9 +156,17 @@ TagList ParseTagList(const std::string& text) {
         return list;
       }
       have_header = true;
+      list.has_header = true;
       continue;
     }
 
+    // A NUL would end the text the driver sees: "R1\0 23" must not bind as R1.
+    if (const auto nul = std::find_if(fields.begin(), fields.end(),
+                                      [](const std::string& f) { return f.find('\0') != f.npos; });
+        nul != fields.end()) {
+      error("field " + std::to_string(nul - fields.begin() + 1) + " holds a NUL byte; row skipped");
+      continue;
+    }
     auto field = [&fields](int col) -> std::string {
       return col >= 0 && col < static_cast<int>(fields.size()) ? fields[col] : std::string();
     };

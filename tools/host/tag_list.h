@@ -46,11 +46,14 @@ struct TagListError {
 struct TagList {
   std::vector<TagRow> rows;
   std::vector<TagListError> errors;
+  bool has_header = false;  // a header row naming the required columns was found
+  int data_rows = 0;        // rows after the header, used or refused
 };
 
-// Parses the CSV text. Blank lines and lines starting with '#' are skipped;
-// fields may be quoted with '"' (a doubled quote inside is one quote). A
-// missing or incomplete header is one error at its line and yields no rows.
+// Parses the CSV text. Lines end with LF, CR or CR LF. Blank lines and lines
+// starting with '#' are skipped; fields may be quoted with '"' (a doubled
+// quote inside is one quote). A missing or incomplete header is one error at
+// its line and yields no rows; a row with a NUL byte in a field is refused.
 TagList ParseTagList(const std::string& text);
 
 }  // namespace dravik::host

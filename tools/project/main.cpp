@@ -1,9 +1,11 @@
 // dravik-project: prints a project file, exports it as JSON and builds one
 // from JSON with the configuration editor's rules. A command-line program on
 // one thread; it uses the model library directly and never loads the driver.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -19,6 +21,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFile = 1;   // a file can't be read, loaded or written
 constexpr int kExitUsage = 2;  // bad arguments, bad JSON or a rule broken
 constexpr size_t kMaxJsonBytes = 64u << 20;
+constexpr size_t kMaxErrorLines = 50;
 
 const char kUsage[] =
     "usage: dravik-project show FILE\n"
@@ -122,16 +125,22 @@ int Import(const std::string& path, const std::string& out, bool validate) {
     return kExitFile;
   }
   Json json;
-  try {
-    json = Json::parse(bytes.begin(), bytes.end());
-  } catch (const Json::exception& e) {
-    std::fprintf(stderr, "error: %s is not valid JSON: %s\n", path.c_str(), e.what());
+  if (!dravik::project::ParseProjectJson(
+          std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &json,
+          &error)) {
+    std::fprintf(stderr, "error: %s is not valid JSON: %s\n", path.c_str(), error.c_str());
     return kExitUsage;
   }
   ProjectImage image;
   std::vector<std::string> errors;
-  if (!dravik::project::ImageFromJson(json, validate, &image, &errors)) {
-    for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+  std::vector<std::string> warnings;
+  const bool built = dravik::project::ImageFromJson(json, validate, &image, &errors, &warnings);
+  for (const auto& w : warnings) std::fprintf(stderr, "%s\n", w.c_str());
+  if (!built) {
+    // The first problems tell what is wrong; thousands more would only bury them.
+    const size_t shown = std::min(errors.size(), kMaxErrorLines);
+    for (size_t i = 0; i < shown; ++i) std::fprintf(stderr, "%s\n", errors[i].c_str());
+    if (errors.size() > shown) std::fprintf(stderr, "\u2026 and %zu more\n", errors.size() - shown);
     std::fprintf(stderr, "%s: %zu problem%s, %s not written\n", path.c_str(), errors.size(),
                  errors.size() == 1 ? "" : "s", out.c_str());
     return kExitUsage;

@@ -26,7 +26,49 @@ constexpr int kMaxPortIndex = 255;
 
 const char* const kParityNames[] = {"none", "even", "odd"};
 
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+// A value echoed in a message: cut to about 60 characters (a whole UTF-8
+// character kept), control bytes such as NUL shown as \xNN, so one bad value
+// can neither flood nor garble the terminal.
+constexpr size_t kEchoChars = 60;
+
+std::string Shown(const std::string& s, size_t limit = kEchoChars) {
+  size_t cut = s.size();
+  if (cut > limit) {
+    cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  }
+  std::string out;
+  for (size_t i = 0; i < cut; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (cut < s.size()) out += "... (" + std::to_string(s.size()) + " bytes)";
+  return out;
+}
+
+std::string Quote(const std::string& s) { return "\"" + Shown(s) + "\""; }
+
+// The keys each object may hold; anything else is a typo that would
+// otherwise fall back to a default in silence. "encoding" names the text
+// encoding of the file's strings ("utf-8" or "cp949").
+const std::vector<const char*> kTopKeys = {"header", "encoding", "station_names",
+                                           "port",   "stations", "trailing_bytes"};
+const std::vector<const char*> kHeaderKeys = {"value", "desc"};
+const std::vector<const char*> kPortKeys = {"com",       "port",
+                                            "baud",      "baud_index",
+                                            "parity",    "parity_index",
+                                            "data_bits", "data_bits_index",
+                                            "stop_bits", "stop_bits_index",
+                                            "checksum",  "rts_cts",
+                                            "options"};
+const std::vector<const char*> kStationKeys = {"name", "description", "number", "blocks"};
+const std::vector<const char*> kBlockKeys = {"address", "area", "start", "count", "period"};
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
   std::string out;
@@ -106,9 +148,27 @@ class Reader {
     const auto it = obj.find(key);
     if (it == obj.end() || it->is_null()) return true;
     if (!it->is_string()) return Bad(where, key, "must be a string");
-    *out = it->get<std::string>();
+    const std::string& text = it->get_ref<const std::string&>();
+    // The file stores zero-terminated texts: a NUL would cut the text there.
+    if (text.find('\0') != std::string::npos) {
+      return Bad(where, key, Quote(text) + " holds a NUL character");
+    }
+    *out = text;
     *present = true;
     return true;
+  }
+
+  // Every key of `obj` must be one of `known`.
+  void Keys(const Json& obj, const std::vector<const char*>& known, const std::string& where) {
+    for (const auto& item : obj.items()) {
+      const bool ok = std::any_of(known.begin(), known.end(),
+                                  [&item](const char* k) { return item.key() == k; });
+      if (ok) continue;
+      std::string list;
+      for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+      Error(where.empty() ? "top level" : where,
+            "unknown key " + Quote(item.key()) + " (known: " + list + ")");
+    }
   }
 
   bool Bool(const Json& obj, const char* key, const std::string& where, bool* out, bool* present) {
@@ -137,7 +197,7 @@ std::string StationWhere(size_t index, const std::string& name) {
 std::string BlockWhere(size_t station_index, const std::string& station, size_t block_index,
                        const std::string& address) {
   return StationWhere(station_index, station) + ", block " + std::to_string(block_index + 1) +
-         " (" + (address.empty() ? "no address" : address) + ")";
+         " (" + (address.empty() ? "no address" : Shown(address)) + ")";
 }
 
 std::string AreaAddress(int area, int64_t address) {
@@ -150,6 +210,7 @@ bool ReadPort(Reader& r, const Json& json, bool validate, CSerialPort* port) {
     r.Error(where, "must be an object");
     return false;
   }
+  r.Keys(json, kPortKeys, where);
   bool ok = true;
   bool present = false;
   int64_t v = 0;
@@ -312,6 +373,7 @@ bool ReadBlock(Reader& r, const Json& json, bool validate, size_t si, const std:
     return false;
   }
   if (!r.String(json, "address", where, &address, &present)) return false;
+  r.Keys(json, kBlockKeys, BlockWhere(si, sname, bi, address));
   if (!present) {
     r.Error(where, "\"address\" is missing");
     return false;
@@ -449,6 +511,32 @@ void CheckOverlaps(Reader& r, size_t si, const CStationInfoDVK& station,
 
 }  // namespace
 
+bool ParseProjectJson(std::string_view text, Json* json, std::string* error) {
+  // The callback sees every value with its depth; a value too deep is
+  // dropped at once (returning false discards it with all it holds), so the
+  // document never grows deeper than the limit.
+  bool too_deep = false;
+  const Json::parser_callback_t limit = [&too_deep](int depth, Json::parse_event_t, Json&) {
+    if (depth <= kMaxJsonDepth) return true;
+    too_deep = true;
+    return false;
+  };
+  constexpr size_t kMessageChars = 200;
+  try {
+    *json = Json::parse(text.begin(), text.end(), limit);
+  } catch (const Json::exception& e) {
+    *error = Shown(e.what(), kMessageChars);
+    return false;
+  }
+  if (too_deep) {
+    *json = Json();
+    *error =
+        "arrays and objects are nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    return false;
+  }
+  return true;
+}
+
 const char* ParityName(int index) { return index >= 0 && index < 3 ? kParityNames[index] : ""; }
 
 bool LoadImage(const std::string& path, ProjectImage* image, bool* canonical, std::string* error) {
@@ -551,7 +639,7 @@ Json ImageToJson(const ProjectImage& image) {
 }
 
 bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
-                   std::vector<std::string>* errors) {
+                   std::vector<std::string>* errors, std::vector<std::string>* warnings) {
   Reader r(errors);
   const size_t errors_before = errors->size();
   *image = ProjectImage{};
@@ -559,6 +647,7 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
     r.Error("", "the project must be a JSON object");
     return false;
   }
+  r.Keys(json, kTopKeys, "");
 
   // The header is fixed: anything else would not load as a project file.
   if (const auto it = json.find("header"); it != json.end() && !it->is_null()) {
@@ -566,6 +655,7 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
     bool has_value = false;
     std::string desc;
     bool has_desc = false;
+    if (it->is_object()) r.Keys(*it, kHeaderKeys, "header");
     if (!it->is_object()) {
       r.Error("header", "must be an object");
     } else if (r.Int(*it, "value", "header", &value, &has_value) &&
@@ -586,11 +676,17 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
 
   if (const auto it = json.find("port"); it != json.end() && !it->is_null()) {
     ReadPort(r, *it, validate, &image->port);
+  } else if (warnings != nullptr) {
+    warnings->push_back(
+        "warning: \"port\" is missing; the default settings are written (COM1, 9600 baud, no "
+        "parity, 8 data bits, 1 stop bit)");
   }
 
   std::vector<std::vector<bool>> placed;  // per station and block
   const auto st = json.find("stations");
-  if (st != json.end() && !st->is_null() && !st->is_array()) {
+  if (st == json.end() || st->is_null()) {
+    r.Error("top level", "\"stations\" is missing (an array of stations; [] for none)");
+  } else if (!st->is_array()) {
     r.Error("", "\"stations\" must be an array");
   } else if (st != json.end() && st->is_array()) {
     for (size_t si = 0; si < st->size(); ++si) {
@@ -605,6 +701,7 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
       int64_t v = 0;
       r.String(sj, "name", StationWhere(si, ""), &station->name, &present);
       const std::string where = StationWhere(si, station->name);
+      r.Keys(sj, kStationKeys, where);
       r.String(sj, "description", where, &station->description, &present);
       if (r.Int(sj, "number", where, &v, &present) && present) {
         station->number = static_cast<int>(v);
@@ -660,10 +757,13 @@ bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
   if (const auto it = json.find("station_names"); it != json.end() && !it->is_null()) {
     bool all_strings = it->is_array();
     if (all_strings) {
-      for (const auto& n : *it) all_strings = all_strings && n.is_string();
+      for (const auto& n : *it) {
+        all_strings = all_strings && n.is_string() &&
+                      n.get_ref<const std::string&>().find('\0') == std::string::npos;
+      }
     }
     if (!all_strings) {
-      r.Error("", "\"station_names\" must be an array of strings");
+      r.Error("", "\"station_names\" must be an array of strings without NUL characters");
     } else {
       image->station_names = it->get<std::vector<std::string>>();
       if (validate && image->station_names != names) {

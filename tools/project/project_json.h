@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/serial_port.h"
@@ -54,13 +55,25 @@ bool ImageBytes(const ProjectImage& image, std::vector<uint8_t>* bytes, std::str
 // plus readable companions.
 Json ImageToJson(const ProjectImage& image);
 
+// Deepest nesting of arrays and objects a project's JSON may have; a project
+// needs five levels (project, stations, station, blocks, block).
+constexpr int kMaxJsonDepth = 64;
+
+// Parses JSON text, refusing nesting deeper than kMaxJsonDepth before it is
+// built (so a hostile file cannot exhaust the stack). False with `error`
+// (the parser's message cut to a readable length) on bad or too deep JSON.
+bool ParseProjectJson(std::string_view text, Json* json, std::string* error);
+
 // Builds an image from JSON. With `validate` every rule the configuration
 // editor enforces is checked; each problem adds one line to `errors`, which
 // names the station and block. Structural problems (a wrong JSON type, a
-// missing address) are errors also without `validate`. True when `errors`
-// stayed empty.
+// missing address or "stations" list, an unknown key, a NUL in a text) are
+// errors also without `validate`; echoed values are cut to about 60
+// characters. `warnings`, when given, receives what is only worth saying (a
+// missing "port" object: the default settings are written). True when
+// `errors` stayed empty.
 bool ImageFromJson(const Json& json, bool validate, ProjectImage* image,
-                   std::vector<std::string>* errors);
+                   std::vector<std::string>* errors, std::vector<std::string>* warnings = nullptr);
 
 // Readable listing of a project for `show`.
 std::string DescribeImage(const ProjectImage& image);
