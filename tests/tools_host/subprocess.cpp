@@ -26,6 +26,19 @@ void CloseFd(int* fd) {
   *fd = -1;
 }
 
+// In a cross build the programs are another machine's code: they start
+// through the same user-mode emulator that runs the tests (its sysroot comes
+// from QEMU_LD_PREFIX in the test's environment).
+std::vector<std::string> WithEmulator(const std::vector<std::string>& argv) {
+#ifdef DRAVIK_TEST_EMULATOR
+  std::vector<std::string> args{DRAVIK_TEST_EMULATOR};
+  args.insert(args.end(), argv.begin(), argv.end());
+  return args;
+#else
+  return argv;
+#endif
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -71,7 +84,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
+  std::vector<std::string> args = WithEmulator(argv);
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
