@@ -12,8 +12,16 @@ set(CMAKE_C_COMPILER ${DRAVIKNET_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${DRAVIKNET_CROSS_TRIPLET}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${DRAVIKNET_CROSS_TRIPLET})
 
-# The cross sysroot: the C library and libstdc++ of the cross compiler.
+# The cross compiler's own sysroot: its C library and libstdc++, linked against.
 set(DRAVIKNET_CROSS_SYSROOT /usr/${DRAVIKNET_CROSS_TRIPLET})
+# The root the emulated programs load their libraries from (QEMU_LD_PREFIX).
+# With Debian multiarch that is the machine's own root: the target's loader,
+# C library and libstdc++ (libc6:armhf, libstdc++6:armhf) sit in
+# /usr/lib/<triplet> beside libinih and libmosquitto. The cross sysroot above
+# cannot serve: its loader is another build of glibc (2.36-8cross1 against
+# 2.36-9+deb12uN), it finds the multiarch libc.so.6 first, and the mismatched
+# pair crashes in the first pthread_create.
+set(DRAVIKNET_QEMU_LD_PREFIX /)
 
 # Libraries and packages only from the target's multiarch folders (and the
 # architecture-independent /usr/share); never the build machine's own.
@@ -32,4 +40,4 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_DISABLE_FIND_PACKAGE_Qt6 ON)
 
 find_program(DRAVIKNET_QEMU_PATH ${DRAVIKNET_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${DRAVIKNET_QEMU_PATH} -L ${DRAVIKNET_CROSS_SYSROOT})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${DRAVIKNET_QEMU_PATH} -L ${DRAVIKNET_QEMU_LD_PREFIX})
