@@ -1,9 +1,8 @@
 // The function table as a host sees it: constant slots, instance handles,
 // refused handles, the message for an unreadable file, the one export.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -28,7 +27,8 @@ TEST(DriverTable, ConstantSlotsAndNullTail) {
 }
 
 TEST(DriverTable, OnlyTheTableIsExported) {
-  const std::string cmd = std::string(DRAVIK_NM) + " -D --defined-only '" + DriverHost::Get().LibraryPath() + "'";
+  const std::string cmd =
+      std::string(DRAVIK_NM) + " -D --defined-only '" + DriverHost::Get().LibraryPath() + "'";
   FILE* pipe = popen(cmd.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string symbols;
