@@ -14,8 +14,8 @@
 #ifdef __cplusplus
 #include <string>
 class CTagVal;
-typedef CTagVal DrvTagValue;   /* the host support library's CTagVal */
-typedef std::string DrvString; /* the host support library's CString */
+typedef CTagVal DrvTagValue;      /* the host support library's CTagVal */
+typedef std::string DrvString;    /* the host support library's CString */
 extern "C" {
 #else
 typedef struct DrvTagValue DrvTagValue;
@@ -23,23 +23,23 @@ typedef struct DrvString DrvString;
 #endif
 
 enum {
-  DRV_SLOT_VERSION = 0,         /* int (void): 0x10000 */
-  DRV_SLOT_CREATE = 1,          /* handle or -1 (message 5 logged) */
-  DRV_SLOT_EDIT = 2,            /* 1 when the user saved in the editor, else 0 */
-  DRV_SLOT_PREPARE = 3,         /* 0, or the reporter's result for message 4. Refused: 0 */
-  DRV_SLOT_BUILD_REQUESTS = 4,  /* 0. Refused: 0 */
-  DRV_SLOT_STOP = 5,            /* 0. Refused: 0 */
-  DRV_SLOT_BIND_TAG = 6,        /* tag handle or -1. Refused: -1 */
-  DRV_SLOT_WRITE_TAG = 7,       /* 0, or the reporter's result for message 15. Refused: 0 */
-  DRV_SLOT_RESERVED_8 = 8,      /* 0 */
-  DRV_SLOT_RESERVED_9 = 9,      /* 1 */
-  DRV_SLOT_RESERVED_10 = 10,    /* nothing */
-  DRV_SLOT_RESERVED_11 = 11,    /* nothing */
-  DRV_SLOT_NAME = 12,           /* "Dravik RS232/422" */
-  DRV_SLOT_SET_RUN_STATE = 13,  /* null name: start (1) / stop (0); name: enable flag */
-  DRV_SLOT_RESET_COUNTERS = 14, /* one station or (null) all */
-  DRV_SLOT_GET_STATISTICS = 15, /* status; Refused: -1 */
-  DRV_SLOT_STATION_TEXTS = 16,  /* "%02d" number and description */
+  DRV_SLOT_VERSION = 0,          /* int (void): 0x10000 */
+  DRV_SLOT_CREATE = 1,           /* handle or -1 (message 5 logged) */
+  DRV_SLOT_EDIT = 2,             /* 1 when the user saved in the editor, else 0 */
+  DRV_SLOT_PREPARE = 3,          /* 0, or the reporter's result for message 4. Refused: 0 */
+  DRV_SLOT_BUILD_REQUESTS = 4,   /* 0. Refused: 0 */
+  DRV_SLOT_STOP = 5,             /* 0. Refused: 0 */
+  DRV_SLOT_BIND_TAG = 6,         /* tag handle or -1. Refused: -1 */
+  DRV_SLOT_WRITE_TAG = 7,        /* 0, or the reporter's result for message 15. Refused: 0 */
+  DRV_SLOT_RESERVED_8 = 8,       /* 0 */
+  DRV_SLOT_RESERVED_9 = 9,       /* 1 */
+  DRV_SLOT_RESERVED_10 = 10,     /* nothing */
+  DRV_SLOT_RESERVED_11 = 11,     /* nothing */
+  DRV_SLOT_NAME = 12,            /* "Dravik RS232/422" */
+  DRV_SLOT_SET_RUN_STATE = 13,   /* null name: start (1) / stop (0); name: enable flag */
+  DRV_SLOT_RESET_COUNTERS = 14,  /* one station or (null) all */
+  DRV_SLOT_GET_STATISTICS = 15,  /* status; Refused: -1 */
+  DRV_SLOT_STATION_TEXTS = 16,   /* "%02d" number and description */
   DRV_SLOT_COUNT = 32
 };
 
