@@ -27,8 +27,8 @@ void CloseFd(int* fd) {
 }
 
 // In a cross build the programs are another machine's code: they start
-// through the same user-mode emulator that runs the tests (its sysroot comes
-// from QEMU_LD_PREFIX in the test's environment).
+// through the same user-mode emulator that runs the tests (which finds the
+// target's libraries through QEMU_LD_PREFIX in the test's environment).
 std::vector<std::string> WithEmulator(const std::vector<std::string>& argv) {
 #ifdef DRAVIK_TEST_EMULATOR
   std::vector<std::string> args{DRAVIK_TEST_EMULATOR};
