@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds DravikNet and runs every test: a normal build, then the same suite
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
-# Usage: scripts/test.sh [normal|asan|tsan ...]   (default: all three)
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# then the non-Qt suite cross-built for 32-bit ARM and run under qemu-user
+# (scripts/cross-test.sh armhf).
+# Usage: scripts/test.sh [normal|asan|tsan|cross-armhf|cross-arm64 ...]
+#        (default: normal asan tsan cross-armhf)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan)
+[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan cross-armhf)
 
 run_suite() {
   local name="$1" dir="$DRAVIKNET_ROOT/build/$1"; shift
@@ -37,6 +40,7 @@ for b in "${builds[@]}"; do
     # Qt itself is not built with TSan; its widget tests run in the other two builds.
     tsan)   CTEST_EXTRA=(-LE qt); TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
               run_suite tsan -DDRAVIKNET_SANITIZE=thread -DDRAVIKNET_BENCH=OFF ;;
+    cross-armhf|cross-arm64) "$DRAVIKNET_ROOT/scripts/cross-test.sh" "${b#cross-}" ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
 done
