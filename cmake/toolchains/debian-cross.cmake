@@ -4,8 +4,8 @@
 # (GoogleTest, libinih, libmosquitto, ...) come from Debian multiarch packages
 # (libgtest-dev:armhf ...) under /usr/lib/<triplet>, headers from /usr/include.
 # Tests run under qemu-user: CTest starts each test through the emulator, and
-# the tests that start programs themselves use the same emulator (see
-# DRAVIKNET_TEST_EMULATOR in cmake/DravikTest.cmake).
+# the tests that start our programs use the same emulator (DRAVIK_TEST_EMULATOR
+# in tests/tools_host/CMakeLists.txt; QEMU_LD_PREFIX in cmake/DravikTest.cmake).
 set(CMAKE_SYSTEM_NAME Linux)
 
 set(CMAKE_C_COMPILER ${DRAVIKNET_CROSS_TRIPLET}-gcc)
