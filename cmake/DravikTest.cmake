@@ -16,6 +16,11 @@ function(dravik_add_test name)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
                  "ASAN_OPTIONS=detect_odr_violation=0:detect_leaks=1:abort_on_error=0")
   endif()
+  # Cross builds run every test, and every program a test starts, under the
+  # user-mode emulator; it finds the target's libraries through this prefix.
+  if(CMAKE_CROSSCOMPILING AND DRAVIKNET_QEMU_LD_PREFIX)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT "QEMU_LD_PREFIX=${DRAVIKNET_QEMU_LD_PREFIX}")
+  endif()
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

@@ -1,10 +1,18 @@
 #include "model/comm_block.h"
 
 #include <cstdio>
+#include <type_traits>
 
 #include "platform/archive.h"
 
 namespace dravik {
+
+// Count, period, area and start are int32 on disk; the fields are exactly that.
+static_assert(std::is_same_v<decltype(CCommBlockDVK::count), int32_t> &&
+                  std::is_same_v<decltype(CCommBlockDVK::period_ms), int32_t> &&
+                  std::is_same_v<decltype(CCommBlockDVK::area), int32_t> &&
+                  std::is_same_v<decltype(CCommBlockDVK::start), int32_t>,
+              "block fields are stored as int32");
 
 void CCommBlockDVK::Serialize(CArchive& ar) {
   if (ar.IsStoring()) {

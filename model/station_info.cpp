@@ -1,6 +1,7 @@
 #include "model/station_info.h"
 
 #include <cstdio>
+#include <type_traits>
 
 #include "platform/archive.h"
 
@@ -10,6 +11,10 @@ namespace {
 // A block record is at least: class reference word, empty string, four int32.
 constexpr size_t kMinBlockRecordBytes = 2 + 1 + 16;
 }  // namespace
+
+// The station number is an int32 on disk.
+static_assert(std::is_same_v<decltype(CStationInfoDVK::number), int32_t>,
+              "the station number is stored as int32");
 
 void CStationInfoDVK::Serialize(CArchive& ar) {
   if (ar.IsStoring()) {

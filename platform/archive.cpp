@@ -1,6 +1,7 @@
 #include "platform/archive.h"
 
 #include <cstdio>
+#include <type_traits>
 
 namespace dravik {
 
@@ -10,6 +11,13 @@ constexpr uint16_t kClassTag = 0x8000;
 constexpr uint16_t kBigObjectTag = 0x7FFF;
 constexpr uint32_t kBigClassTag = 0x80000000u;
 constexpr uint32_t kMaxSmallValue = 0x7FFF;
+
+// Counts and string lengths are read as unsigned 32-bit numbers (an int32
+// length of 0x80000000 or more is a length beyond the file, never a negative
+// one) and compared with the bytes left as size_t: it must hold any of them.
+static_assert(sizeof(size_t) >= sizeof(uint32_t), "a count read from a file fits a size_t");
+// Record bytes are uint8_t, the same type the strings' chars alias.
+static_assert(std::is_same_v<uint8_t, unsigned char>, "archive bytes are unsigned chars");
 }  // namespace
 
 CArchive::CArchive() : mode_(Mode::kStore) {}

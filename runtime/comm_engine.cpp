@@ -16,9 +16,21 @@ constexpr int kMsgStopped = 2;
 constexpr int kMsgNotInBlock = 14;
 constexpr int kMsgReadOnly = 15;
 
+// A tag handle is the host's 32-bit int: poller index in bits 31..16, binding
+// index in bits 15..0 (a negative handle is one with bit 31 set). An index
+// past 16 bits would wrap onto another tag's handle, and a write to it would
+// reach that tag's address: such a tag is refused instead (RefuseUnpackable).
+static_assert(sizeof(int) == sizeof(uint32_t), "tag handles are packed into 32 bits");
+constexpr size_t kMaxHandleIndex = 0xFFFF;
+
 int MakeHandle(size_t high, size_t low) {
-  return static_cast<int>(((static_cast<uint32_t>(high) & 0xFFFFu) << 16) |
-                          (static_cast<uint32_t>(low) & 0xFFFFu));
+  return static_cast<int>((static_cast<uint32_t>(high) << 16) | static_cast<uint32_t>(low));
+}
+
+int RefuseUnpackable(int tag_id) {
+  const std::string name = LookupTagName(tag_id);
+  ReportDriverNote(0, "태그[" + name + "]의 핸들 번호가 16비트(65535)를 넘어 연결하지 않습니다.");
+  return -1;
 }
 }  // namespace
 
@@ -173,6 +185,8 @@ int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int
   for (size_t i = 0; i < block_pollers_.size(); ++i) {
     CBlockPoller& poller = *block_pollers_[i];
     if (!poller.Holds(station, area, address, end)) continue;
+    if (i > kMaxHandleIndex || poller.Bindings().size() > kMaxHandleIndex)
+      return RefuseUnpackable(prototype.tag_id);
     TagBinding binding = prototype;
     uint32_t offset = address - static_cast<uint32_t>(poller.Block()->start);
     if (IsBitArea(area)) {
@@ -182,6 +196,8 @@ int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int
     binding.offset = static_cast<uint16_t>(offset);
     return MakeHandle(i, static_cast<size_t>(poller.AddBinding(binding)));
   }
+  if (block_pollers_.size() + tag_pollers_.size() > kMaxHandleIndex)
+    return RefuseUnpackable(prototype.tag_id);
   const std::string name = LookupTagName(prototype.tag_id);
   ReportDriverMessage(kMsgNotInBlock, 1, name.c_str(), address_text);
   auto poller = std::make_unique<CTagPoller>(line_, station, area, address, prototype);

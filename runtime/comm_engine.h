@@ -47,6 +47,8 @@ class CCommEngine : public CEngineBase {
   int BuildTagRequests();
   void SetRunning(int flag);
   int Stop();
+  // The tag's handle; -1 (with a log line) when an index would not fit its
+  // 16 bits of the handle.
   int BindTag(CStationInfoDVK* station, const char* address_text, int area, uint32_t address,
               const TagBinding& prototype);
   int WriteTag(int handle, const CTagVal* value);

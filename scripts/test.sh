@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds DravikNet and runs every test: a normal build, then the same suite
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
-# then builds the libFuzzer targets with clang and runs each for 30 s.
-# Usage: scripts/test.sh [normal|asan|tsan|fuzz ...]   (default: all four)
+# then builds the libFuzzer targets with clang and runs each for 30 s, then the
+# non-Qt suite cross-built for 32-bit ARM and run under qemu-user
+# (scripts/cross-test.sh armhf).
+# Usage: scripts/test.sh [normal|asan|tsan|fuzz|cross-armhf|cross-arm64 ...]
+#        (default: normal asan tsan fuzz cross-armhf)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz)
+[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz cross-armhf)
 
 run_suite() {
   local name="$1" dir="$DRAVIKNET_ROOT/build/$1"; shift
@@ -40,6 +43,7 @@ for b in "${builds[@]}"; do
               run_suite tsan -DDRAVIKNET_SANITIZE=thread -DDRAVIKNET_BENCH=OFF ;;
     # Every fuzz target on its corpus for 30 s; a crash stops the script.
     fuzz)   echo "== fuzz build and runs"; "$DRAVIKNET_ROOT/scripts/fuzz.sh" 30 "$DRAVIKNET_ROOT/build/fuzz" ;;
+    cross-armhf|cross-arm64) "$DRAVIKNET_ROOT/scripts/cross-test.sh" "${b#cross-}" ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
 done

@@ -67,6 +67,17 @@ typedef void (*DrvGetStationTextsFn)(int instance, const char* station, DrvStrin
 /* The exported table: look it up with dlsym(handle, "DrvFuncTable"). */
 typedef void* DrvFuncTableType[DRV_SLOT_COUNT];
 
+/* What the table's contract rests on, on every target (x86-64, armhf,
+ * arm64): slot integers, instance and tag handles are 32-bit ints, and a
+ * function's address survives the round trip through a void* slot. */
+#ifdef __cplusplus
+static_assert(sizeof(int) == 4, "slot integers and tag handles are 32-bit");
+static_assert(sizeof(DrvBindTagFn) == sizeof(void*), "a slot holds a function pointer");
+#else
+_Static_assert(sizeof(int) == 4, "slot integers and tag handles are 32-bit");
+_Static_assert(sizeof(DrvBindTagFn) == sizeof(void*), "a slot holds a function pointer");
+#endif
+
 /* The editor library's one entry (libdraviknet-editor.so). */
 typedef int (*DrvEditorEntryFn)(const char* project_path);
 #define DRAVIKNET_EDITOR_ENTRY "DravikNetEditConfig"

@@ -28,7 +28,8 @@ TEST(DriverTable, ConstantSlotsAndNullTail) {
 }
 
 TEST(DriverTable, OnlyTheTableIsExported) {
-  const std::string cmd = "nm -D --defined-only '" + DriverHost::Get().LibraryPath() + "'";
+  const std::string cmd =
+      std::string(DRAVIK_NM) + " -D --defined-only '" + DriverHost::Get().LibraryPath() + "'";
   FILE* pipe = popen(cmd.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string symbols;

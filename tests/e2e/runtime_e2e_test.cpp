@@ -676,6 +676,22 @@ TEST_F(LineTest, Cp949StationBindsByItsUtf8Name) {
   EXPECT_EQ(host.Statistics(inst, "라인A", counters), -1);
 }
 
+// The binding's index has 16 bits of the handle: the 65537th tag of a block
+// is refused, where a cut index would alias the block's first tag.
+TEST_F(LineTest, ABindingPastSixteenBitsIsRefusedNotWrapped) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 4, 1000);
+  const int inst = Prepare(doc);
+  host.ClearRecords();
+  int last = -1;
+  for (int j = 0; j <= 0xFFFF; ++j) last = host.Bind(inst, "PLC1", "R1", 1, 2, 70);
+  EXPECT_EQ(last, 0xFFFF);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R2", 1, 2, 71), -1);
+  EXPECT_EQ(host.CountLogs("태그[TAG71]의 핸들 번호가 16비트(65535)를 넘어 연결하지 않습니다."), 1);
+}
+
 TEST_F(LineTest, PortThatCannotOpenRefusesToStart) {
   TempDir ports;
   // COM1 names a device that does not exist.

@@ -26,6 +26,33 @@ void CloseFd(int* fd) {
   *fd = -1;
 }
 
+#ifdef DRAVIK_TEST_EMULATOR
+// The ELF machine of the program at `path`; 0 when it is no ELF file.
+unsigned ElfMachine(const char* path) {
+  std::ifstream f(path, std::ios::binary);
+  unsigned char h[20] = {};
+  if (!f.read(reinterpret_cast<char*>(h), sizeof h) || h[0] != 0x7F || h[1] != 'E' || h[2] != 'L' ||
+      h[3] != 'F')
+    return 0;
+  return h[5] == 1 ? h[18] | h[19] << 8u : h[18] << 8u | h[19];  // EI_DATA: byte order
+}
+#endif
+
+// In a cross build our programs are another machine's code: they start
+// through the same user-mode emulator that runs the tests (which finds the
+// target's libraries through QEMU_LD_PREFIX in the test's environment).
+// Programs of the build machine (a broker, a shell) start as they are.
+std::vector<std::string> WithEmulator(const std::vector<std::string>& argv) {
+#ifdef DRAVIK_TEST_EMULATOR
+  if (!argv.empty() && ElfMachine(argv[0].c_str()) == ElfMachine("/proc/self/exe")) {
+    std::vector<std::string> args{DRAVIK_TEST_EMULATOR};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+  }
+#endif
+  return argv;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -71,7 +98,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = argv;
+  std::vector<std::string> args = WithEmulator(argv);
   std::vector<char*> argp;
   for (auto& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
