@@ -20,6 +20,10 @@ for t in "${targets[@]}"; do
   corpus="$dir/tests/fuzz/corpus/$t"
   mkdir -p "$corpus"
   echo "== $t for ${seconds}s"
-  (cd "$corpus" && "$dir/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "$corpus")
+  # The JSON corpus holds a 140 KB deeply nested text; cut to 16 KB it still
+  # nests far past the import's limit, and shorter inputs keep the runs fast.
+  max_len=()
+  [ "$t" = fuzz_project_json ] && max_len=(-max_len=16384)
+  (cd "$corpus" && "$dir/bin/$t" -max_total_time="$seconds" -print_final_stats=1 "${max_len[@]}" "$corpus")
 done
 echo "== fuzzing finished without a crash (${targets[*]})"
