@@ -1,0 +1,54 @@
+// The line runner of dravik-host: one run of a driver instance from slot 1 to
+// the stop, the commands read on stdin and the summary. The main thread makes
+// every slot call; a reader thread only queues stdin lines, and the driver's
+// threads reach the run only through the host library handlers installed here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/host/command_line.h"
+#include "tools/host/driver_library.h"
+#include "tools/host/output.h"
+#include "tools/host/tag_list.h"
+
+namespace dravik::host {
+
+// One run of an instance; the main thread owns every slot call in it.
+class Runner {
+ public:
+  Runner(const Driver& driver, Output* out, int instance, std::vector<TagRow> tags,
+         std::vector<int> handles, std::vector<std::string> stations);
+
+  // Executes one command line; false for quit.
+  bool Execute(const std::string& line);
+
+  struct Totals {
+    int writes_sent = 0, writes_failed = 0, reads_sent = 0, reads_failed = 0;
+    int status = 0;
+  };
+
+  Totals AllCounters() const;
+  std::string StatusLine() const;
+
+ private:
+  static std::string StationState(int status);
+
+  bool Error(const std::string& text);
+  void Reply(const std::string& text, const Json& record);
+  void Write(const std::string& tag_name, const std::string& value_text);
+  void Stats(const std::string& station);
+  void Texts(const std::string& station);
+
+  const Driver& driver_;
+  Output* out_;
+  const int instance_;
+  const std::vector<TagRow> tags_;
+  const std::vector<int> handles_;
+  const std::vector<std::string> stations_;
+};
+
+// `dravik-host run`: returns the exit status.
+int Run(const RunOptions& o);
+
+}  // namespace dravik::host
