@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/mqtt_bridge.h"
+
 namespace dravik::host {
 
 constexpr int kExitOk = 0;
@@ -18,6 +20,7 @@ struct RunOptions {
   std::string driver;
   double for_seconds = 0.0;  // 0: until quit or Ctrl-C
   bool json = false;
+  MqttOptions mqtt;  // mqtt.url empty: no gateway
 };
 
 struct CommandLine {

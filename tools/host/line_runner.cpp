@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -29,12 +30,15 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxTagFileBytes = 16u << 20;
 constexpr auto kStatusInterval = std::chrono::milliseconds(1000);
 constexpr auto kCommandWait = std::chrono::milliseconds(100);
+// How often the station states are read for MQTT's change detection.
+constexpr auto kStationCheckInterval = std::chrono::milliseconds(200);
 
 // What the host library handlers see. The tag rows are fixed before the
 // driver is given the handlers, so they are read without a lock.
 struct HostContext {
   Output* out = nullptr;
   const std::vector<TagRow>* tags = nullptr;  // host tag id = index + 1
+  MqttBridge* bridge = nullptr;               // null without --mqtt
   std::atomic<long> values{0};
 };
 
@@ -42,6 +46,7 @@ void OnLog(void* context, int /*kind*/, int flags, const char* text) {
   auto* ctx = static_cast<HostContext*>(context);
   ctx->out->Emit("log " + FlagsText(flags) + " " + text,
                  Json{{"kind", "log"}, {"flags", flags}, {"text", text}});
+  if (ctx->bridge != nullptr) ctx->bridge->OfferLog(flags, text, NowMs());
 }
 
 void OnValue(void* context, int tag_id, const CTagVal& value) {
@@ -63,6 +68,15 @@ void OnValue(void* context, int tag_id, const CTagVal& value) {
   }
   ctx->out->Emit("value " + name + " = " + shown,
                  Json{{"kind", "value"}, {"tag", name}, {"id", tag_id}, {"value", json_value}});
+  if (ctx->bridge != nullptr && known) {
+    TagValue v;
+    if (value.HasValue()) {
+      v.kind = value.IsText() ? TagValue::Kind::kText : TagValue::Kind::kNumber;
+      if (value.IsText()) v.text = value.GetValStr();
+      v.number = value.IsText() ? 0.0 : value.GetVal();
+    }
+    ctx->bridge->OfferValue(static_cast<size_t>(tag_id) - 1, std::move(v), NowMs());
+  }
 }
 
 void OnTagName(void* context, int tag_id, CString* name) {
@@ -85,16 +99,26 @@ class CommandQueue {
   // Waits up to `wait` for lines; returns all that are queued.
   std::vector<std::string> Take(std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, wait, [this] { return !lines_.empty(); });
+    cv_.wait_for(lock, wait, [this] { return !lines_.empty() || woken_; });
+    woken_ = false;
     std::vector<std::string> out(lines_.begin(), lines_.end());
     lines_.clear();
     return out;
   }
+  // Ends the current or next Take early (a write from MQTT waits).
+  void Wake() {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    cv_.notify_one();
+  }
 
  private:
-  std::mutex mutex_;  // guards lines_
+  std::mutex mutex_;  // guards lines_ and woken_
   std::condition_variable cv_;
   std::deque<std::string> lines_;
+  bool woken_ = false;
 };
 
 // Reads stdin without blocking past `stop`, so the thread can be joined.
@@ -166,7 +190,10 @@ bool Runner::Execute(const std::string& line) {
         "reset [STATION] | texts STATION | help | quit",
         Json{{"kind", "help"}});
   } else if (cmd == "write") {
-    Write(arg, rest);
+    const WriteOutcome r = WriteTag(arg, rest);
+    if (!r.ok) return Error(r.error);
+    Reply("write " + arg + " = " + r.shown + " queued",
+          Json{{"kind", "reply"}, {"command", "write"}, {"tag", arg}, {"result", r.result}});
   } else if (cmd == "enable" || cmd == "disable") {
     if (arg.empty() || !rest.empty()) return Error(cmd + " needs one station name");
     driver_.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance_, arg.c_str(),
@@ -213,7 +240,22 @@ std::string Runner::StatusLine() const {
 }
 
 std::string Runner::StationState(int status) {
-  return status == 0 ? "ok" : status == 1 ? "failing" : "disabled";
+  for (const auto& row : kStationStates) {
+    if (row.status == status) return row.name;
+  }
+  return "disabled";
+}
+
+std::vector<StationReport> Runner::StationReports() const {
+  std::vector<StationReport> reports;
+  for (const auto& name : stations_) {
+    StationReport r;
+    const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
+        instance_, name.c_str(), &r.writes_sent, &r.writes_failed, &r.reads_sent, &r.reads_failed);
+    r.state = StationState(status);
+    reports.push_back(r);
+  }
+  return reports;
 }
 
 bool Runner::Error(const std::string& text) {
@@ -222,51 +264,50 @@ bool Runner::Error(const std::string& text) {
 }
 void Runner::Reply(const std::string& text, const Json& record) { out_->Plain(text, record); }
 
-void Runner::Write(const std::string& tag_name, const std::string& value_text) {
+Runner::WriteOutcome Runner::WriteTag(const std::string& tag_name, const std::string& value_text) {
+  WriteOutcome r;
   if (tag_name.empty() || value_text.empty()) {
-    Error("write needs a tag name and a value");
-    return;
+    r.error = "write needs a tag name and a value";
+    return r;
   }
   size_t index = tags_.size();
   for (size_t i = 0; i < tags_.size(); ++i) {
     if (tags_[i].name == tag_name) index = i;
   }
   if (index == tags_.size()) {
-    Error("no tag named \"" + tag_name + "\"");
-    return;
+    r.error = "no tag named \"" + tag_name + "\"";
+    return r;
   }
   if (handles_[index] == -1) {
-    Error("tag \"" + tag_name + "\" is not bound");
-    return;
+    r.error = "tag \"" + tag_name + "\" is not bound";
+    return r;
   }
   CTagVal value;
-  std::string shown;
   if (tags_[index].type == kTypeString) {
     std::string text = value_text;
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
       text = text.substr(1, text.size() - 2);
     }
     value.SetVal(text.c_str());
-    shown = "\"" + text + "\"";
+    r.shown = "\"" + text + "\"";
   } else {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(value_text.c_str(), &end);
     if (end == value_text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-      Error("\"" + value_text + "\" is not a number");
-      return;
+      r.error = "\"" + value_text + "\" is not a number";
+      return r;
     }
     value.SetVal(v);
-    shown = FormatNumber(v);
+    r.shown = FormatNumber(v);
   }
-  const int result =
-      driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
-  if (result != 0) {
-    Error("write of " + tag_name + " refused (result " + std::to_string(result) + ")");
-    return;
+  r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
+  if (r.result != 0) {
+    r.error = "write of " + tag_name + " refused (result " + std::to_string(r.result) + ")";
+    return r;
   }
-  Reply("write " + tag_name + " = " + shown + " queued",
-        Json{{"kind", "reply"}, {"command", "write"}, {"tag", tag_name}, {"result", result}});
+  r.ok = true;
+  return r;
 }
 
 void Runner::Stats(const std::string& station) {
@@ -317,6 +358,45 @@ void Runner::Texts(const std::string& station) {
              {"description", description}});
 }
 
+// Checks the names against MQTT's topic rules and starts the bridge; null
+// (with the problems on stderr) when it can't run.
+static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::vector<TagRow>& tags,
+                                               const std::vector<std::string>& stations,
+                                               Output* out, CommandQueue* queue) {
+  MqttOptions mqtt = o.mqtt;
+  if (mqtt.prefix.empty()) mqtt.prefix = DefaultPrefix(o.project);
+  std::vector<std::string> names;
+  std::vector<bool> writable;
+  for (const auto& t : tags) {
+    names.push_back(t.name);
+    writable.push_back(t.writable);
+  }
+  const std::vector<std::string> problems = CheckTopicNames(mqtt.prefix, names, stations);
+  for (const auto& p : problems) std::fprintf(stderr, "error: %s\n", p.c_str());
+  if (!problems.empty()) return nullptr;
+  auto bridge = std::make_unique<MqttBridge>(mqtt, names, writable, stations, out,
+                                             [queue] { queue->Wake(); });
+  std::string error;
+  if (!bridge->Start(&error)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return nullptr;
+  }
+  return bridge;
+}
+
+// Offers each station whose state changed since it was last offered, or all
+// of them when `due` (the periodic counters).
+static void PublishStationStates(const std::vector<StationReport>& reports, bool due,
+                                 std::vector<StationReport>* published, MqttBridge* bridge) {
+  published->resize(reports.size());
+  for (size_t i = 0; i < reports.size(); ++i) {
+    if (due || reports[i].state != (*published)[i].state) {
+      bridge->OfferStation(i, reports[i]);
+      (*published)[i] = reports[i];
+    }
+  }
+}
+
 static bool ReadTagFile(const std::string& path, Output* out, std::vector<TagRow>* rows) {
   std::vector<uint8_t> bytes;
   std::string error;
@@ -358,9 +438,17 @@ int Run(const RunOptions& o) {
     }
   }
 
+  CommandQueue queue;
+  std::unique_ptr<MqttBridge> bridge;
+  if (!o.mqtt.url.empty()) {
+    bridge = StartBridge(o, tags, stations, &out, &queue);
+    if (bridge == nullptr) return kExitUsage;
+  }
+
   HostContext ctx;
   ctx.out = &out;
   ctx.tags = &tags;
+  ctx.bridge = bridge.get();
   const WendroRHandler log_handler{&OnLog, &ctx};
   const TarselDbmHandler dbm_handler{&OnValue, &OnTagName, &ctx};
   WendroRInstallHandler(&log_handler);
@@ -400,7 +488,6 @@ int Run(const RunOptions& o) {
                 {"bound", bound}});
 
   Runner runner(driver, &out, instance, tags, handles, stations);
-  CommandQueue queue;
   std::atomic<bool> stop_reader{false};
   std::thread reader(ReadCommands, &queue, &stop_reader);
 
@@ -409,6 +496,9 @@ int Run(const RunOptions& o) {
       started + std::chrono::duration_cast<Clock::duration>(
                     std::chrono::duration<double>(o.for_seconds > 0 ? o.for_seconds : 0));
   auto next_status = started;
+  auto next_station_check = started;
+  auto next_stats_publish = started;
+  std::vector<StationReport> published_states;
   bool running = true;
   while (running && g_interrupted == 0) {
     auto wait = kCommandWait;
@@ -424,13 +514,35 @@ int Run(const RunOptions& o) {
         break;
       }
     }
+    if (bridge != nullptr) {
+      for (const MqttWrite& w : bridge->TakeWrites()) {
+        const Runner::WriteOutcome r = runner.WriteTag(w.tag, w.value_text);
+        if (!r.ok) {
+          bridge->ReportWriteError(w.tag, r.error);
+        } else {
+          out.Emit("mqtt: write " + w.tag + " = " + r.shown + " queued",
+                   Json{{"kind", "mqtt_write"}, {"tag", w.tag}, {"value", w.value_text}});
+        }
+      }
+      const auto now = Clock::now();
+      if (now >= next_station_check) {
+        const bool due = now >= next_stats_publish;
+        PublishStationStates(runner.StationReports(), due, &published_states, bridge.get());
+        if (due) next_stats_publish = now + std::chrono::seconds(o.mqtt.stats_seconds);
+        next_station_check = now + kStationCheckInterval;
+      }
+    }
     if (Clock::now() >= next_status) {
-      out.SetStatus(runner.StatusLine());
+      std::string status = runner.StatusLine();
+      if (bridge != nullptr)
+        status += std::string(" | mqtt ") + MqttBridge::StateText(bridge->state());
+      out.SetStatus(status);
       next_status = Clock::now() + kStatusInterval;
     }
   }
 
   driver.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance, nullptr, 0);
+  if (bridge != nullptr) bridge->Stop();
   stop_reader = true;
   reader.join();
   out.EndStatus();

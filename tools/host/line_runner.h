@@ -9,10 +9,24 @@
 
 #include "tools/host/command_line.h"
 #include "tools/host/driver_library.h"
+#include "tools/host/mqtt_bridge.h"
 #include "tools/host/output.h"
 #include "tools/host/tag_list.h"
 
 namespace dravik::host {
+
+// A station's state as the status line, `stats` and MQTT name it, from the
+// status slot 15 gives for that station. One row per state: a new state is one
+// row here (and, where slot 15 cannot tell it, one query in StationReports).
+struct StationStateName {
+  int status;
+  const char* name;
+};
+inline constexpr StationStateName kStationStates[] = {
+    {0, "ok"},
+    {1, "failing"},
+    {-1, "disabled"},
+};
 
 // One run of an instance; the main thread owns every slot call in it.
 class Runner {
@@ -31,12 +45,24 @@ class Runner {
   Totals AllCounters() const;
   std::string StatusLine() const;
 
- private:
+  // Counters and state of every station, in project order (slot 15 each).
+  std::vector<StationReport> StationReports() const;
+
+  struct WriteOutcome {
+    bool ok = false;
+    int result = 0;     // slot 7's result when it was called
+    std::string shown;  // the value as written, for the reply
+    std::string error;  // why nothing was written
+  };
+  // The one write path: the terminal's write command and MQTT's set topic
+  // both come here. Checks the tag and the value text, then calls slot 7.
+  WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text);
+
   static std::string StationState(int status);
 
+ private:
   bool Error(const std::string& text);
   void Reply(const std::string& text, const Json& record);
-  void Write(const std::string& tag_name, const std::string& value_text);
   void Stats(const std::string& station);
   void Texts(const std::string& station);
 
