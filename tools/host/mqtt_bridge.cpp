@@ -22,6 +22,7 @@ constexpr size_t kMaxPendingLogs = 1000;
 constexpr size_t kMaxPendingWrites = 64;
 constexpr size_t kMaxPasswordBytes = 4096;
 constexpr auto kStopWait = std::chrono::seconds(2);
+constexpr auto kUnreachableWarning = std::chrono::seconds(5);
 // Flags of the bridge's own records on the log topic: a per-tag problem, with
 // bit 8 clear so they are not taken for the driver's messages.
 constexpr int kBridgeErrorFlags = 1;
@@ -529,10 +530,11 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload)
 void MqttBridge::PublisherLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] {
+    const bool woken = wake_.wait_for(lock, kUnreachableWarning, [this] {
       return stopping_ || republish_ || !dirty_tags_.empty() || !dirty_stations_.empty() ||
              !pending_logs_.empty();
     });
+    if (!woken || !connected_) WarnIfUnreachable();
     const bool republish = std::exchange(republish_, false);
     std::vector<std::pair<size_t, PendingValue>> values;
     values.reserve(dirty_tags_.size());
@@ -585,6 +587,23 @@ void MqttBridge::PublisherLoop() {
     lock.lock();
     if (stop) break;
   }
+}
+
+void MqttBridge::WarnIfUnreachable() {
+  // libmosquitto retries in silence; say once per outage that the broker
+  // can't be reached, so a wrong address or a stopped broker is seen.
+  const auto now = std::chrono::steady_clock::now();
+  if (connected_) {
+    down_since_.reset();
+    warned_ = false;
+    return;
+  }
+  if (!down_since_) down_since_ = now;
+  if (warned_ || now - *down_since_ < kUnreachableWarning) return;
+  warned_ = true;
+  out_->Emit("mqtt: cannot reach the broker at " + display_url_ +
+                 "; retrying (every 1 to 30 s), values are kept",
+             Json{{"kind", "mqtt"}, {"state", StateText(state_)}, {"text", "unreachable"}});
 }
 
 void MqttBridge::RepublishAll() {

@@ -36,6 +36,7 @@
 #include <mosquitto.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -169,6 +170,7 @@ class MqttBridge {
   void HandleSet(const std::string& topic, const std::string& payload);
   void PublisherLoop();
   void RepublishAll();
+  void WarnIfUnreachable();
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   void PublishValue(size_t tag_index, const PendingValue& value);
   void PublishStation(size_t station_index, const StationReport& report);
@@ -209,6 +211,8 @@ class MqttBridge {
   std::vector<std::optional<StationReport>> last_stations_;
   std::deque<LogRecord> log_backlog_;  // log records made while disconnected
   long backlog_dropped_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> down_since_;
+  bool warned_ = false;
 };
 
 }  // namespace dravik::host
