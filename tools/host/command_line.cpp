@@ -70,6 +70,7 @@ std::string Usage() {
   std::string text =
       "usage: dravik-host info [--driver PATH]\n"
       "       dravik-host run PROJECT [--tags TAGS.csv] [--driver PATH] [--for SECONDS] [--json]\n"
+      "               [--quiet]\n"
       "       dravik-host edit PROJECT [--driver PATH]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --mqtt URL [--mqtt-prefix P] "
       "[--mqtt-writes]\n"
@@ -84,6 +85,7 @@ std::string Usage() {
       "       'quit' or on Ctrl-C, then prints a summary. End of stdin does not stop.\n"
       "edit   opens the driver's configuration editor on PROJECT.\n"
       "--driver defaults to libdraviknet.so beside this program.\n"
+      "--quiet leaves out the value lines; log lines, replies and errors remain.\n"
       "\n"
       "--mqtt URL   also publish to an MQTT broker, mqtt://host[:port] or mqtts://host[:port]:\n"
       "             PREFIX/status, PREFIX/tag/TAG, PREFIX/station/STATION/state, PREFIX/log\n"
@@ -155,6 +157,8 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       }
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
     } else if (a.rfind("--mqtt", 0) == 0) {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;

@@ -39,6 +39,7 @@ struct HostContext {
   Output* out = nullptr;
   const std::vector<TagRow>* tags = nullptr;  // host tag id = index + 1
   MqttBridge* bridge = nullptr;               // null without --mqtt
+  bool print_values = true;
   std::atomic<long> values{0};
 };
 
@@ -66,8 +67,10 @@ void OnValue(void* context, int tag_id, const CTagVal& value) {
     shown = FormatNumber(value.GetVal());
     json_value = NumberJson(value.GetVal());
   }
-  ctx->out->Emit("value " + name + " = " + shown,
-                 Json{{"kind", "value"}, {"tag", name}, {"id", tag_id}, {"value", json_value}});
+  if (ctx->print_values) {
+    ctx->out->Emit("value " + name + " = " + shown,
+                   Json{{"kind", "value"}, {"tag", name}, {"id", tag_id}, {"value", json_value}});
+  }
   if (ctx->bridge != nullptr && known) {
     TagValue v;
     if (value.HasValue()) {
@@ -449,6 +452,7 @@ int Run(const RunOptions& o) {
   ctx.out = &out;
   ctx.tags = &tags;
   ctx.bridge = bridge.get();
+  ctx.print_values = !o.quiet;
   const WendroRHandler log_handler{&OnLog, &ctx};
   const TarselDbmHandler dbm_handler{&OnValue, &OnTagName, &ctx};
   WendroRInstallHandler(&log_handler);
