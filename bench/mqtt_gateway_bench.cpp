@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
   char dir_template[] = "/tmp/draviknet-mqtt-bench-XXXXXX";
   const std::string dir = ::mkdtemp(dir_template);
 
-  // One station, tags in blocks of 60 words (one poll each); the simulator does not pace the pseudo-terminal.
+  // One station, tags in blocks of 60 words (one poll each); the simulator
+  // does not pace the pseudo-terminal, so the baud rate does not matter.
   nlohmann::json blocks = nlohmann::json::array();
   for (int start = 1; start <= tags; start += 60) {
     blocks.push_back({{"address", "R" + std::to_string(start)},

@@ -361,6 +361,9 @@ TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {
       {"", {"--mqtt-password", "secret"}, "never taken from the command line"},
       {"", {"--mqtt-cafile", "ca.pem"}, "need an mqtts:// broker URL"},
       {"", {"--mqtt-payload", "xml"}, "--mqtt-payload needs json or plain"},
+      {"", {"--mqtt", "http://broker"}, "must start with mqtt:// or mqtts://"},
+      {"", {"--mqtt", "mqtt://broker:70000"}, "port \"70000\" is not a number 1..65535"},
+      {"", {"--mqtt", "mqtt://:1883"}, "needs a host name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);

@@ -1,7 +1,8 @@
 // The line runner of dravik-host: one run of a driver instance from slot 1 to
 // the stop, the commands read on stdin and the summary. The main thread makes
-// every slot call; a reader thread only queues stdin lines, and the driver's
-// threads reach the run only through the host library handlers installed here.
+// every slot call; a reader thread only queues stdin lines, the driver's
+// threads reach the run only through the host library handlers installed here,
+// and with --mqtt the bridge hands writes from the broker to the main thread.
 #pragma once
 
 #include <string>

@@ -5,7 +5,8 @@
 //
 // The tool is split by concern: the command line (command_line.h), the line
 // runner with its threads and handlers (line_runner.h), the output formats
-// (output.h) and the driver library (driver_library.h).
+// (output.h), the MQTT bridge of the gateway (mqtt_bridge.h) and the driver
+// library (driver_library.h).
 #include <csignal>
 #include <cstdio>
 #include <string>
