@@ -530,11 +530,10 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload)
 void MqttBridge::PublisherLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    const bool woken = wake_.wait_for(lock, kUnreachableWarning, [this] {
+    wake_.wait_for(lock, kUnreachableWarning, [this] {
       return stopping_ || republish_ || !dirty_tags_.empty() || !dirty_stations_.empty() ||
              !pending_logs_.empty();
     });
-    if (!woken || !connected_) WarnIfUnreachable();
     const bool republish = std::exchange(republish_, false);
     std::vector<std::pair<size_t, PendingValue>> values;
     values.reserve(dirty_tags_.size());
@@ -554,6 +553,7 @@ void MqttBridge::PublisherLoop() {
     const long dropped = std::exchange(dropped_logs_, 0);
     const bool stop = stopping_;
     lock.unlock();
+    WarnIfUnreachable();
 
     for (auto& [i, v] : values) {
       if (!republish) PublishValue(i, v);
