@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,9 +81,11 @@ bool PortAccepts(int port) {
 // forgets every retained message.
 class Broker {
  public:
-  explicit Broker(const TempDir& dir) : port_(FreePort()), conf_(dir.File("mosquitto.conf")) {
-    WriteText(conf_, "listener " + std::to_string(port_) +
-                         " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+  // `extra` replaces the anonymous access (TLS, a password file).
+  explicit Broker(const TempDir& dir, const std::string& extra = "allow_anonymous true\n")
+      : port_(FreePort()), conf_(dir.File("mosquitto.conf")) {
+    WriteText(conf_,
+              "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" + extra);
   }
   ~Broker() { Stop(); }
   bool Start() {
@@ -118,9 +121,13 @@ class Broker {
 // A subscriber (and publisher of set requests) on the broker.
 class Client {
  public:
-  explicit Client(int port) {
+  explicit Client(int port, const std::string& cafile = "", const std::string& user = "",
+                  const std::string& password = "") {
     mosq_ = mosquitto_new(nullptr, true, this);
     mosquitto_message_callback_set(mosq_, &Client::OnMessage);
+    if (!cafile.empty())
+      mosquitto_tls_set(mosq_, cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (!user.empty()) mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
     connected_ = mosquitto_connect(mosq_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS;
     mosquitto_subscribe(mosq_, nullptr, (kPrefix + "/#").c_str(), 1);
     mosquitto_loop_start(mosq_);
@@ -341,6 +348,84 @@ TEST_F(MqttGatewayTest, BrokerRestartGetsEveryValueAndStateAgain) {
       << "not republished";
   EXPECT_TRUE(HasValue(client.Last(), "Setpoint", 7)) << "an unchanged value was not republished";
   EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
+// TLS with the broker's certificate checked against --mqtt-cafile, and a user
+// whose password comes from a file or from the environment; a wrong password
+// is refused by the broker and said once on the output.
+TEST(MqttGatewayTlsTest, ConnectsOverTlsWithPasswordFromFileOrEnvironment) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);  // the broker drops root for its own user
+  const auto openssl = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {OPENSSL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv).exit_code == 0;
+  };
+  ASSERT_TRUE(
+      openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir.File("ca.key"),
+               "-out", dir.File("ca.pem"), "-days", "1", "-subj", "/CN=test-ca"}));
+  ASSERT_TRUE(openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", dir.File("server.key"),
+                       "-out", dir.File("server.csr"), "-subj", "/CN=127.0.0.1"}));
+  ASSERT_TRUE(WriteText(dir.File("ext.cnf"), "subjectAltName=IP:127.0.0.1\n"));
+  ASSERT_TRUE(openssl({"x509", "-req", "-in", dir.File("server.csr"), "-CA", dir.File("ca.pem"),
+                       "-CAkey", dir.File("ca.key"), "-CAcreateserial", "-out",
+                       dir.File("server.pem"), "-days", "1", "-extfile", dir.File("ext.cnf")}));
+  ::chmod(dir.File("server.key").c_str(), 0644);
+  ASSERT_EQ(RunProcess({MOSQUITTO_PASSWD_BIN, "-c", "-b", dir.File("passwd"), "line1", "s3cret"})
+                .exit_code,
+            0);
+  ::chmod(dir.File("passwd").c_str(), 0644);
+  Broker broker(dir, "allow_anonymous false\npassword_file " + dir.File("passwd") + "\ncafile " +
+                         dir.File("ca.pem") + "\ncertfile " + dir.File("server.pem") +
+                         "\nkeyfile " + dir.File("server.key") + "\n");
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(WriteText(dir.File("password"), "s3cret\n"));
+
+  const std::string project = dir.File("demo.dvk");
+  ASSERT_EQ(RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project})
+                .exit_code,
+            0);
+  const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+  const std::vector<std::string> base = {
+      "run",         project, "--for", "2", "--mqtt", url, "--mqtt-cafile", dir.File("ca.pem"),
+      "--mqtt-user", "line1"};
+  const struct {
+    std::vector<std::string> args;
+    std::string env;
+    bool accepted;
+  } cases[] = {
+      {{"--mqtt-password-file", dir.File("password")}, "", true},
+      {{}, "DRAVIKNET_MQTT_PASSWORD=s3cret", true},
+      {{}, "DRAVIKNET_MQTT_PASSWORD=wrong", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.env);
+    Client client(broker.port(), dir.File("ca.pem"), "line1", "s3cret");
+    ASSERT_TRUE(client.connected());
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessOptions options;
+    options.env = {"DRAVIKNET_PORTS=" + dir.path()};
+    if (!c.env.empty()) options.env.push_back(c.env);
+    // No COM1 in the ports folder: the line runs without its port, and its
+    // messages go out with the status.
+    const ProcessResult r = Host(args, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    if (c.accepted) {
+      EXPECT_TRUE(client.WaitFor(
+          [](const auto& last) {
+            return last.count("log") != 0 && last.count("status") != 0 &&
+                   last.at("status") == "offline";
+          },
+          5s))
+          << r.out;
+    } else {
+      EXPECT_NE(r.out.find("refused the connection: Connection Refused: not authorised;"),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(client.Last().count("log"), 0u) << "published without being let in";
+    }
+  }
 }
 
 TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {

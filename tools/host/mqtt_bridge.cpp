@@ -436,12 +436,17 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
   auto* bridge = static_cast<MqttBridge*>(self);
   if (rc != 0) {
     bridge->state_ = State::kDown;
-    bridge->out_->Emit(
-        "mqtt: the broker at " + bridge->display_url_ +
-            " refused the connection: " + mosquitto_connack_string(rc) + "; retrying",
-        Json{{"kind", "mqtt"}, {"state", "down"}, {"text", mosquitto_connack_string(rc)}});
+    // Said once until a connection succeeds; the retries go on quietly.
+    if (!bridge->refusal_reported_.exchange(true)) {
+      std::string why = mosquitto_connack_string(rc);
+      if (!why.empty() && why.back() == '.') why.pop_back();
+      bridge->out_->Emit("mqtt: the broker at " + bridge->display_url_ +
+                             " refused the connection: " + why + "; retrying",
+                         Json{{"kind", "mqtt"}, {"state", "down"}, {"text", why}});
+    }
     return;
   }
+  bridge->refusal_reported_ = false;
   if (bridge->options_.writes) {
     const std::string sub = bridge->options_.prefix + "/tag/+/set";
     mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
@@ -599,7 +604,7 @@ void MqttBridge::WarnIfUnreachable() {
     return;
   }
   if (!down_since_) down_since_ = now;
-  if (warned_ || now - *down_since_ < kUnreachableWarning) return;
+  if (warned_ || refusal_reported_ || now - *down_since_ < kUnreachableWarning) return;
   warned_ = true;
   out_->Emit("mqtt: cannot reach the broker at " + display_url_ +
                  "; retrying (every 1 to 30 s), values are kept",

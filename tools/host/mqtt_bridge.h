@@ -189,6 +189,7 @@ class MqttBridge {
   std::atomic<bool> connected_{false};
   std::atomic<int> offline_mid_{-1};  // mid of the final offline message
   std::atomic<bool> offline_acked_{false};
+  std::atomic<bool> refusal_reported_{false};  // a CONNACK refusal already shown
 
   // Guarded by mutex_: the pending tables between the offering threads and
   // the publisher thread, and the writes between libmosquitto's thread and
