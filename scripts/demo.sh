@@ -4,12 +4,22 @@
 # samples/demo_project.json and runs the host harness on it for about twenty
 # seconds: values change, a write takes effect, a station is disabled and
 # enabled again, and an outage on the line is reported and recovered.
-# Usage: scripts/demo.sh [--for SECONDS]   (Ctrl-C ends it early)
+# With --mqtt the harness also runs as the MQTT gateway: a private mosquitto
+# broker is started on a free local port, an operator's write arrives through
+# tag/Setpoint/set, and what a subscriber sees (mosquitto_sub -v) is shown.
+# Usage: scripts/demo.sh [--for SECONDS] [--mqtt]   (Ctrl-C ends it early)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 run_for=20
-if [ "${1:-}" = "--for" ] && [ -n "${2:-}" ]; then run_for="$2"; fi
+use_mqtt=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --for) run_for="${2:?--for needs seconds}"; shift 2 ;;
+    --mqtt) use_mqtt=1; shift ;;
+    *) echo "usage: scripts/demo.sh [--for SECONDS] [--mqtt]" >&2; exit 2 ;;
+  esac
+done
 
 install_missing_packages
 echo "== building (build/normal)"
@@ -18,8 +28,10 @@ bin="$DRAVIKNET_ROOT/build/normal/bin"
 
 work="$(mktemp -d /tmp/draviknet-demo-XXXXXX)"
 sim_pid=""
+broker_pid=""
+sub_pid=""
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  for p in $sub_pid $broker_pid $sim_pid; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,6 +61,35 @@ operator() {
   sleep $(( t + 5 ))  # keep stdin open; the harness ends at --for
 }
 
+mqtt_args=()
+if [ "$use_mqtt" = 1 ]; then
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/mosquitto.conf"
+  echo "== starting mosquitto on 127.0.0.1:$port"
+  mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+  broker_pid=$!
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+  done
+  mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'draviknet/#' >"$work/subscriber.txt" &
+  sub_pid=$!
+  mqtt_args=(--mqtt "mqtt://127.0.0.1:$port" --mqtt-writes)
+  # The SCADA side writes the set point through the broker a while in.
+  ( sleep $(( run_for * 30 / 100 + 1 )); \
+    mosquitto_pub -h 127.0.0.1 -p "$port" -t draviknet/demo/tag/Setpoint/set -m '{"value": 4321}' ) &
+fi
+
 echo "== running dravik-host for ${run_for}s"
-DRAVIKNET_PORTS="$work/ports" "$bin/dravik-host" run "$work/demo.dat" \
-  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" < <(operator)
+DRAVIKNET_PORTS="$work/ports" DRAVIKNET_CONFIG="$work/draviknet.conf" "$bin/dravik-host" run "$work/demo.dat" \
+  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" "${mqtt_args[@]}" < <(operator)
+
+if [ "$use_mqtt" = 1 ]; then
+  sleep 0.5
+  echo "== what a subscriber saw (mosquitto_sub -v -t 'draviknet/#'), first 40 and last 15 lines"
+  head -n 40 "$work/subscriber.txt"
+  echo "   ..."
+  tail -n 15 "$work/subscriber.txt"
+  echo "== retained now on the broker (a fresh subscriber)"
+  mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'draviknet/#' -W 1 2>/dev/null || true
+fi

@@ -99,6 +99,20 @@ TEST(TagListTest, BadRowsAreReportedWithTheirLineAndSkipped) {
   EXPECT_EQ(list.rows[1].line, static_cast<int>(std::size(cases)) + 3);
 }
 
+TEST(TagListTest, AccessColumnMarksReadOnlyTagsAndRefusesOtherWords) {
+  const TagList list = ParseTagList(
+      "name,device,address,type,access\nA,D.P,R1,int16,r\nB,D.P,R2,int16, RW \n"
+      "C,D.P,R3,int16,w\nE,D.P,R4,int16,\n");
+  ASSERT_EQ(list.rows.size(), 2u);
+  EXPECT_FALSE(list.rows[0].writable);
+  EXPECT_TRUE(list.rows[1].writable);
+  ASSERT_EQ(list.errors.size(), 2u);
+  EXPECT_EQ(list.errors[0].text, "tag \"C\": access \"w\" is not r or rw; row skipped");
+  EXPECT_EQ(list.errors[1].line, 5);
+  // Without the column every tag takes writes.
+  EXPECT_TRUE(ParseTagList("name,device,address,type\nA,D.P,R1,int16\n").rows.at(0).writable);
+}
+
 TEST(TagListTest, HeaderProblems) {
   TagList list = ParseTagList("name,device,address\nA,B,C\n");
   ASSERT_EQ(list.errors.size(), 1u);

@@ -113,7 +113,8 @@ std::string TagTypeText(int code) {
 
 TagList ParseTagList(const std::string& text) {
   TagList list;
-  int col_name = -1, col_device = -1, col_address = -1, col_type = -1, col_length = -1;
+  int col_name = -1, col_device = -1, col_address = -1, col_type = -1, col_length = -1,
+      col_access = -1;
   bool have_header = false;
   std::set<std::string> names;
   std::vector<std::string> fields;
@@ -150,6 +151,7 @@ TagList ParseTagList(const std::string& text) {
         if (f == "address") col_address = idx;
         if (f == "type") col_type = idx;
         if (f == "length") col_length = idx;
+        if (f == "access") col_access = idx;
       }
       if (col_name < 0 || col_device < 0 || col_address < 0 || col_type < 0) {
         error("the header row must name the columns name, device, address, type (and length)");
@@ -222,6 +224,15 @@ TagList ParseTagList(const std::string& text) {
       error("tag \"" + row.name + "\": length \"" + length_text + "\" is not 1.." +
             std::to_string(kMaxTagLength) + "; row skipped");
       continue;
+    }
+    if (col_access >= 0) {
+      const std::string access = Lower(Trim(field(col_access)));
+      if (access != "r" && access != "rw") {
+        error("tag \"" + row.name + "\": access \"" + field(col_access) +
+              "\" is not r or rw; row skipped");
+        continue;
+      }
+      row.writable = access == "rw";
     }
     names.insert(row.name);
     list.rows.push_back(row);

@@ -1,5 +1,5 @@
 // The tag list of dravik-host: a CSV file with a header row naming the
-// columns name, device, address, type and (optional) length, one host tag per
+// columns name, device, address, type and (optional) length and access, one host tag per
 // row. Parsing is pure: rows that can't be used are reported with their line
 // number and left out. Values owned by the caller; any thread.
 #pragma once
@@ -36,6 +36,9 @@ struct TagRow {
   std::string address;
   int type = 0;
   int length = 0;  // bytes, or for a bit tag the given bit number (usually 0)
+  // The access column: "r" or "rw". Without the column every tag is rw. It
+  // governs writes taken from MQTT; the terminal's write command ignores it.
+  bool writable = true;
 };
 
 struct TagListError {

@@ -1,0 +1,252 @@
+// End-to-end bench of the MQTT gateway: a private mosquitto broker, the PLC
+// simulator on a pseudo-terminal, and dravik-host --mqtt --quiet as a child
+// process. Every period all tags get a new value in the simulator; a
+// libmosquitto subscriber notes when each arrives on tag/<TAG>. Prints the
+// latency from the change in the simulator to the subscriber (median, p99,
+// max), how many changes arrived, and the gateway's CPU time per wall time.
+// Run by hand: mqtt_gateway_bench [--seconds 20] [--tags 100] [--period-ms 100]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/plcsim/plc_simulator.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kAreaR = 7;
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e != nullptr; ++e) env_store.emplace_back(*e);
+  for (const auto& e : extra_env) env_store.push_back(e);
+  std::vector<char*> envp;
+  for (auto& e : env_store) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// utime + stime of a process, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0.0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stoul(f);
+    if (i == 15) stime = std::stoul(f);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct Receiver {
+  std::mutex mutex;
+  std::vector<Clock::time_point> changed_at;  // per cycle value
+  std::vector<double> latencies_ms;
+  std::atomic<bool> measuring{false};
+  long received = 0;
+};
+
+void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+  const auto now = Clock::now();
+  auto* r = static_cast<Receiver*>(self);
+  const auto j = nlohmann::json::parse(
+      std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+      nullptr, false);
+  if (!j.is_object() || !j["value"].is_number_integer()) return;
+  const long cycle = j["value"].get<long>();
+  std::lock_guard lock(r->mutex);
+  if (!r->measuring || cycle <= 0 || static_cast<size_t>(cycle) >= r->changed_at.size()) return;
+  ++r->received;
+  r->latencies_ms.push_back(
+      std::chrono::duration<double, std::milli>(now - r->changed_at[static_cast<size_t>(cycle)])
+          .count());
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())));
+  return v[i];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 20, tags = 100, period_ms = 100;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--seconds") seconds = std::atoi(argv[i + 1]);
+    if (a == "--tags") tags = std::atoi(argv[i + 1]);
+    if (a == "--period-ms") period_ms = std::atoi(argv[i + 1]);
+  }
+  if (tags < 1 || tags > 60 * 4 || seconds < 1 || period_ms < 10) {
+    std::fprintf(stderr,
+                 "usage: mqtt_gateway_bench [--seconds N] [--tags 1..240] [--period-ms N]\n");
+    return 2;
+  }
+  char dir_template[] = "/tmp/draviknet-mqtt-bench-XXXXXX";
+  const std::string dir = ::mkdtemp(dir_template);
+
+  // One station, tags in blocks of 60 words (one poll each); the simulator
+  // does not pace the pseudo-terminal, so the baud rate does not matter.
+  nlohmann::json blocks = nlohmann::json::array();
+  for (int start = 1; start <= tags; start += 60) {
+    blocks.push_back({{"address", "R" + std::to_string(start)},
+                      {"count", std::min(60, tags - start + 1)},
+                      {"period", 0}});
+  }
+  nlohmann::json project = {
+      {"port",
+       {{"com", "COM1"},
+        {"baud", 19200},
+        {"parity", "none"},
+        {"data_bits", 8},
+        {"stop_bits", 1},
+        {"checksum", false},
+        {"rts_cts", false}}},
+      {"stations",
+       {{{"name", "PLC1"}, {"description", "bench"}, {"number", 1}, {"blocks", blocks}}}}};
+  std::ofstream(dir + "/bench.json") << project.dump();
+  std::ofstream csv(dir + "/tags.csv");
+  csv << "name,device,address,type,length\n";
+  for (int i = 1; i <= tags; ++i) csv << "T" << i << ",DVK.PLC1,R" << i << ",uint16,2\n";
+  csv.close();
+  const pid_t import =
+      Spawn({DRAVIK_PROJECT_BIN, "import", dir + "/bench.json", "-o", dir + "/bench.dvk"}, {});
+  int status = 0;
+  ::waitpid(import, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "dravik-project import failed\n");
+    return 1;
+  }
+
+  const int port = FreePort();
+  std::ofstream(dir + "/mosquitto.conf")
+      << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+  const pid_t broker = Spawn({MOSQUITTO_BROKER_BIN, "-c", dir + "/mosquitto.conf"}, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  dravik::plcsim::SimulatorOptions options;
+  options.stations = {1};
+  dravik::plcsim::PlcSimulator sim(options);
+  std::string error;
+  if (!sim.CreatePty(dir, 1, &error) || !sim.Start()) {
+    std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    return 1;
+  }
+
+  Receiver receiver;
+  const int cycles = seconds * 1000 / period_ms;
+  receiver.changed_at.resize(static_cast<size_t>(cycles) + 2);
+  mosquitto_lib_init();
+  mosquitto* sub = mosquitto_new(nullptr, true, &receiver);
+  mosquitto_message_callback_set(sub, OnMessage);
+  if (mosquitto_connect(sub, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+    std::fprintf(stderr, "cannot connect the subscriber\n");
+    return 1;
+  }
+  mosquitto_subscribe(sub, nullptr, "bench/tag/+", 1);
+  mosquitto_loop_start(sub);
+
+  const pid_t gateway =
+      Spawn({DRAVIK_HOST_BIN, "run", dir + "/bench.dvk", "--tags", dir + "/tags.csv", "--quiet",
+             "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port), "--mqtt-prefix", "bench"},
+            {"DRAVIKNET_PORTS=" + dir, "DRAVIKNET_CONFIG=" + dir + "/none.conf"});
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // connected, first values out
+
+  receiver.measuring = true;
+  const double cpu_start = CpuSeconds(gateway);
+  const auto wall_start = Clock::now();
+  auto next = wall_start;
+  for (int k = 1; k <= cycles; ++k) {
+    {
+      std::lock_guard lock(receiver.mutex);
+      receiver.changed_at[static_cast<size_t>(k)] = Clock::now();
+    }
+    for (int i = 1; i <= tags; ++i) sim.SetWord(1, kAreaR, i, static_cast<uint16_t>(k));
+    next += std::chrono::milliseconds(period_ms);
+    std::this_thread::sleep_until(next);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last ones in flight
+  const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
+  const double cpu = CpuSeconds(gateway) - cpu_start;
+  receiver.measuring = false;
+
+  ::kill(gateway, SIGTERM);
+  ::waitpid(gateway, nullptr, 0);
+  mosquitto_disconnect(sub);
+  mosquitto_loop_stop(sub, false);
+  mosquitto_destroy(sub);
+  ::kill(broker, SIGTERM);
+  ::waitpid(broker, nullptr, 0);
+  sim.Stop();
+  std::filesystem::remove_all(dir);
+
+  std::vector<double> lat;
+  long received = 0;
+  {
+    std::lock_guard lock(receiver.mutex);
+    lat = receiver.latencies_ms;
+    received = receiver.received;
+  }
+  const long expected = static_cast<long>(cycles) * tags;
+  std::printf("tags %d, a change of all every %d ms, %d s\n", tags, period_ms, seconds);
+  std::printf("changes arrived: %ld of %ld (%.1f%%; the rest were overtaken by newer values)\n",
+              received, expected,
+              100.0 * static_cast<double>(received) / static_cast<double>(expected));
+  std::printf("latency simulator -> subscriber: median %.1f ms, p99 %.1f ms, max %.1f ms\n",
+              Percentile(lat, 0.5), Percentile(lat, 0.99), Percentile(lat, 1.0));
+  std::printf("gateway CPU: %.2f s in %.1f s = %.1f%% of one core\n", cpu, wall,
+              100.0 * cpu / wall);
+  return 0;
+}

@@ -1,0 +1,475 @@
+// dravik-host --mqtt against a real mosquitto broker that each test starts on
+// a free port with its own configuration in a private folder, the PLC
+// simulator on a pseudo-terminal, and a libmosquitto client standing for a
+// SCADA subscriber: retained values and states, writes through set (allowed,
+// off by default, refused for read-only tags and bad payloads), the will after
+// SIGKILL, a broker restart, and names that can't be topics.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools_host/subprocess.h"
+#include "tools/plcsim/plc_simulator.h"
+
+extern char** environ;
+
+namespace dravik::test {
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string kHost = DRAVIK_HOST_BIN;
+const std::string kProjectTool = DRAVIK_PROJECT_BIN;
+const std::string kSamples = DRAVIK_SAMPLES_DIR;
+const std::string kBroker = MOSQUITTO_BROKER_BIN;
+const std::string kPrefix = "draviknet/demo";
+constexpr int kAreaR = 7;
+
+// The demo's tags; Counter is read-only for MQTT, the others take writes.
+const std::string kTags =
+    "name,device,address,type,length,access\n"
+    "Counter,DVK.PLC1,R1,uint16,2,r\n"
+    "Setpoint,DVK.PLC1,R7,int16,2,rw\n"
+    "Label,DVK.PLC1,R5,string,4,rw\n"
+    "Counter2,DVK.PLC2,R1,uint16,2,rw\n";
+const char* const kTagNames[] = {"Counter", "Setpoint", "Label", "Counter2"};
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool PortAccepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The mosquitto broker as a child process, without persistence, so a restart
+// forgets every retained message.
+class Broker {
+ public:
+  // `extra` replaces the anonymous access (TLS, a password file).
+  explicit Broker(const TempDir& dir, const std::string& extra = "allow_anonymous true\n")
+      : port_(FreePort()), conf_(dir.File("mosquitto.conf")) {
+    WriteText(conf_,
+              "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" + extra);
+  }
+  ~Broker() { Stop(); }
+  bool Start() {
+    const char* argv[] = {kBroker.c_str(), "-c", conf_.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const int rc = posix_spawn(&pid_, kBroker.c_str(), &actions, nullptr,
+                               const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    for (int i = 0; i < 100; ++i) {
+      if (PortAccepts(port_)) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  int port() const { return port_; }
+  std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  const int port_;
+  const std::string conf_;
+  pid_t pid_ = -1;
+};
+
+// A subscriber (and publisher of set requests) on the broker.
+class Client {
+ public:
+  explicit Client(int port, const std::string& cafile = "", const std::string& user = "",
+                  const std::string& password = "") {
+    mosq_ = mosquitto_new(nullptr, true, this);
+    mosquitto_message_callback_set(mosq_, &Client::OnMessage);
+    if (!cafile.empty())
+      mosquitto_tls_set(mosq_, cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (!user.empty()) mosquitto_username_pw_set(mosq_, user.c_str(), password.c_str());
+    connected_ = mosquitto_connect(mosq_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS;
+    mosquitto_subscribe(mosq_, nullptr, (kPrefix + "/#").c_str(), 1);
+    mosquitto_loop_start(mosq_);
+  }
+  ~Client() {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    mosquitto_destroy(mosq_);
+  }
+  bool connected() const { return connected_; }
+  void Publish(const std::string& topic, const std::string& payload) {
+    mosquitto_publish(mosq_, nullptr, (kPrefix + "/" + topic).c_str(),
+                      static_cast<int>(payload.size()), payload.data(), 1, false);
+  }
+  // Waits up to `timeout` until `done` holds for the last payload per topic
+  // (topics under the prefix, without it).
+  bool WaitFor(const std::function<bool(const std::map<std::string, std::string>&)>& done,
+               std::chrono::milliseconds timeout = 10s) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return done(last_); });
+  }
+  // Waits for an error record on log about `tag` whose text holds `text`.
+  bool WaitForLog(const std::string& tag, const std::string& text) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, 5s, [&] {
+      for (const auto& j : logs_) {
+        if (j.is_object() && j.value("tag", "") == tag &&
+            j.value("text", "").find(text) != std::string::npos) {
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  std::map<std::string, std::string> Last() {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+ private:
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    auto* c = static_cast<Client*>(self);
+    const std::string topic = std::string(m->topic).substr(kPrefix.size() + 1);
+    const std::string payload(static_cast<const char*>(m->payload),
+                              static_cast<size_t>(m->payloadlen));
+    {
+      std::lock_guard lock(c->mutex_);
+      c->last_[topic] = payload;
+      if (topic == "log") c->logs_.push_back(Json::parse(payload, nullptr, false));
+    }
+    c->cv_.notify_all();
+  }
+  mosquitto* mosq_ = nullptr;
+  bool connected_ = false;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<std::string, std::string> last_;
+  std::vector<Json> logs_;
+};
+
+bool HasValue(const std::map<std::string, std::string>& last, const std::string& tag,
+              const Json& value) {
+  const auto it = last.find("tag/" + tag);
+  if (it == last.end()) return false;
+  const Json j = Json::parse(it->second, nullptr, false);
+  return j.is_object() && j.contains("value") && j["value"] == value && j.contains("ts");
+}
+
+ProcessResult Host(const std::vector<std::string>& args, ProcessOptions options = {}) {
+  std::vector<std::string> argv = {kHost};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess(argv, options);
+}
+
+class MqttGatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    project_ = dir_.File("demo.dvk");
+    const ProcessResult made =
+        RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project_});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    tags_ = dir_.File("tags.csv");
+    ASSERT_TRUE(WriteText(tags_, kTags));
+    plcsim::SimulatorOptions options;
+    options.stations = {1, 2};
+    sim_ = std::make_unique<plcsim::PlcSimulator>(options);
+    std::string error;
+    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
+    ASSERT_TRUE(sim_->Start());
+    ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 42));
+    ASSERT_TRUE(sim_->SetWord(1, kAreaR, 7, 7));
+    ASSERT_TRUE(sim_->SetWord(2, kAreaR, 1, 5));
+    ASSERT_TRUE(broker_.Start());
+  }
+  void TearDown() override {
+    if (sim_) sim_->Stop();
+  }
+
+  // The gateway runs in the background; the future gives its result.
+  std::future<ProcessResult> StartGateway(std::vector<std::string> extra, int kill_after_ms = 0) {
+    std::vector<std::string> args = {"run",    project_, "--tags",      tags_,
+                                     "--json", "--mqtt", broker_.url(), "--mqtt-stats-seconds",
+                                     "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ProcessOptions options;
+    options.env = {"DRAVIKNET_PORTS=" + dir_.path(), "DRAVIKNET_CONFIG=" + dir_.File("none.conf")};
+    options.timeout_ms = 40000;
+    options.keep_stdin_open = true;
+    if (kill_after_ms > 0) {
+      options.signal_after_ms = kill_after_ms;
+      options.signal_number = SIGKILL;
+    }
+    return std::async(std::launch::async, [args, options] { return Host(args, options); });
+  }
+
+  uint16_t Word(int station, int address) {
+    uint16_t w = 0;
+    EXPECT_TRUE(sim_->GetWord(station, kAreaR, address, &w));
+    return w;
+  }
+
+  static bool AllRetained(const std::map<std::string, std::string>& last) {
+    for (const char* tag : kTagNames) {
+      if (last.count(std::string("tag/") + tag) == 0) return false;
+    }
+    return last.count("station/PLC1/state") != 0 && last.count("station/PLC2/state") != 0 &&
+           last.count("status") != 0 && last.at("status") == "online";
+  }
+
+  TempDir dir_;
+  Broker broker_{dir_};
+  std::string project_;
+  std::string tags_;
+  std::unique_ptr<plcsim::PlcSimulator> sim_;
+};
+
+TEST_F(MqttGatewayTest, FreshSubscriberSeesRetainedViewAndAllowedWritesReachThePlc) {
+  auto gateway = StartGateway({"--mqtt-writes", "--for", "8"});
+  {
+    Client first(broker_.port());
+    ASSERT_TRUE(first.connected());
+    ASSERT_TRUE(first.WaitFor([](const auto& last) {
+      return AllRetained(last) && HasValue(last, "Counter", 42);
+    })) << "no complete view";
+  }
+  // A subscriber that comes later gets the whole view from the retained store.
+  Client fresh(broker_.port());
+  ASSERT_TRUE(fresh.WaitFor([](const auto& last) { return AllRetained(last); }, 3s));
+  const auto last = fresh.Last();
+  EXPECT_TRUE(HasValue(last, "Counter", 42));
+  EXPECT_TRUE(HasValue(last, "Setpoint", 7));
+  EXPECT_TRUE(HasValue(last, "Counter2", 5));
+  const Json state = Json::parse(last.at("station/PLC1/state"));
+  EXPECT_EQ(state["state"], "ok");
+  EXPECT_GT(state["reads_sent"].get<int>(), 0);
+  EXPECT_EQ(state["reads_failed"], 0);
+
+  // Writes: allowed ones reach the PLC; refused ones leave an error record on
+  // log naming the tag and the reason, and send nothing.
+  const struct {
+    const char* tag;
+    const char* payload;
+    const char* refusal;  // nullptr: the write is taken
+  } writes[] = {
+      {"Setpoint", "{\"value\": -300}", nullptr},
+      {"Counter2", "1234", nullptr},
+      {"Label", "\"WXYZ\"", nullptr},
+      {"Counter", "5", "read-only"},
+      {"Setpoint", "abc", "is not a number"},
+      {"Setpoint", "{\"val\": 1}", "{\"value\": ...}"},
+      {"Setpoint", "[1]", "a number or a string"},
+      {"Nope", "1", "no tag of that name"},
+  };
+  for (const auto& w : writes) fresh.Publish(std::string("tag/") + w.tag + "/set", w.payload);
+  for (const auto& w : writes) {
+    if (w.refusal == nullptr) continue;
+    SCOPED_TRACE(w.payload);
+    EXPECT_TRUE(fresh.WaitForLog(w.tag, w.refusal));
+  }
+  ASSERT_TRUE(fresh.WaitFor([](const auto& last) {
+    return HasValue(last, "Setpoint", -300) && HasValue(last, "Counter2", 1234) &&
+           HasValue(last, "Label", "WXYZ");
+  })) << "writes did not come back as values";
+  EXPECT_EQ(Word(1, 7), static_cast<uint16_t>(-300));
+  EXPECT_EQ(Word(2, 1), 1234);
+  EXPECT_EQ(Word(1, 1), 42) << "a read-only tag was written";
+
+  const ProcessResult r = gateway.get();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(fresh.WaitFor([](const auto& last) { return last.at("status") == "offline"; }, 3s));
+}
+
+TEST_F(MqttGatewayTest, WritesAreOffByDefaultAndTheWillSaysOfflineAfterSigkill) {
+  auto gateway = StartGateway({}, 4000);
+  Client client(broker_.port());
+  ASSERT_TRUE(client.WaitFor([](const auto& last) { return AllRetained(last); }));
+  client.Publish("tag/Setpoint/set", "999");
+  const ProcessResult r = gateway.get();
+  EXPECT_EQ(r.signal, SIGKILL);
+  EXPECT_TRUE(client.WaitFor([](const auto& last) { return last.at("status") == "offline"; }, 5s))
+      << "no will";
+  EXPECT_EQ(Word(1, 7), 7) << "a write was taken without --mqtt-writes";
+}
+
+TEST_F(MqttGatewayTest, BrokerRestartGetsEveryValueAndStateAgain) {
+  auto gateway = StartGateway({"--for", "14"});
+  {
+    Client client(broker_.port());
+    ASSERT_TRUE(client.WaitFor([](const auto& last) { return AllRetained(last); }));
+  }
+  broker_.Stop();  // without persistence: every retained message is gone
+  ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 43));
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(broker_.Start());
+  Client client(broker_.port());
+  ASSERT_TRUE(client.WaitFor(
+      [](const auto& last) { return AllRetained(last) && HasValue(last, "Counter", 43); }, 12s))
+      << "not republished";
+  EXPECT_TRUE(HasValue(client.Last(), "Setpoint", 7)) << "an unchanged value was not republished";
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
+// TLS with the broker's certificate checked against --mqtt-cafile, and a user
+// whose password comes from a file or from the environment; a wrong password
+// is refused by the broker and said once on the output.
+TEST(MqttGatewayTlsTest, ConnectsOverTlsWithPasswordFromFileOrEnvironment) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);  // the broker drops root for its own user
+  const auto openssl = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {OPENSSL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv).exit_code == 0;
+  };
+  ASSERT_TRUE(
+      openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", dir.File("ca.key"),
+               "-out", dir.File("ca.pem"), "-days", "1", "-subj", "/CN=test-ca"}));
+  ASSERT_TRUE(openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", dir.File("server.key"),
+                       "-out", dir.File("server.csr"), "-subj", "/CN=127.0.0.1"}));
+  ASSERT_TRUE(WriteText(dir.File("ext.cnf"), "subjectAltName=IP:127.0.0.1\n"));
+  ASSERT_TRUE(openssl({"x509", "-req", "-in", dir.File("server.csr"), "-CA", dir.File("ca.pem"),
+                       "-CAkey", dir.File("ca.key"), "-CAcreateserial", "-out",
+                       dir.File("server.pem"), "-days", "1", "-extfile", dir.File("ext.cnf")}));
+  ::chmod(dir.File("server.key").c_str(), 0644);
+  ASSERT_EQ(RunProcess({MOSQUITTO_PASSWD_BIN, "-c", "-b", dir.File("passwd"), "line1", "s3cret"})
+                .exit_code,
+            0);
+  ::chmod(dir.File("passwd").c_str(), 0644);
+  Broker broker(dir, "allow_anonymous false\npassword_file " + dir.File("passwd") + "\ncafile " +
+                         dir.File("ca.pem") + "\ncertfile " + dir.File("server.pem") +
+                         "\nkeyfile " + dir.File("server.key") + "\n");
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(WriteText(dir.File("password"), "s3cret\n"));
+
+  const std::string project = dir.File("demo.dvk");
+  ASSERT_EQ(RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project})
+                .exit_code,
+            0);
+  const std::string url = "mqtts://127.0.0.1:" + std::to_string(broker.port());
+  const std::vector<std::string> base = {
+      "run",         project, "--for", "2", "--mqtt", url, "--mqtt-cafile", dir.File("ca.pem"),
+      "--mqtt-user", "line1"};
+  const struct {
+    std::vector<std::string> args;
+    std::string env;
+    bool accepted;
+  } cases[] = {
+      {{"--mqtt-password-file", dir.File("password")}, "", true},
+      {{}, "DRAVIKNET_MQTT_PASSWORD=s3cret", true},
+      {{}, "DRAVIKNET_MQTT_PASSWORD=wrong", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.env);
+    Client client(broker.port(), dir.File("ca.pem"), "line1", "s3cret");
+    ASSERT_TRUE(client.connected());
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessOptions options;
+    options.env = {"DRAVIKNET_PORTS=" + dir.path()};
+    if (!c.env.empty()) options.env.push_back(c.env);
+    // No COM1 in the ports folder: the line runs without its port, and its
+    // messages go out with the status.
+    const ProcessResult r = Host(args, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    if (c.accepted) {
+      EXPECT_TRUE(client.WaitFor(
+          [](const auto& last) {
+            return last.count("log") != 0 && last.count("status") != 0 &&
+                   last.at("status") == "offline";
+          },
+          5s))
+          << r.out;
+    } else {
+      EXPECT_NE(r.out.find("refused the connection: Connection Refused: not authorised;"),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(client.Last().count("log"), 0u) << "published without being let in";
+    }
+  }
+}
+
+TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {
+  TempDir dir;
+  const std::string project = dir.File("demo.dvk");
+  ASSERT_EQ(RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project})
+                .exit_code,
+            0);
+  const struct {
+    std::string tag;  // one tag of that name in the list, or "" for the args only
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {"a/b", {}, "tag \"a/b\" cannot be an MQTT topic level: it holds '/'"},
+      {"Lvl+", {}, "tag \"Lvl+\" cannot be an MQTT topic level: it holds '+'"},
+      {"all#", {}, "tag \"all#\" cannot be an MQTT topic level: it holds '#'"},
+      {"", {"--mqtt-prefix", "plant/+/x"}, "the topic prefix \"plant/+/x\" is not a topic"},
+      {"", {"--mqtt-password", "secret"}, "never taken from the command line"},
+      {"", {"--mqtt-cafile", "ca.pem"}, "need an mqtts:// broker URL"},
+      {"", {"--mqtt-payload", "xml"}, "--mqtt-payload needs json or plain"},
+      {"", {"--mqtt", "http://broker"}, "must start with mqtt:// or mqtts://"},
+      {"", {"--mqtt", "mqtt://broker:70000"}, "port \"70000\" is not a number 1..65535"},
+      {"", {"--mqtt", "mqtt://:1883"}, "needs a host name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const std::string tags = dir.File("tags.csv");
+    ASSERT_TRUE(WriteText(tags, "name,device,address,type\n" + (c.tag.empty() ? "T" : c.tag) +
+                                    ",DVK.PLC1,R1,int16\n"));
+    std::vector<std::string> args = {"run",   project, "--tags", tags,
+                                     "--for", "1",     "--mqtt", "mqtt://127.0.0.1:1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcessOptions options;
+    options.env = {"DRAVIKNET_PORTS=" + dir.path()};
+    options.timeout_ms = 10000;
+    const ProcessResult r = Host(args, options);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("running:"), std::string::npos) << "the line was started";
+  }
+  const ProcessResult r = Host({"run", project, "--mqtt-writes"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("need --mqtt URL"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace dravik::test

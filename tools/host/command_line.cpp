@@ -1,0 +1,177 @@
+#include "tools/host/command_line.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/host/driver_library.h"
+#include "tools/host/tag_list.h"
+
+namespace dravik::host {
+namespace {
+
+// One --mqtt... option; `value` takes the option's argument. Returns -1 when
+// taken, otherwise the exit status of the usage error printed.
+template <typename TakeValue>
+int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool* tuned) {
+  if (a != "--mqtt") *tuned = true;
+  std::string text;
+  if (a == "--mqtt-writes") {
+    m->writes = true;
+    return -1;
+  }
+  if (a == "--mqtt-password") {
+    return UsageError(
+        "the MQTT password is never taken from the command line (other users can read it "
+        "there); use --mqtt-password-file FILE or DRAVIKNET_MQTT_PASSWORD");
+  }
+  const struct {
+    const char* name;
+    std::string* target;
+    const char* what;
+  } kFileOptions[] = {
+      {"--mqtt", &m->url, "a broker URL (mqtt://host[:port])"},
+      {"--mqtt-prefix", &m->prefix, "a topic prefix"},
+      {"--mqtt-cafile", &m->cafile, "a file"},
+      {"--mqtt-cert", &m->certfile, "a file"},
+      {"--mqtt-key", &m->keyfile, "a file"},
+      {"--mqtt-user", &m->user, "a user name"},
+      {"--mqtt-password-file", &m->password_file, "a file"},
+  };
+  for (const auto& option : kFileOptions) {
+    if (a != option.name) continue;
+    if (!value(option.target) || option.target->empty()) {
+      return UsageError(a + " needs " + option.what);
+    }
+    return -1;
+  }
+  if (a == "--mqtt-payload") {
+    if (!value(&text) || (text != "json" && text != "plain")) {
+      return UsageError("--mqtt-payload needs json or plain");
+    }
+    m->plain_payload = text == "plain";
+    return -1;
+  }
+  if (a == "--mqtt-stats-seconds") {
+    char* end = nullptr;
+    const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 86400) {
+      return UsageError("--mqtt-stats-seconds needs a whole number of seconds 1..86400");
+    }
+    m->stats_seconds = static_cast<int>(v);
+    return -1;
+  }
+  return UsageError("unknown option " + a);
+}
+
+}  // namespace
+
+std::string Usage() {
+  std::string text =
+      "usage: dravik-host info [--driver PATH]\n"
+      "       dravik-host run PROJECT [--tags TAGS.csv] [--driver PATH] [--for SECONDS] [--json]\n"
+      "               [--quiet]\n"
+      "       dravik-host edit PROJECT [--driver PATH]\n"
+      "       dravik-host run PROJECT --tags TAGS.csv --mqtt URL [--mqtt-prefix P] "
+      "[--mqtt-writes]\n"
+      "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
+      "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
+      "               --mqtt-key FILE]\n"
+      "\n"
+      "info   prints the driver's interface version and name.\n"
+      "run    creates an instance for PROJECT, prepares the port, binds the tags,\n"
+      "       starts communication and prints each log line and value change as it\n"
+      "       arrives (--json: one JSON object per line). Stops after SECONDS, on\n"
+      "       'quit' or on Ctrl-C, then prints a summary. End of stdin does not stop.\n"
+      "edit   opens the driver's configuration editor on PROJECT.\n"
+      "--driver defaults to libdraviknet.so beside this program.\n"
+      "--quiet leaves out the value lines; log lines, replies and errors remain.\n"
+      "\n"
+      "--mqtt URL   also publish to an MQTT broker, mqtt://host[:port] or mqtts://host[:port]:\n"
+      "             PREFIX/status, PREFIX/tag/TAG, PREFIX/station/STATION/state, PREFIX/log\n"
+      "             (PREFIX defaults to draviknet/<project file name without extension>).\n"
+      "             Writes from PREFIX/tag/TAG/set only with --mqtt-writes, and only to\n"
+      "             tags marked rw when the tag list has an access column (r or rw).\n"
+      "             The password comes from --mqtt-password-file or DRAVIKNET_MQTT_PASSWORD.\n"
+      "\n"
+      "Tag list (CSV, header row first): name,device,address,type,length[,access]\n"
+      "  device: the station is the part after the first '.', e.g. DVK.PLC1\n"
+      "  address: R100, IR12, C17, R100.3 (a bit of a register, type bit)\n"
+      "  length: bytes; may be left empty for fixed-size types\n"
+      "  type, a code or a name:\n";
+  char line[160];
+  for (const auto& t : TagTypeNames()) {
+    std::snprintf(line, sizeof line, "    %2d  %-10s %s\n", t.code, t.name, t.meaning);
+    text += line;
+  }
+  text +=
+      "\n"
+      "Commands on stdin while running:\n"
+      "  write TAG VALUE    write a value (for a string tag the rest of the line)\n"
+      "  enable STATION     poll the station again\n"
+      "  disable STATION    stop polling the station and drop its writes\n"
+      "  stats [STATION]    counters and state of one station or of all\n"
+      "  reset [STATION]    set the counters of one station or of all to 0\n"
+      "  texts STATION      the station's number and description\n"
+      "  help, quit\n"
+      "\n"
+      "exit status: 0 done, 1 the driver refused the project (slot 1 returned -1),\n"
+      "             2 bad arguments or files\n";
+  return text;
+}
+
+int UsageError(const std::string& why) {
+  std::fprintf(stderr, "dravik-host: %s\n(dravik-host --help shows the usage)\n", why.c_str());
+  return kExitUsage;
+}
+
+int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
+  if (args.empty()) return UsageError("no command given");
+  if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
+    std::fputs(Usage().c_str(), stdout);
+    return kExitOk;
+  }
+  line->command = args[0];
+  RunOptions& o = line->options;
+  o.driver = DefaultDriverPath();
+  bool mqtt_tuned = false;  // an --mqtt-... option besides --mqtt itself
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    if (a == "--driver") {
+      if (!value(&o.driver)) return UsageError("--driver needs a path");
+    } else if (a == "--tags") {
+      if (!value(&o.tags)) return UsageError("--tags needs a file");
+    } else if (a == "--for") {
+      std::string text;
+      if (!value(&text)) return UsageError("--for needs a number of seconds");
+      char* end = nullptr;
+      o.for_seconds = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !(o.for_seconds > 0) ||
+          !std::isfinite(o.for_seconds)) {
+        return UsageError("--for needs a positive number of seconds, not \"" + text + "\"");
+      }
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (a.rfind("--mqtt", 0) == 0) {
+      const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
+      if (status != -1) return status;
+    } else if (a.size() > 1 && a[0] == '-') {
+      return UsageError("unknown option " + a);
+    } else {
+      line->positional.push_back(a);
+    }
+  }
+  if (o.mqtt.url.empty() && mqtt_tuned) {
+    return UsageError("the --mqtt-... options need --mqtt URL");
+  }
+  return -1;
+}
+
+}  // namespace dravik::host

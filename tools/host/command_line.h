@@ -1,0 +1,43 @@
+// The command line of dravik-host: the usage text, the exit statuses and the
+// parsing of the arguments into a command with its options. Pure apart from
+// printing the usage or a usage error; called on the main thread at start.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/host/mqtt_bridge.h"
+
+namespace dravik::host {
+
+constexpr int kExitOk = 0;
+constexpr int kExitCreateFailed = 1;  // slot 1 returned -1
+constexpr int kExitUsage = 2;         // bad arguments or files
+
+struct RunOptions {
+  std::string project;
+  std::string tags;
+  std::string driver;
+  double for_seconds = 0.0;  // 0: until quit or Ctrl-C
+  bool json = false;
+  bool quiet = false;  // no value lines (a gateway under systemd)
+  MqttOptions mqtt;    // mqtt.url empty: no gateway
+};
+
+struct CommandLine {
+  std::string command;  // info, run or edit
+  RunOptions options;
+  std::vector<std::string> positional;
+};
+
+std::string Usage();
+
+// Prints the message and the hint to --help on stderr; returns kExitUsage.
+int UsageError(const std::string& why);
+
+// Parses argv after the program name. Returns -1 when `line` holds a command
+// to carry out, otherwise the exit status to end with (the usage or an error
+// has been printed).
+int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line);
+
+}  // namespace dravik::host
