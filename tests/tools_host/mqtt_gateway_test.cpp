@@ -297,6 +297,7 @@ TEST_F(MqttGatewayTest, FreshSubscriberSeesRetainedViewAndAllowedWritesReachTheP
       {"Label", "\"WXYZ\"", nullptr},
       {"Counter", "5", "read-only"},
       {"Setpoint", "abc", "is not a number"},
+      {"Setpoint", "70000", "is outside -32768..32767"},  // would reach the PLC cut
       {"Setpoint", "{\"val\": 1}", "{\"value\": ...}"},
       {"Setpoint", "[1]", "a number or a string"},
       {"Nope", "1", "no tag of that name"},
