@@ -28,6 +28,14 @@ class CWriteQueue {
   // Sends the next frame: 1 when a frame was taken (sent, failed or dropped
   // for a disabled station), 0 when none is left.
   int SendNext();
+  // The station of the frame SendNext would send next; null when none is left.
+  CStationInfoDVK* NextStation() const {
+    return next_ < frames_.size() ? stations_[next_] : nullptr;
+  }
+  // Takes the next frame without sending it (the caller settles it).
+  void DropNext() {
+    if (next_ < frames_.size()) frames_[next_++].reset();
+  }
   size_t Size() const { return frames_.size(); }
   const RequestFrame* FrameAt(size_t i) const { return frames_[i].get(); }
 

@@ -28,6 +28,10 @@ DriverHost& DriverHost::Get() {
 }
 
 DriverHost::DriverHost() {
+  // The driver reads its line settings at prepare; tests never see the
+  // machine's own file (a test that wants settings points this elsewhere).
+  const std::string no_settings = "/tmp/draviknet-test-" + std::to_string(getpid()) + "-none.conf";
+  setenv("DRAVIKNET_CONFIG", no_settings.c_str(), 0);
   library_path_ = ExecutableFolder() + "/libdraviknet.so";
   library_ = dlopen(library_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
