@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "host/tarsel_dbm.h"
 #include "host/wendro_r.h"
@@ -94,6 +95,16 @@ std::vector<ValueEvent> DriverHost::ValuesFor(int tag_id) {
     if (v.tag_id == tag_id) out.push_back(v);
   }
   return out;
+}
+
+std::vector<LogLine> DriverHost::TakeLogs() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(logs_, {});
+}
+
+size_t DriverHost::TakeValueCount() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(values_, {}).size();
 }
 
 int DriverHost::CountLogs(const std::string& needle) {

@@ -35,6 +35,7 @@
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
+#include "tools/host/demoted_stations.h"
 #include "tools/host/tag_list.h"
 
 namespace {
@@ -263,6 +264,7 @@ struct HostContext {
 
 void OnLog(void* context, int /*kind*/, int flags, const char* text) {
   auto* ctx = static_cast<HostContext*>(context);
+  dravik::host::Demotions().OnLog(text);
   ctx->out->Emit("log " + FlagsText(flags) + " " + text,
                  Json{{"kind", "log"}, {"flags", flags}, {"text", text}});
 }
@@ -443,17 +445,13 @@ class Runner {
       const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
           instance_, name.c_str(), &ws, &wf, &rs, &rf);
       if (!line.empty()) line += " | ";
-      line += name + ": " + StationState(status) + " reads " + std::to_string(rs) + " failures " +
+      line += name + ": " + dravik::host::Demotions().StateOf(name, status) + " reads " + std::to_string(rs) + " failures " +
               std::to_string(rf + wf);
     }
     return line.empty() ? "(no stations)" : line;
   }
 
  private:
-  static std::string StationState(int status) {
-    return status == 0 ? "ok" : status == 1 ? "failing" : "disabled";
-  }
-
   bool Error(const std::string& text) {
     out_->Plain("error: " + text, Json{{"kind", "error"}, {"text", text}});
     return true;
@@ -523,7 +521,8 @@ class Runner {
       bool known = false;
       for (const auto& s : stations_)
         known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
-      state = !known && t.status == -1 ? "unknown station" : StationState(t.status);
+      state = !known && t.status == -1 ? "unknown station"
+                                       : dravik::host::Demotions().StateOf(station, t.status);
     }
     char text[256];
     std::snprintf(text, sizeof text,
