@@ -54,8 +54,8 @@ int CCommEngine::BuildPollers() {
       block_pollers_.push_back(std::move(poller));
     }
   }
-  health_ = std::make_unique<LineHealth>(stations,
-                                         LoadLineSettings(PortName(doc_->Port())).demotion);
+  health_ =
+      std::make_unique<LineHealth>(stations, LoadLineSettings(PortName(doc_->Port())).demotion);
   const int result = OpenPort(doc_->Port(), port_);
   line_.port = port_.get();  // pollers see the engine's context, so they see the port too
   return result;
@@ -125,8 +125,9 @@ int CCommEngine::SendNextWrite() {
     current_->DropNext();
     health_->CountDroppedWrite(next);
     if (health_->TakeDemotedWriteNote(next)) {
-      ReportDriverNote(1, "스테이션[" + next->name +
-                              "]이 통신 대상에서 제외되어 있어 쓰기를 보내지 않고 실패로 처리합니다.");
+      ReportDriverNote(1,
+                       "스테이션[" + next->name +
+                           "]이 통신 대상에서 제외되어 있어 쓰기를 보내지 않고 실패로 처리합니다.");
     }
     return 1;
   }

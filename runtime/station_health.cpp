@@ -150,11 +150,10 @@ void LineHealth::Publish() {
   std::lock_guard lock(counters_lock_);
   for (auto& entry : entries_) {
     const CStationInfoDVK& station = *entry->station;
-    const uint32_t raw[kCounterCount] = {
-        static_cast<uint32_t>(station.writes_sent.load()),
-        static_cast<uint32_t>(station.writes_failed.load()),
-        static_cast<uint32_t>(station.reads_sent.load()),
-        static_cast<uint32_t>(station.reads_failed.load())};
+    const uint32_t raw[kCounterCount] = {static_cast<uint32_t>(station.writes_sent.load()),
+                                         static_cast<uint32_t>(station.writes_failed.load()),
+                                         static_cast<uint32_t>(station.reads_sent.load()),
+                                         static_cast<uint32_t>(station.reads_failed.load())};
     uint32_t delta[kCounterCount];
     for (int k = 0; k < kCounterCount; ++k) delta[k] = raw[k] - entry->last_raw[k];
     // An exchange that began but never settled was cut off by a stop (or an

@@ -191,12 +191,14 @@ class Soak {
     }
     sim_->SetStationOff(kOffStation, false);
     // Wait for every station to answer again before the books are closed.
-    host_.WaitFor([&] {
-      for (int s = 1; s <= kStations; ++s) {
-        if (Read(host_, inst_, Name(s)).status != 0) return false;
-      }
-      return true;
-    }, 60000);
+    host_.WaitFor(
+        [&] {
+          for (int s = 1; s <= kStations; ++s) {
+            if (Read(host_, inst_, Name(s)).status != 0) return false;
+          }
+          return true;
+        },
+        60000);
     QuietStop();
     ScanLogs();
     return Summary(rss_base, RssKb(), Seconds(start));
@@ -242,11 +244,12 @@ class Soak {
     // Three failures of three seconds each demote the silent station; the
     // window then holds its probes, one every 30 s.
     const auto beside = measure(true, 10.0);
-    std::printf("silent station: live station alone %.1f reads/s; beside a silent station of "
-                "3 blocks with demotion (3 failures, 30 s) %.1f reads/s over %.0f s after "
-                "demotion = %.0f%%; %.1f reads/s counting the first %.0f s as well = %.0f%%\n",
-                alone.first, beside.first, seconds, 100.0 * beside.first / alone.first,
-                beside.second, seconds + 10.0, 100.0 * beside.second / alone.first);
+    std::printf(
+        "silent station: live station alone %.1f reads/s; beside a silent station of "
+        "3 blocks with demotion (3 failures, 30 s) %.1f reads/s over %.0f s after "
+        "demotion = %.0f%%; %.1f reads/s counting the first %.0f s as well = %.0f%%\n",
+        alone.first, beside.first, seconds, 100.0 * beside.first / alone.first, beside.second,
+        seconds + 10.0, 100.0 * beside.second / alone.first);
     return beside.first >= 0.8 * alone.first ? 0 : 1;
   }
 
@@ -266,9 +269,9 @@ class Soak {
       return false;
     }
     // Seven kinds at 3.1% each: about one reply in five is faulty.
-    for (FaultKind kind : {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply,
-                           FaultKind::kNoise, FaultKind::kTruncated, FaultKind::kDelay,
-                           FaultKind::kWrongStation}) {
+    for (FaultKind kind :
+         {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
+          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation}) {
       sim_->SetFaultRate(kind, 0.031);
     }
     tally_ = std::make_unique<SimTally>(*sim_);
@@ -277,9 +280,9 @@ class Soak {
     for (int s = 1; s <= kStations; ++s) {
       doc.Stations().push_back(MakeStation(Name(s), s));
       CStationInfoDVK& st = *doc.Stations().back();
-      AddBlock(st, "R1", kAreaR, 1, 12, 0);       // every cycle
-      AddBlock(st, "C1", kAreaC, 1, 32, 500);     // bits, twice a second
-      AddBlock(st, "R200", kAreaR, 200, 8, 1000); // the written registers
+      AddBlock(st, "R1", kAreaR, 1, 12, 0);        // every cycle
+      AddBlock(st, "C1", kAreaC, 1, 32, 500);      // bits, twice a second
+      AddBlock(st, "R200", kAreaR, 200, 8, 1000);  // the written registers
     }
     SaveProject(doc, dir_.File("soak.dat"));
     inst_ = host_.Create(dir_.File("soak.dat"));
@@ -295,8 +298,8 @@ class Soak {
         int type;
         int length;
       };
-      const Tag tags[] = {{"R1", 1, 2},   {"R3", 2, 4},  {"R6", 14, 4}, {"C3", 13, 0},
-                          {"C12", 13, 0}, {"R300", 5, 4}};
+      const Tag tags[] = {{"R1", 1, 2},  {"R3", 2, 4},   {"R6", 14, 4},
+                          {"C3", 13, 0}, {"C12", 13, 0}, {"R300", 5, 4}};
       for (const Tag& t : tags) {
         if (host_.Bind(inst_, dev.c_str(), t.address, t.type, t.length, id++) >= 0) ++tag_count_;
       }
@@ -357,11 +360,12 @@ class Soak {
           good_writes > after.good_writes + after.unsure_writes || c.rf > c.rs || c.wf > c.ws) {
         ++identity_failures_;
         if (identity_failures_ <= 5) {
-          std::printf("  identity off for %s: reads %d sent %d failed (simulator good %ld..%ld), "
-                      "writes %d sent %d failed (simulator good %ld..%ld)\n",
-                      Name(s).c_str(), c.rs, c.rf, before[s].good_reads,
-                      after.good_reads + after.unsure_reads, c.ws, c.wf, before[s].good_writes,
-                      after.good_writes + after.unsure_writes);
+          std::printf(
+              "  identity off for %s: reads %d sent %d failed (simulator good %ld..%ld), "
+              "writes %d sent %d failed (simulator good %ld..%ld)\n",
+              Name(s).c_str(), c.rs, c.rf, before[s].good_reads,
+              after.good_reads + after.unsure_reads, c.ws, c.wf, before[s].good_writes,
+              after.good_writes + after.unsure_writes);
         }
       }
     }
@@ -420,8 +424,8 @@ class Soak {
       // simulator's memory (or was answered with an error, which the
       // driver's rule may take as done); every other one was counted failed.
       const long made = made_[s], mem = in_memory_[s];
-      const bool w_ok = c.ws == made && good_w <= mem + t.unsure_writes &&
-                        made - mem <= c.wf + t.unsure_writes;
+      const bool w_ok =
+          c.ws == made && good_w <= mem + t.unsure_writes && made - mem <= c.wf + t.unsure_writes;
       writes_ok = writes_ok && w_ok;
       health_ok = health_ok && msg17_[s] >= msg16_[s] - 1 && msg17_[s] <= msg16_[s];
       std::printf("%-6s %9d %8d %9d %8d %11ld %11ld %9ld %3d/%-3d %s%s\n", Name(s).c_str(), c.rs,
@@ -435,24 +439,30 @@ class Soak {
     const long growth = rss_end - rss_base;
     const bool rss_ok = max_rss_growth_kb_ <= 0 || growth <= max_rss_growth_kb_;
     if (tally_->LostRecords()) std::printf("  warning: the simulator's log outran the tally\n");
-    std::printf("totals: %.0f s, %ld reads, %ld writes, %ld values, %ld log lines, %d slot-15 "
-                "samples\n",
-                seconds, reads, writes, values_, log_lines_, samples_);
-    std::printf("check counter identity (sent == good + failed, per station, every sample and "
-                "at the end): %s (%d samples off)\n",
-                identity_ok ? "ok" : "FAILED", identity_failures_);
-    std::printf("check writes (each counted; good ones in the simulator's memory, the rest "
-                "failed): %s\n",
-                writes_ok ? "ok" : "FAILED");
-    std::printf("check 16/17 (alternate per station, one open 16 at most): %s (%d out of "
-                "order)\n",
-                health_ok ? "ok" : "FAILED", order_errors_);
-    std::printf("check events (1 port loss note, port opened twice, every station 16 and 17, "
-                "demotions %d): %s\n",
-                demotions_, events_ok ? "ok" : "FAILED");
-    std::printf("check RSS: %ld kB after warm-up, %ld kB at the end, growth %ld kB (limit %ld): "
-                "%s\n",
-                rss_base, rss_end, growth, max_rss_growth_kb_, rss_ok ? "ok" : "FAILED");
+    std::printf(
+        "totals: %.0f s, %ld reads, %ld writes, %ld values, %ld log lines, %d slot-15 "
+        "samples\n",
+        seconds, reads, writes, values_, log_lines_, samples_);
+    std::printf(
+        "check counter identity (sent == good + failed, per station, every sample and "
+        "at the end): %s (%d samples off)\n",
+        identity_ok ? "ok" : "FAILED", identity_failures_);
+    std::printf(
+        "check writes (each counted; good ones in the simulator's memory, the rest "
+        "failed): %s\n",
+        writes_ok ? "ok" : "FAILED");
+    std::printf(
+        "check 16/17 (alternate per station, one open 16 at most): %s (%d out of "
+        "order)\n",
+        health_ok ? "ok" : "FAILED", order_errors_);
+    std::printf(
+        "check events (1 port loss note, port opened twice, every station 16 and 17, "
+        "demotions %d): %s\n",
+        demotions_, events_ok ? "ok" : "FAILED");
+    std::printf(
+        "check RSS: %ld kB after warm-up, %ld kB at the end, growth %ld kB (limit %ld): "
+        "%s\n",
+        rss_base, rss_end, growth, max_rss_growth_kb_, rss_ok ? "ok" : "FAILED");
     for (const std::string& f : failures_) std::printf("failure: %s\n", f.c_str());
     const bool ok =
         identity_ok && writes_ok && health_ok && events_ok && rss_ok && failures_.empty();

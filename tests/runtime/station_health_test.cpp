@@ -39,8 +39,8 @@ TEST(LineHealthTest, PublishedCountersLeaveOutUnsettledExchanges) {
   const LineHealth::ObserverScope observe(f.health.get());
   f.Read(f.a, 0);
   f.Read(f.a, 10);
-  ++f.a.reads_sent;  // cut off by a stop: never settled
-  ++f.b.writes_sent;  // likewise for a write
+  ++f.a.reads_sent;                                             // cut off by a stop: never settled
+  ++f.b.writes_sent;                                            // likewise for a write
   EXPECT_EQ(f.Published(f.a), (std::vector<int>{0, 0, 0, 0}));  // nothing before a pass ends
   f.health->Publish();
   EXPECT_EQ(f.Published(f.a), (std::vector<int>{0, 0, 2, 1}));

@@ -445,8 +445,8 @@ class Runner {
       const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
           instance_, name.c_str(), &ws, &wf, &rs, &rf);
       if (!line.empty()) line += " | ";
-      line += name + ": " + dravik::host::Demotions().StateOf(name, status) + " reads " + std::to_string(rs) + " failures " +
-              std::to_string(rf + wf);
+      line += name + ": " + dravik::host::Demotions().StateOf(name, status) + " reads " +
+              std::to_string(rs) + " failures " + std::to_string(rf + wf);
     }
     return line.empty() ? "(no stations)" : line;
   }
