@@ -207,15 +207,19 @@ class Soak {
   int SilentStation(double seconds) {
     setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
     const std::string conf = dir_.File("draviknet.conf");
-    std::ofstream(conf) << "[COM1]\ndemote_after = 3\ndemote_seconds = 30\n";
+    std::ofstream(conf) << "[COM2]\ndemote_after = 3\ndemote_seconds = 30\n";
     setenv("DRAVIKNET_CONFIG", conf.c_str(), 1);
-    SimulatorOptions options;
-    options.stations = {1};
-    sim_ = std::make_unique<PlcSimulator>(options);
-    std::string error;
-    if (!sim_->CreatePty(dir_.path(), 1, &error) || !sim_->Start()) {
-      std::fprintf(stderr, "simulator: %s\n", error.c_str());
-      return 2;
+    // Each measurement has its own line: a prepared instance keeps its port.
+    std::vector<std::unique_ptr<PlcSimulator>> sims;
+    for (int com = 1; com <= 2; ++com) {
+      SimulatorOptions options;
+      options.stations = {1};
+      sims.push_back(std::make_unique<PlcSimulator>(options));
+      std::string error;
+      if (!sims.back()->CreatePty(dir_.path(), com, &error) || !sims.back()->Start()) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return 2;
+      }
     }
     auto measure = [&](bool with_silent, double warm_up) {
       CDravikNetDoc doc;
@@ -225,9 +229,13 @@ class Soak {
         doc.Stations().push_back(MakeStation("SILENT", 2));
         for (int b = 0; b < 3; ++b) AddBlock(*doc.Stations()[1], "R", kAreaR, 1 + 10 * b, 8, 0);
       }
-      SaveProject(doc, dir_.File("bench.dat"));
-      const int inst = host_.Create(dir_.File("bench.dat"));
-      host_.Prepare(inst);
+      const std::string path = dir_.File(with_silent ? "beside.dat" : "alone.dat");
+      SaveProject(doc, path, with_silent ? 2 : 1);
+      const int inst = host_.Create(path);
+      if (inst < 0 || host_.Prepare(inst) != 0) {
+        std::fprintf(stderr, "the driver refused %s\n", path.c_str());
+        std::exit(2);
+      }
       host_.SetRunState(inst, nullptr, 1);
       const auto begin = Clock::now();
       std::this_thread::sleep_for(std::chrono::duration<double>(warm_up));
