@@ -6,7 +6,7 @@
 # (counter identity, writes, messages 16/17, RSS growth).
 #
 # Usage: scripts/soak.sh [--minutes M] [--build DIR] [--seed N] [--max-rss-growth-kb K]
-#        scripts/soak.sh --silent-station [--seconds S] [--build DIR]
+#        scripts/soak.sh --silent-station [--seconds S] [--demote-seconds D] [--build DIR]
 # The build folder defaults to build/normal (configured and built when needed).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -16,7 +16,7 @@ args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build="$2"; shift 2 ;;
-    --minutes|--seconds|--seed|--max-rss-growth-kb) args+=("$1" "$2"); shift 2 ;;
+    --minutes|--seconds|--seed|--max-rss-growth-kb|--demote-seconds) args+=("$1" "$2"); shift 2 ;;
     --silent-station) args+=("$1"); shift ;;
     -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "soak.sh: unknown argument $1" >&2; exit 2 ;;

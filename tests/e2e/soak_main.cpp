@@ -6,7 +6,7 @@
 // prints a summary; the exit status is 1 when a check failed.
 //
 //   dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]
-//   dravik-soak --silent-station [--seconds S]
+//   dravik-soak --silent-station [--seconds S] [--demote-seconds D]
 //
 // The second form measures what a silent station costs a live one: the live
 // station's reads per second alone, then beside a silent station of three
@@ -204,10 +204,10 @@ class Soak {
     return Summary(rss_base, RssKb(), Seconds(start));
   }
 
-  int SilentStation(double seconds) {
+  int SilentStation(double seconds, int demote_seconds) {
     setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
     const std::string conf = dir_.File("draviknet.conf");
-    std::ofstream(conf) << "[COM2]\ndemote_after = 3\ndemote_seconds = 30\n";
+    std::ofstream(conf) << "[COM2]\ndemote_after = 3\ndemote_seconds = " << demote_seconds << "\n";
     setenv("DRAVIKNET_CONFIG", conf.c_str(), 1);
     // Each measurement has its own line: a prepared instance keeps its port.
     std::vector<std::unique_ptr<PlcSimulator>> sims;
@@ -250,11 +250,11 @@ class Soak {
     };
     const auto alone = measure(false, 1.0);
     // Three failures of three seconds each demote the silent station; the
-    // window then holds its probes, one every 30 s.
+    // window then holds its probes, one every demote_seconds + 3 s.
     const auto beside = measure(true, 10.0);
     std::printf(
         "silent station: live station alone %.1f reads/s; beside a silent station of "
-        "3 blocks with demotion (3 failures, 30 s) %.1f reads/s over %.0f s after "
+        "3 blocks with demotion (3 failures, %d s) %.1f reads/s over %.0f s after "
         "demotion = %.0f%%; %.1f reads/s counting the first %.0f s as well = %.0f%%\n",
         alone.first, beside.first, seconds, 100.0 * beside.first / alone.first, beside.second,
         seconds + 10.0, 100.0 * beside.second / alone.first);
@@ -513,6 +513,7 @@ int main(int argc, char** argv) {
   unsigned seed = 1;
   long max_rss_growth_kb = 16384;
   bool silent_station = false;
+  int demote_seconds = 30;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* {
@@ -530,19 +531,21 @@ int main(int argc, char** argv) {
       seed = static_cast<unsigned>(std::atol(value()));
     } else if (arg == "--max-rss-growth-kb") {
       max_rss_growth_kb = std::atol(value());
+    } else if (arg == "--demote-seconds") {
+      demote_seconds = std::atoi(value());
     } else if (arg == "--silent-station") {
       silent_station = true;
     } else {
       std::fprintf(stderr,
                    "usage: dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]\n"
-                   "       dravik-soak --silent-station [--seconds S]\n");
+                   "       dravik-soak --silent-station [--seconds S] [--demote-seconds D]\n");
       return 2;
     }
   }
-  if (minutes <= 0 || seconds <= 0) {
-    std::fprintf(stderr, "--minutes and --seconds must be positive\n");
+  if (minutes <= 0 || seconds <= 0 || demote_seconds < 1 || demote_seconds > 86400) {
+    std::fprintf(stderr, "--minutes and --seconds must be positive, --demote-seconds 1..86400\n");
     return 2;
   }
   dravik::test::Soak soak(minutes, seed, max_rss_growth_kb);
-  return silent_station ? soak.SilentStation(seconds) : soak.Run();
+  return silent_station ? soak.SilentStation(seconds, demote_seconds) : soak.Run();
 }
