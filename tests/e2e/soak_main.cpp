@@ -256,8 +256,8 @@ class Soak {
         "silent station: live station alone %.1f reads/s; beside a silent station of "
         "3 blocks with demotion (3 failures, %d s) %.1f reads/s over %.0f s after "
         "demotion = %.0f%%; %.1f reads/s counting the first %.0f s as well = %.0f%%\n",
-        alone.first, beside.first, seconds, 100.0 * beside.first / alone.first, beside.second,
-        seconds + 10.0, 100.0 * beside.second / alone.first);
+        alone.first, demote_seconds, beside.first, seconds, 100.0 * beside.first / alone.first,
+        beside.second, seconds + 10.0, 100.0 * beside.second / alone.first);
     return beside.first >= 0.8 * alone.first ? 0 : 1;
   }
 
