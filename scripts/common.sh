@@ -3,7 +3,7 @@
 
 DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
-  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache)
+  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache libinih-dev)
 
 install_missing_packages() {
   local missing=()
