@@ -255,7 +255,7 @@ class Soak {
     std::printf(
         "silent station: live station alone %.1f reads/s; beside a silent station of "
         "3 blocks with demotion (3 failures, %d s) %.1f reads/s over %.0f s after "
-        "demotion = %.0f%%; %.1f reads/s counting the first %.0f s as well = %.0f%%\n",
+        "demotion = %.0f%%; %.1f reads/s over the whole %.0f s, warm-up included = %.0f%%\n",
         alone.first, demote_seconds, beside.first, seconds, 100.0 * beside.first / alone.first,
         beside.second, seconds + 10.0, 100.0 * beside.second / alone.first);
     return beside.first >= 0.8 * alone.first ? 0 : 1;
