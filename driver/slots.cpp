@@ -1,5 +1,8 @@
 #include "driver/slots.h"
 
+#include <exception>
+#include <string>
+
 #include "driver/editor_launcher.h"
 #include "driver/instance_registry.h"
 #include "model/string_table.h"
@@ -9,45 +12,108 @@ namespace dravik {
 
 namespace {
 
+// No exception crosses the function table: a slot that throws (out of memory,
+// most likely) logs one line and returns its failure result.
+void NoteSlotFailure(const char* slot, const char* what) {
+  try {
+    ReportDriverNote(0, std::string(slot) + " 처리 중 오류: " + what);
+  } catch (...) {
+  }
+}
+
+template <typename Result, typename Fn>
+Result Guarded(const char* slot, Result failure, Fn fn) {
+  try {
+    return fn();
+  } catch (const std::exception& e) {
+    NoteSlotFailure(slot, e.what());
+  } catch (...) {
+    NoteSlotFailure(slot, "unknown exception");
+  }
+  return failure;
+}
+
+template <typename Fn>
+void GuardedVoid(const char* slot, Fn fn) {
+  Guarded(slot, 0, [&] {
+    fn();
+    return 0;
+  });
+}
+
+// Slot 3's failure: the port is not ready, as when it does not open.
+int PrepareFailed() {
+  try {
+    return ReportDriverMessage(4, 0, "");
+  } catch (...) {
+    return 4;
+  }
+}
+
 extern "C" {
 
 int SlotVersion() { return kInterfaceVersion; }
 
 int SlotCreateInstance(const char* path) {
-  BindRuntimeLibraries();
-  auto doc = std::make_unique<CDravikNetDoc>();
-  if (doc->LoadFile(path) == 1) return Registry().Add(std::move(doc));
-  doc.reset();
-  ReportDriverMessage(5, 0, path ? path : "");
+  bool loaded = false;
+  const int handle = Guarded("함수 1", -1, [&] {
+    BindRuntimeLibraries();
+    auto doc = std::make_unique<CDravikNetDoc>();
+    // Out of memory while loading is a failed load, reported as one.
+    if (doc->LoadFile(path) != 1) return -1;
+    loaded = true;
+    return Registry().Add(std::move(doc));
+  });
+  if (handle >= 0) return handle;
+  if (!loaded) {
+    Guarded("함수 1", 0, [&] { return ReportDriverMessage(5, 0, path ? path : ""); });
+  }
   return -1;
 }
 
-int SlotEditConfig(const char* path) { return RunEditor(path); }
+int SlotEditConfig(const char* path) {
+  return Guarded("함수 2", 0, [&] { return RunEditor(path); });
+}
 
 int SlotPrepareComm(int instance) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->PrepareComm() : 0;
+  try {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->PrepareComm() : 0;
+  } catch (const std::exception& e) {
+    NoteSlotFailure("함수 3", e.what());
+  } catch (...) {
+    NoteSlotFailure("함수 3", "unknown exception");
+  }
+  return PrepareFailed();
 }
 
 int SlotBuildTagRequests(int instance) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->BuildTagRequests() : 0;
+  return Guarded("함수 4", 0, [&] {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->BuildTagRequests() : 0;
+  });
 }
 
 int SlotStop(int instance) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->Stop() : 0;
+  return Guarded("함수 5", 0, [&] {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->Stop() : 0;
+  });
 }
 
 int SlotBindTag(int instance, const char* device, const char* address, int type, int bit_or_length,
                 int tag_id) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->BindTag(device, address, type, bit_or_length, tag_id) : -1;
+  return Guarded("함수 6", -1, [&] {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->BindTag(device, address, type, bit_or_length, tag_id) : -1;
+  });
 }
 
 int SlotWriteTag(int instance, int handle, CTagVal* value) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->WriteTag(handle, value) : 0;
+  return Guarded("함수 7", 0, [&] {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->WriteTag(handle, value) : 0;
+  });
 }
 
 // Slots 8 to 11 have no known purpose in the host; their results are fixed.
@@ -59,22 +125,30 @@ void SlotReserved11() {}
 const char* SlotDriverName() { return kDriverName; }
 
 void SlotSetRunState(int instance, const char* station, int state) {
-  if (CDravikNetDoc* doc = Registry().Find(instance)) doc->SetRunState(station, state);
+  GuardedVoid("함수 13", [&] {
+    if (CDravikNetDoc* doc = Registry().Find(instance)) doc->SetRunState(station, state);
+  });
 }
 
 void SlotResetCounters(int instance, const char* station) {
-  if (CDravikNetDoc* doc = Registry().Find(instance)) doc->ResetCounters(station);
+  GuardedVoid("함수 14", [&] {
+    if (CDravikNetDoc* doc = Registry().Find(instance)) doc->ResetCounters(station);
+  });
 }
 
 int SlotGetStatistics(int instance, const char* station, int* ws, int* wf, int* rs, int* rf) {
-  CDravikNetDoc* doc = Registry().Find(instance);
-  return doc ? doc->GetStatistics(station, ws, wf, rs, rf) : -1;
+  return Guarded("함수 15", -1, [&] {
+    CDravikNetDoc* doc = Registry().Find(instance);
+    return doc ? doc->GetStatistics(station, ws, wf, rs, rf) : -1;
+  });
 }
 
 void SlotGetStationTexts(int instance, const char* station, CString* number, CString* description) {
-  if (CDravikNetDoc* doc = Registry().Find(instance)) {
-    doc->GetStationTexts(station, number, description);
-  }
+  GuardedVoid("함수 16", [&] {
+    if (CDravikNetDoc* doc = Registry().Find(instance)) {
+      doc->GetStationTexts(station, number, description);
+    }
+  });
 }
 
 }  // extern "C"

@@ -2,8 +2,10 @@
 // in raw mode, with bounded waits for reading and writing. The engine owns one
 // per prepared instance and only its scheduler thread reads and writes it;
 // Interrupt() and ClearInterrupt() may be called from any other thread to make
-// a waiting Read/Write give up at once (so stopping never waits for a line's
-// time-outs). Copying is deleted; the descriptor is closed on destruction.
+// a waiting Read/Write (or Nap) give up at once (so stopping never waits for a
+// line's time-outs). The device only says what happened to it (Loss()); what
+// to do about a lost line is its owner's business. Copying is deleted; the
+// descriptor is closed on destruction.
 #pragma once
 
 #include <atomic>
@@ -28,6 +30,13 @@ enum class IoStatus {
   kHangup,       // the peer went away (hang-up, read end of file, EIO)
   kError,        // any other failure of the descriptor
   kInterrupted,  // Interrupt() was called and not yet cleared
+};
+
+// What became of a device that stopped working for good.
+enum class DeviceLoss {
+  kNone,    // working, or failed in a way that may pass (a time-out, a bad byte)
+  kHungUp,  // hang-up, end of file or EIO: the other end or the adapter went away
+  kGone,    // the device node was removed while open (an unplugged adapter)
 };
 
 class SerialDevice {
@@ -59,6 +68,12 @@ class SerialDevice {
   // `capacity` bytes. kOk with *count > 0, or kTimeout with *count == 0.
   IoStatus Read(uint8_t* buffer, size_t capacity, int timeout_ms, size_t* count);
 
+  // Set when a Read or Write found the device lost (and returned kHangup);
+  // cleared by Open. Only the thread that reads and writes asks.
+  DeviceLoss Loss() const { return loss_; }
+  // Sleeps up to `ms` without using the descriptor; false when interrupted.
+  bool Nap(int ms);
+
   // Any thread: makes a waiting and every later Read/Write return
   // kInterrupted until ClearInterrupt().
   void Interrupt();
@@ -71,8 +86,11 @@ class SerialDevice {
   // Waits for `events` on the descriptor; returns kOk when ready.
   IoStatus WaitFor(short events, int timeout_ms);
   void Fail(const char* what, int error_number);
+  IoStatus Lost(DeviceLoss loss);
+  bool NodeVanished() const;
 
   int fd_ = -1;
+  DeviceLoss loss_ = DeviceLoss::kNone;
   int wake_fd_ = -1;  // eventfd written by Interrupt(); lives as long as *this
   std::atomic<bool> interrupted_{false};
   std::string error_;
@@ -81,8 +99,9 @@ class SerialDevice {
 // The device path for a port name "COMn" (also "\\.\COMn"): $DRAVIKNET_PORTS/COMn
 // when that variable is set (whether or not the entry exists); otherwise
 // /etc/draviknet/ports/COMn when that exists, else /dev/ttyS<n-1>. Empty for a
-// name that is not COM followed by n >= 1. The only place in the project that
-// reads the environment.
+// name that is not COM followed by n >= 1. Besides the line settings' file
+// name ($DRAVIKNET_CONFIG), the only place in the project that reads the
+// environment.
 std::string ResolveComPort(const std::string& com_name);
 
 }  // namespace dravik

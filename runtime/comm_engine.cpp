@@ -1,5 +1,7 @@
 #include "runtime/comm_engine.h"
 
+#include <exception>
+
 #include "model/device_areas.h"
 #include "platform/thread_name.h"
 #include "platform/tick_count.h"
@@ -11,8 +13,10 @@ namespace dravik {
 namespace {
 constexpr uint32_t kMinCycleMs = 100;
 constexpr uint32_t kEventWaitMs = 1000;
+constexpr int kReopenIntervalMs = 1000;
 constexpr int kMsgStarted = 1;
 constexpr int kMsgStopped = 2;
+constexpr int kMsgPortOpened = 3;
 constexpr int kMsgNotInBlock = 14;
 constexpr int kMsgReadOnly = 15;
 
@@ -47,8 +51,10 @@ CCommEngine::~CCommEngine() {
 }
 
 int CCommEngine::BuildPollers() {
+  std::vector<CStationInfoDVK*> stations;
   for (auto& station : doc_->Stations()) {
     station->ResetRuntime();
+    stations.push_back(station.get());
     for (auto& block : station->blocks) {
       auto poller = std::make_unique<CBlockPoller>(line_, station.get(), block.get());
       std::string why;
@@ -60,13 +66,17 @@ int CCommEngine::BuildPollers() {
       block_pollers_.push_back(std::move(poller));
     }
   }
+  health_ =
+      std::make_unique<LineHealth>(stations, LoadLineSettings(PortName(doc_->Port())).demotion);
   const int result = OpenPort(doc_->Port(), port_);
   line_.port = port_.get();  // pollers see the engine's context, so they see the port too
   return result;
 }
 
 int CCommEngine::BuildTagRequests() {
-  std::shared_lock lock(structure_lock_);
+  // Exclusive: while running, the scheduler must never send a request that
+  // is being rebuilt (it would read half of one and report a bad reply).
+  std::unique_lock lock(structure_lock_);
   for (auto& poller : tag_pollers_) poller->BuildRequest();
   return 0;
 }
@@ -120,6 +130,20 @@ int CCommEngine::SendNextWrite() {
     current_ = std::move(pending_);
   }
   if (!current_) return 0;
+  CStationInfoDVK* next = current_->NextStation();
+  if (next != nullptr && next->enabled != 0 && health_->SkipsWrites(next, TickCount())) {
+    // A demoted station's writes are not sent: nothing goes late to a PLC
+    // that may have changed state since.
+    current_->DropNext();
+    health_->CountDroppedWrite(next);
+    if (health_->TakeDemotedWriteNote(next)) {
+      ReportDriverNote(1,
+                       "스테이션[" + next->name +
+                           "]이 통신 대상에서 제외되어 있어 쓰기를 보내지 않고 실패로 처리합니다.");
+    }
+    return 1;
+  }
+  pass_station_ = next;
   if (current_->SendNext() == 1) return 1;
   current_.reset();
   return 0;
@@ -127,11 +151,93 @@ int CCommEngine::SendNextWrite() {
 
 void CCommEngine::PollOne(size_t index, size_t block_count) {
   std::shared_lock lock(structure_lock_);
+  const uint32_t now = TickCount();
   if (index < block_count) {
-    block_pollers_[index]->Poll();
+    CBlockPoller& poller = *block_pollers_[index];
+    pass_station_ = poller.Station();
+    if (health_->MayPoll(pass_station_, now)) poller.Poll();
   } else if (index - block_count < tag_pollers_.size()) {
-    tag_pollers_[index - block_count]->Poll();
+    CTagPoller& poller = *tag_pollers_[index - block_count];
+    pass_station_ = poller.Station();
+    if (health_->MayPoll(pass_station_, now)) poller.Poll();
   }
+}
+
+template <typename Pass>
+bool CCommEngine::Guarded(Pass pass) {
+  pass_station_ = nullptr;
+  try {
+    return pass();
+  } catch (const std::exception& e) {
+    if (!exception_noted_) ReportDriverNote(0, std::string("통신 처리 중 오류: ") + e.what());
+  } catch (...) {
+    if (!exception_noted_) ReportDriverNote(0, "통신 처리 중 알 수 없는 오류");
+  }
+  exception_noted_ = true;
+  return false;
+}
+
+void CCommEngine::AfterPass() {
+  health_->Publish();
+  if (port_->Loss() != DeviceLoss::kNone) EnterLostLine();
+}
+
+void CCommEngine::EnterLostLine() {
+  const std::string name = PortName(doc_->Port());
+  const bool gone = port_->Loss() == DeviceLoss::kGone;
+  port_->Close();
+  line_lost_ = true;
+  dropped_in_loss_ = 0;
+  ReportDriverNote(2, "통신포트[" + name + "]" +
+                          (gone ? "의 장치가 사라졌습니다" : "의 연결이 끊어졌습니다") +
+                          ". 1초마다 다시 엽니다.");
+  // The exchange that found the loss has already had its failure message.
+  health_->BeginLoss(pass_station_);
+  DropQueuedWrites();
+}
+
+void CCommEngine::DropQueuedWrites() {
+  std::unique_ptr<CWriteQueue> pending;
+  {
+    std::lock_guard lock(write_lock_);
+    pending = std::move(pending_);
+  }
+  int dropped = 0;
+  for (CWriteQueue* queue : {current_.get(), pending.get()}) {
+    if (queue == nullptr) continue;
+    while (CStationInfoDVK* station = queue->NextStation()) {
+      queue->DropNext();
+      if (station->enabled == 0) continue;  // as when sending: dropped, not counted
+      health_->CountDroppedWrite(station);
+      ++dropped;
+    }
+  }
+  current_.reset();
+  if (dropped > 0 && dropped_in_loss_ == 0) {
+    ReportDriverNote(1, "통신포트[" + PortName(doc_->Port()) +
+                            "]가 끊어져 있어 쓰기를 보내지 않고 실패로 처리합니다.");
+  }
+  dropped_in_loss_ += dropped;
+}
+
+void CCommEngine::TryReopen() {
+  if (!port_->Nap(kReopenIntervalMs)) return;  // stopping
+  DropQueuedWrites();
+  // Resolved again on every try: a re-plugged adapter may come back as
+  // another device behind the same COMn link.
+  const std::string name = PortName(doc_->Port());
+  const std::string path = ResolveComPort(name);
+  LineSettings line;
+  if (!path.empty() && LineSettingsFor(doc_->Port(), &line) && port_->Open(path, line)) {
+    line_lost_ = false;
+    if (dropped_in_loss_ > 0) {
+      ReportDriverNote(1, "통신포트[" + name + "]가 끊어진 동안 쓰기 " +
+                              std::to_string(dropped_in_loss_) + "건을 보내지 않았습니다.");
+    }
+    ReportDriverMessage(kMsgPortOpened, 2);
+    return;
+  }
+  health_->CountLostTry();
 }
 
 void CCommEngine::SchedulerThread() {
@@ -145,21 +251,40 @@ void CCommEngine::SchedulerThread() {
     n = block_count + tag_pollers_.size();
   }
   scheduler_finished_.ResetEvent();
+  const LineHealth::ObserverScope observe(health_.get());
+  exception_noted_ = false;
   size_t i = 0;
   uint32_t cycle_start = 0;
   while (running_.load() == 1) {
-    if (SendNextWrite() == 1) {
+    if (line_lost_) {
+      // Polling stops; where it left off (i) is where it resumes.
+      Guarded([&] {
+        TryReopen();
+        return false;
+      });
+      health_->Publish();
+      continue;
+    }
+    const bool wrote = Guarded([&] { return SendNextWrite() == 1; });
+    AfterPass();
+    if (wrote) {
       SleepMs(0);
       continue;
     }
+    if (line_lost_) continue;
     if (i == 0) cycle_start = TickCount();
-    PollOne(i, block_count);
+    Guarded([&] {
+      PollOne(i, block_count);
+      return false;
+    });
+    AfterPass();
     if (n > 0) i = (i + 1) % n;
     if (i == 0) {
       const uint32_t elapsed = TickCount() - cycle_start;
       SleepMs(elapsed < kMinCycleMs ? kMinCycleMs - elapsed : 0);
     }
   }
+  health_->Publish();
   scheduler_finished_.Set();
 }
 
@@ -169,8 +294,12 @@ void CCommEngine::EventThread() {
   while (running_.load() == 1) {
     data_ready_.Wait(kEventWaitMs);
     while (std::unique_ptr<CEventVal> event = events_.PopFront()) {
-      // Without the tag database the event is discarded.
-      PostValueToHost(event->GetTagId(), &event->Value());
+      // Without the tag database the event is discarded. A host callback
+      // that throws loses its one value, never the thread.
+      try {
+        PostValueToHost(event->GetTagId(), &event->Value());
+      } catch (...) {
+      }
     }
   }
   events_finished_.Set();

@@ -4,14 +4,22 @@
 // list and two worker threads: the scheduler thread (the only user of the
 // line) and the event thread (hands value events to the host).
 //
+// A lost port (the device hung up, failed with EIO or its node vanished) is
+// closed by the scheduler, which then tries once a second to open the same
+// COMn again (resolving the name anew) and does not poll meanwhile; see
+// LineHealth for how the tries and dropped writes are counted.
+//
 // Threads and locks:
 //  - host thread: every public member except the two thread bodies;
+//  - line_lost_, dropped_in_loss_, pass_station_, health_'s scheduler side:
+//    the scheduler thread (the host thread while no scheduler runs);
+//  - health_ guards what the host reads of it (see station_health.h);
 //  - write_lock_ guards pending_ (appended by WriteTag, handed over by the
 //    scheduler) and is held while a start resets poller state;
 //  - the event list guards itself (ValueEventList);
-//  - structure_lock_ guards the poller arrays and their bindings: binding
-//    takes it exclusively, the scheduler holds it shared for one poll and
-//    WriteTag while it reads a binding. It is never taken while holding
+//  - structure_lock_ guards the poller arrays, their bindings and requests:
+//    binding and slot 4 take it exclusively, the scheduler holds it shared
+//    for one poll and WriteTag while it reads a binding. It is never taken while holding
 //    write_lock_ (WriteTag copies what it needs first), so there is no order;
 //  - running_ is written by the host thread and read by both workers.
 #pragma once
@@ -30,6 +38,7 @@
 #include "platform/serial_device.h"
 #include "runtime/block_poller.h"
 #include "runtime/line_context.h"
+#include "runtime/station_health.h"
 #include "runtime/tag_poller.h"
 #include "runtime/value_conversion.h"
 #include "runtime/write_queue.h"
@@ -63,6 +72,9 @@ class CCommEngine : public CEngineBase {
   const CTagPoller& TagPollerAt(size_t i) const { return *tag_pollers_[i]; }
   size_t PendingWriteCount();
   ValueEventList& Events() { return events_; }
+  // Demotion, lost-port accounting and the counters slot 15 reports; null
+  // before BuildPollers.
+  LineHealth* Health() { return health_.get(); }
 
  private:
   void SchedulerThread();
@@ -70,6 +82,14 @@ class CCommEngine : public CEngineBase {
   int SendNextWrite();
   void PollOne(size_t index, size_t block_count);
   void DiscardQueuedState();
+  // Runs one pass of the scheduler; an exception is logged (once per run) and
+  // the pass counts as cut off. Returns what `pass` returned, false on one.
+  template <typename Pass>
+  bool Guarded(Pass pass);
+  void AfterPass();
+  void EnterLostLine();
+  void TryReopen();
+  void DropQueuedWrites();
 
   Event scheduler_finished_{Event::Reset::kAuto};
   Event events_finished_{Event::Reset::kAuto};
@@ -82,6 +102,11 @@ class CCommEngine : public CEngineBase {
   std::unique_ptr<CWriteQueue> pending_;  // write_lock_
   ValueEventList events_;
   std::unique_ptr<SerialDevice> port_;
+  std::unique_ptr<LineHealth> health_;
+  bool line_lost_ = false;
+  int dropped_in_loss_ = 0;
+  bool exception_noted_ = false;
+  CStationInfoDVK* pass_station_ = nullptr;  // whose exchange the pass made
   CDravikNetDoc* doc_;
   std::mutex write_lock_;
   LineContext line_;

@@ -105,6 +105,16 @@ void CDravikNetDoc::SetRunState(const char* station, int state) {
 }
 
 void CDravikNetDoc::ResetCounters(const char* station) {
+  // Once prepared, the host's counters are the engine's published ones.
+  CCommEngine* engine = EngineOf(*this);
+  if (LineHealth* health = engine ? engine->Health() : nullptr) {
+    if (station == nullptr) {
+      health->ResetCounters(nullptr);
+    } else if (CStationInfoDVK* s = FindStation(station)) {
+      health->ResetCounters(s);
+    }
+    return;
+  }
   if (station == nullptr) {
     for (auto& s : stations_) s->ResetCounters();
   } else if (CStationInfoDVK* s = FindStation(station)) {
@@ -117,16 +127,22 @@ int CDravikNetDoc::GetStatistics(const char* station, int* writes_sent, int* wri
   CCommEngine* engine = EngineOf(*this);
   if (engine == nullptr) return -1;
   if (!engine->IsPortOpen()) return 1;
+  LineHealth* health = engine->Health();
+  // Published counters: an exchange in progress is in none of them, so sent
+  // is always good + failed. A demoted station counts as failing.
+  auto counters = [health](CStationInfoDVK& s, int* ws, int* wf, int* rs, int* rf) {
+    return health ? health->Statistics(s, ws, wf, rs, rf) : s.GetCounters(ws, wf, rs, rf);
+  };
   if (station != nullptr) {
     CStationInfoDVK* s = FindStation(station);
     if (s == nullptr) return -1;
-    return s->GetCounters(writes_sent, writes_failed, reads_sent, reads_failed);
+    return counters(*s, writes_sent, writes_failed, reads_sent, reads_failed);
   }
   int enabled = 0;
   int failing = 0;
   for (auto& s : stations_) {
     int ws = 0, wf = 0, rs = 0, rf = 0;
-    const int status = s->GetCounters(&ws, &wf, &rs, &rf);
+    const int status = counters(*s, &ws, &wf, &rs, &rf);
     if (writes_sent) *writes_sent += ws;
     if (writes_failed) *writes_failed += wf;
     if (reads_sent) *reads_sent += rs;

@@ -30,6 +30,14 @@ class CWriteQueue {
   // the frame's station, for its command, without the error flag; anything
   // else is a failed write (11, or 12 with the PLC's error number).
   int SendNext();
+  // The station of the frame SendNext would send next; null when none is left.
+  CStationInfoDVK* NextStation() const {
+    return next_ < frames_.size() ? stations_[next_] : nullptr;
+  }
+  // Takes the next frame without sending it (the caller settles it).
+  void DropNext() {
+    if (next_ < frames_.size()) frames_[next_++].reset();
+  }
   size_t Size() const { return frames_.size(); }
   const RequestFrame* FrameAt(size_t i) const { return frames_[i].get(); }
 

@@ -93,6 +93,7 @@ void SerialDevice::Fail(const char* what, int error_number) {
 bool SerialDevice::Open(const std::string& path, const LineSettings& settings) {
   Close();
   error_.clear();
+  loss_ = DeviceLoss::kNone;
   termios tio{};
   if (!MakeLineTermios(settings, &tio)) {
     error_ = "unsupported line settings";
@@ -136,6 +137,7 @@ bool SerialDevice::Open(const std::string& path, const LineSettings& settings) {
 bool SerialDevice::Adopt(int fd) {
   Close();
   error_.clear();
+  loss_ = DeviceLoss::kNone;
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     Fail("fcntl", errno);
@@ -152,6 +154,34 @@ void SerialDevice::Close() {
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
   fd_ = -1;
+}
+
+IoStatus SerialDevice::Lost(DeviceLoss loss) {
+  loss_ = loss;
+  return IoStatus::kHangup;
+}
+
+bool SerialDevice::NodeVanished() const {
+  // An unplugged USB adapter's node is removed while we hold it open; a
+  // descriptor whose node has no links left will never carry data again.
+  struct stat st;
+  return fd_ >= 0 && ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
+}
+
+bool SerialDevice::Nap(int ms) {
+  if (interrupted_.load()) return false;
+  const Deadline deadline(static_cast<uint32_t>(ms < 0 ? 0 : ms));
+  while (!deadline.Expired()) {
+    pollfd wake = {wake_fd_, POLLIN, 0};
+    const int r = ::poll(&wake, wake_fd_ >= 0 ? 1 : 0, deadline.RemainingMs());
+    if (interrupted_.load()) return false;
+    if (r > 0 && (wake.revents & POLLIN)) {
+      // A wake-up left over from an interrupt that was cleared since.
+      uint64_t stale;
+      [[maybe_unused]] ssize_t n = ::read(wake_fd_, &stale, sizeof stale);
+    }
+  }
+  return !interrupted_.load();
 }
 
 void SerialDevice::Purge() {
@@ -212,7 +242,7 @@ IoStatus SerialDevice::Write(const uint8_t* data, size_t length, int timeout_ms)
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      return errno == EIO ? IoStatus::kHangup : IoStatus::kError;
+      return errno == EIO ? Lost(DeviceLoss::kHungUp) : IoStatus::kError;
     }
     if (deadline.Expired()) {
       ::tcflush(fd_, TCOFLUSH);
@@ -221,6 +251,7 @@ IoStatus SerialDevice::Write(const uint8_t* data, size_t length, int timeout_ms)
     const IoStatus ready = WaitFor(POLLOUT, deadline.RemainingMs());
     if (ready != IoStatus::kOk) {
       ::tcflush(fd_, TCOFLUSH);  // leave no half frame behind
+      if (ready == IoStatus::kHangup) return Lost(DeviceLoss::kHungUp);
       return ready;
     }
   }
@@ -233,20 +264,24 @@ IoStatus SerialDevice::Read(uint8_t* buffer, size_t capacity, int timeout_ms, si
   const Deadline deadline(static_cast<uint32_t>(timeout_ms < 0 ? 0 : timeout_ms));
   for (;;) {
     const IoStatus ready = WaitFor(POLLIN, deadline.RemainingMs());
+    if (ready == IoStatus::kHangup) return Lost(DeviceLoss::kHungUp);
+    // A silent line is the usual reason for a time-out; a removed node is the
+    // other, and the only one that never ends.
+    if (ready == IoStatus::kTimeout && NodeVanished()) return Lost(DeviceLoss::kGone);
     if (ready != IoStatus::kOk) return ready;
     const ssize_t n = ::read(fd_, buffer, capacity);
     if (n > 0) {
       *count = static_cast<size_t>(n);
       return IoStatus::kOk;
     }
-    if (n == 0) return IoStatus::kHangup;  // end of file: the peer closed
+    if (n == 0) return Lost(DeviceLoss::kHungUp);  // end of file: the peer closed
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // Readiness without data (another reader was faster): wait again.
       if (deadline.Expired()) return IoStatus::kTimeout;
       continue;
     }
-    return errno == EIO ? IoStatus::kHangup : IoStatus::kError;
+    return errno == EIO ? Lost(DeviceLoss::kHungUp) : IoStatus::kError;
   }
 }
 

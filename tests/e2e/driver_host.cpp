@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "host/tarsel_dbm.h"
 #include "host/wendro_r.h"
@@ -28,6 +29,10 @@ DriverHost& DriverHost::Get() {
 }
 
 DriverHost::DriverHost() {
+  // The driver reads its line settings at prepare; tests never see the
+  // machine's own file (a test that wants settings points this elsewhere).
+  const std::string no_settings = "/tmp/draviknet-test-" + std::to_string(getpid()) + "-none.conf";
+  setenv("DRAVIKNET_CONFIG", no_settings.c_str(), 0);
   library_path_ = ExecutableFolder() + "/libdraviknet.so";
   library_ = dlopen(library_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
@@ -90,6 +95,16 @@ std::vector<ValueEvent> DriverHost::ValuesFor(int tag_id) {
     if (v.tag_id == tag_id) out.push_back(v);
   }
   return out;
+}
+
+std::vector<LogLine> DriverHost::TakeLogs() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(logs_, {});
+}
+
+size_t DriverHost::TakeValueCount() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(values_, {}).size();
 }
 
 int DriverHost::CountLogs(const std::string& needle) {

@@ -42,6 +42,9 @@ class DriverHost {
 
   void ClearRecords();
   std::vector<LogLine> Logs();
+  // Removes and returns the log lines and value events recorded so far.
+  std::vector<LogLine> TakeLogs();
+  size_t TakeValueCount();
   std::vector<ValueEvent> Values();
   std::vector<ValueEvent> ValuesFor(int tag_id);
   int CountLogs(const std::string& needle);

@@ -21,6 +21,7 @@
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
+#include "tools/host/demoted_stations.h"
 #include "tools/host/write_value_check.h"
 
 namespace dravik::host {
@@ -46,6 +47,7 @@ struct HostContext {
 
 void OnLog(void* context, int /*kind*/, int flags, const char* text) {
   auto* ctx = static_cast<HostContext*>(context);
+  Demotions().OnLog(text);  // before the line is shown, so a status line after it agrees
   ctx->out->Emit("log " + FlagsText(flags) + " " + text,
                  Json{{"kind", "log"}, {"flags", flags}, {"text", text}});
   if (ctx->bridge != nullptr) ctx->bridge->OfferLog(flags, text, NowMs());
@@ -237,17 +239,14 @@ std::string Runner::StatusLine() const {
     const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
         instance_, name.c_str(), &ws, &wf, &rs, &rf);
     if (!line.empty()) line += " | ";
-    line += name + ": " + StationState(status) + " reads " + std::to_string(rs) + " failures " +
-            std::to_string(rf + wf);
+    line += name + ": " + StationState(name, status) + " reads " + std::to_string(rs) +
+            " failures " + std::to_string(rf + wf);
   }
   return line.empty() ? "(no stations)" : line;
 }
 
-std::string Runner::StationState(int status) {
-  for (const auto& row : kStationStates) {
-    if (row.status == status) return row.name;
-  }
-  return "disabled";
+std::string Runner::StationState(const std::string& station, int status) {
+  return Demotions().StateOf(station, status);
 }
 
 std::vector<StationReport> Runner::StationReports() const {
@@ -256,7 +255,7 @@ std::vector<StationReport> Runner::StationReports() const {
     StationReport r;
     const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
         instance_, name.c_str(), &r.writes_sent, &r.writes_failed, &r.reads_sent, &r.reads_failed);
-    r.state = StationState(status);
+    r.state = StationState(name, status);
     reports.push_back(r);
   }
   return reports;
@@ -323,7 +322,7 @@ void Runner::Stats(const std::string& station) {
   } else {
     bool known = false;
     for (const auto& s : stations_) known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
-    state = !known && t.status == -1 ? "unknown station" : StationState(t.status);
+    state = !known && t.status == -1 ? "unknown station" : StationState(station, t.status);
   }
   char text[256];
   std::snprintf(text, sizeof text,

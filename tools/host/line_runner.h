@@ -16,19 +16,6 @@
 
 namespace dravik::host {
 
-// A station's state as the status line, `stats` and MQTT name it, from the
-// status slot 15 gives for that station. One row per state: a new state is one
-// row here (and, where slot 15 cannot tell it, one query in StationReports).
-struct StationStateName {
-  int status;
-  const char* name;
-};
-inline constexpr StationStateName kStationStates[] = {
-    {0, "ok"},
-    {1, "failing"},
-    {-1, "disabled"},
-};
-
 // One run of an instance; the main thread owns every slot call in it.
 class Runner {
  public:
@@ -59,7 +46,11 @@ class Runner {
   // both come here. Checks the tag and the value text, then calls slot 7.
   WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text);
 
-  static std::string StationState(int status);
+  // A station's state as the status line, `stats` and MQTT name it: "ok",
+  // "failing", "disabled" from slot 15's status, and "demoted" for a failing
+  // station that the driver skips for a while (slot 15 cannot tell that; the
+  // driver's demotion note does, see demoted_stations.h).
+  static std::string StationState(const std::string& station, int status);
 
  private:
   bool Error(const std::string& text);

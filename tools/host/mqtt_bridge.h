@@ -7,26 +7,22 @@
 // the On* callbacks; only the main thread takes writes (TakeWrites) and makes
 // the slot calls for them.
 //
-// Topics, all under the prefix (default draviknet/<project file stem>):
+// Topics, all under the prefix (default draviknet/<project file stem>), QoS 1:
 //
-// | Topic                   | Payload                                         | Retained | QoS |
-// When                         |
-// |-------------------------|-------------------------------------------------|----------|-----|------------------------------|
-// | status                  | online / offline (offline is also the will)     | yes      | 1   |
-// connect, clean stop, loss    | | tag/<TAG>               | {"value": 42 | "text" | null, "ts":
-// <ms epoch>} | yes      | 1   | every value from the driver  | |                         |
-// --mqtt-payload plain: the bare value text,      |          |     |                              |
-// |                         | null for no value                               |          |     | |
-// | station/<S>/state       | {"state": "ok"|"failing"|"disabled",            | yes      | 1   |
-// state change, every          | |                         |  "reads_sent", "reads_failed",
-// "writes_sent",   |          |     | --mqtt-stats-seconds (10)    | |                         |
-// "writes_failed"}                               |          |     |                              |
-// | log                     | {"flags": 258, "text": "...", "ts": <ms epoch>} | no       | 1   |
-// every driver log line; the   | |                         | bridge's own errors have bit 8 (0x100)
-// clear    |          |     | bridge's errors (+ "tag")    | |                         | and name
-// the tag in "tag"                       |          |     |                              | |
-// tag/<TAG>/set (in)      | 42, "text", text, or {"value": 42 | "text"}     |          | 1   |
-// subscribed with --mqtt-writes|
+// clang-format off
+// | Topic             | Payload                                            | Retained | When                          |
+// |-------------------|----------------------------------------------------|----------|-------------------------------|
+// | status            | online / offline (offline is also the will)        | yes      | connect, clean stop, loss     |
+// | tag/<TAG>         | {"value": 42 | "text" | null, "ts": <ms epoch>};   | yes      | every value from the driver   |
+// |                   | --mqtt-payload plain: the bare value text, null    |          |                               |
+// | station/<S>/state | {"state": "ok"|"failing"|"demoted"|"disabled",     | yes      | a change of state, and every  |
+// |                   |  "reads_sent", "reads_failed", "writes_sent",      |          | --mqtt-stats-seconds (10)     |
+// |                   |  "writes_failed"}                                  |          |                               |
+// | log               | {"flags": 258, "text": "...", "ts": <ms epoch>};   | no       | every driver log line, and    |
+// |                   | the bridge's own errors have bit 8 (0x100) clear   |          | the bridge's own errors       |
+// |                   | and name the tag in "tag"                          |          |                               |
+// | tag/<TAG>/set (in)| 42, "text", text, or {"value": 42 | "text"}        |          | subscribed with --mqtt-writes |
+// clang-format on
 //
 // After every (re)connect the bridge publishes status online, the last value
 // of every tag that has one and every station's state, so that the broker's

@@ -123,6 +123,7 @@ bool PlcSimulator::CreatePty(const std::string& ports_dir, int com, std::string*
     return false;
   }
   device_.Adopt(master);
+  if (slave_fd_ >= 0) ::close(slave_fd_);  // a pty made earlier
   slave_fd_ = slave;
   ports_dir_ = dir;
   port_path_ = link;
@@ -157,6 +158,19 @@ void PlcSimulator::Stop() {
   wait_cv_.notify_all();
   device_.Interrupt();
   thread_.join();
+}
+
+void PlcSimulator::ClosePty() {
+  if (thread_.joinable() || slave_fd_ < 0) return;
+  device_.Close();
+  ::close(slave_fd_);
+  slave_fd_ = -1;
+  if (!port_path_.empty()) ::unlink(port_path_.c_str());
+}
+
+void PlcSimulator::SetStationOff(int station, bool off) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  off_[station] = off;
 }
 
 bool PlcSimulator::WaitMs(int ms) {
@@ -272,7 +286,8 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = frame.body.empty() ? stations_.end() : stations_.find(frame.body[0]);
     known_station = it != stations_.end();
-    if (frame.checksum_ok && known_station) {
+    const bool off = known_station && off_.count(it->first) != 0 && off_[it->first];
+    if (frame.checksum_ok && known_station && !off) {
       fault = NextFault();
       if (fault.kind == FaultKind::kErrorReply) {
         reply_body.assign(frame.body.begin(),

@@ -76,6 +76,10 @@ class PlcSimulator {
   bool AttachDevice(const std::string& path, std::string* error);
   bool Start();
   void Stop();
+  // Closes the pseudo-terminal made by CreatePty and removes its COMn link,
+  // as an unplugged adapter would; the client sees a hang-up. Call Stop()
+  // first; CreatePty (and Start) bring a new one under the same name.
+  void ClosePty();
 
   const std::string& ports_dir() const { return ports_dir_; }
   const std::string& port_path() const { return port_path_; }      // the COMn link or device
@@ -87,6 +91,9 @@ class PlcSimulator {
   bool SetBit(int station, int area, int address, bool value);
   bool GetWord(int station, int area, int address, uint16_t* value);
   bool SetWord(int station, int area, int address, uint16_t value);
+
+  // A switched-off station: its requests get no reply (they are still logged).
+  void SetStationOff(int station, bool off);
 
   // Probability (0..1) that a reply gets this fault; rates are tried in kind order.
   void SetFaultRate(FaultKind kind, double probability);
@@ -122,6 +129,7 @@ class PlcSimulator {
 
   std::mutex mutex_;  // guards everything below
   std::map<int, StationMemory> stations_;
+  std::map<int, bool> off_;  // stations switched off
   std::deque<FaultAction> script_;
   double rates_[kFaultKindCount] = {};
   std::mt19937 random_;

@@ -1,0 +1,551 @@
+// dravik-soak: a long run of one line against the simulator, checking that
+// nothing is lost or miscounted while the line misbehaves. Ten stations with
+// mixed blocks and about a hundred tags, a fifth of all replies faulty (every
+// kind), one port loss and return, one station switched off for a while with
+// demotion on, and a write every second. It samples slot 15 every second and
+// prints a summary; the exit status is 1 when a check failed.
+//
+//   dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]
+//   dravik-soak --silent-station [--seconds S] [--demote-seconds D]
+//
+// The second form measures what a silent station costs a live one: the live
+// station's reads per second alone, then beside a silent station of three
+// blocks (period 0) with demotion on.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/driver_host.h"
+#include "tools/plcsim/plc_simulator.h"
+
+namespace dravik::test {
+namespace {
+
+using plcsim::FaultKind;
+using plcsim::PlcSimulator;
+using plcsim::RequestRecord;
+using plcsim::SimulatorOptions;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kStations = 10;
+constexpr int kAreaC = 4;
+constexpr int kAreaR = 7;
+constexpr int kWriteRegisters = 4;  // R200.. per station, written in turn
+constexpr int kOffStation = 5;
+
+long RssKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// What the simulator answered, per station, counted from its request log as
+// it grows. A clean reply (also late or after noise) must be a good exchange
+// for the driver; a reply from the wrong station, and an error reply to a
+// write, are counted apart: whether they are good is the driver's rule.
+struct StationTally {
+  long good_reads = 0, good_writes = 0;
+  long unsure_reads = 0, unsure_writes = 0;
+};
+
+class SimTally {
+ public:
+  explicit SimTally(PlcSimulator& sim) : sim_(sim) {}
+  void Update() {
+    for (;;) {
+      const uint64_t before = sim_.RequestCount();
+      std::vector<RequestRecord> log = sim_.Log();
+      if (sim_.RequestCount() != before) continue;  // grew meanwhile: look again
+      const uint64_t fresh = before - seen_;
+      if (fresh > log.size()) lost_records_ = true;
+      const size_t from = fresh >= log.size() ? 0 : log.size() - fresh;
+      for (size_t i = from; i < log.size(); ++i) Count(log[i]);
+      seen_ = before;
+      return;
+    }
+  }
+  const StationTally& Of(int station) { return stations_[station]; }
+  bool LostRecords() const { return lost_records_; }
+
+ private:
+  void Count(const RequestRecord& r) {
+    if (r.request.size() < 4 || r.reply.empty()) return;
+    StationTally& t = stations_[r.request[2]];
+    const bool read = r.request[3] == 0x01 || r.request[3] == 0x02;
+    switch (r.fault) {
+      case FaultKind::kNone:
+      case FaultKind::kNoise:
+      case FaultKind::kDelay:
+        ++(read ? t.good_reads : t.good_writes);
+        break;
+      case FaultKind::kWrongStation:
+        ++(read ? t.unsure_reads : t.unsure_writes);
+        break;
+      case FaultKind::kErrorReply:
+        if (!read) ++t.unsure_writes;
+        break;
+      default:
+        break;
+    }
+  }
+  PlcSimulator& sim_;
+  uint64_t seen_ = 0;
+  bool lost_records_ = false;
+  std::map<int, StationTally> stations_;
+};
+
+struct Counters {
+  int ws = 0, wf = 0, rs = 0, rf = 0, status = 0;
+};
+
+Counters Read(DriverHost& host, int inst, const std::string& station) {
+  int c[4] = {};
+  Counters out;
+  out.status = host.Statistics(inst, station.c_str(), c);
+  out.ws = c[0];
+  out.wf = c[1];
+  out.rs = c[2];
+  out.rf = c[3];
+  return out;
+}
+
+std::string Name(int station) { return "PLC" + std::to_string(station); }
+
+struct Write {
+  int station = 0;
+  int address = 0;
+  int value = 0;
+};
+
+class Soak {
+ public:
+  Soak(double minutes, uint32_t seed, long max_rss_growth_kb)
+      : minutes_(minutes), seed_(seed), max_rss_growth_kb_(max_rss_growth_kb) {}
+
+  int Run() {
+    if (!SetUp()) return 2;
+    const double total = minutes_ * 60.0;
+    const double loss_at = total * 0.25;
+    const double off_at = total * 0.45;
+    const double off_until = total * 0.70;
+    constexpr double kLossSeconds = 8.0;
+    const auto start = Clock::now();
+    long rss_base = 0;
+    bool lost = false, loss_done = false, off = false;
+    int k = 0;
+    std::printf("soak: %.1f min, %d stations, %zu tags, faults 20%% of replies, seed %u\n",
+                minutes_, kStations, tag_count_, seed_);
+    std::fflush(stdout);
+    while (Seconds(start) < total) {
+      const double now = Seconds(start);
+      if (!loss_done && !lost && now >= loss_at) {
+        sim_->Stop();
+        sim_->ClosePty();  // the adapter is unplugged: the link goes too
+        lost = true;
+        Note("port COM1 removed");
+      } else if (lost && now >= loss_at + kLossSeconds) {
+        std::string error;
+        if (!sim_->CreatePty(dir_.path(), 1, &error) || !sim_->Start()) {
+          Fail("cannot publish the new pseudo-terminal: " + error);
+          break;
+        }
+        lost = false;
+        loss_done = true;
+        Note("port COM1 back (a new pseudo-terminal)");
+      }
+      if (!off && now >= off_at && now < off_until) {
+        sim_->SetStationOff(kOffStation, true);
+        off = true;
+        Note(Name(kOffStation) + " switched off");
+      } else if (off && now >= off_until) {
+        sim_->SetStationOff(kOffStation, false);
+        off = false;
+        Note(Name(kOffStation) + " switched on");
+      }
+      MakeWrite(k++);
+      Sample();
+      ScanLogs();
+      if (rss_base == 0 && now >= std::min(30.0, total * 0.1)) rss_base = RssKb();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    if (lost) {  // a very short run: bring the port back before the end
+      std::string error;
+      sim_->CreatePty(dir_.path(), 1, &error);
+      sim_->Start();
+    }
+    sim_->SetStationOff(kOffStation, false);
+    // Wait for every station to answer again before the books are closed.
+    host_.WaitFor(
+        [&] {
+          for (int s = 1; s <= kStations; ++s) {
+            if (Read(host_, inst_, Name(s)).status != 0) return false;
+          }
+          return true;
+        },
+        60000);
+    QuietStop();
+    ScanLogs();
+    return Summary(rss_base, RssKb(), Seconds(start));
+  }
+
+  int SilentStation(double seconds, int demote_seconds) {
+    setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
+    const std::string conf = dir_.File("draviknet.conf");
+    std::ofstream(conf) << "[COM2]\ndemote_after = 3\ndemote_seconds = " << demote_seconds << "\n";
+    setenv("DRAVIKNET_CONFIG", conf.c_str(), 1);
+    // Each measurement has its own line: a prepared instance keeps its port.
+    std::vector<std::unique_ptr<PlcSimulator>> sims;
+    for (int com = 1; com <= 2; ++com) {
+      SimulatorOptions options;
+      options.stations = {1};
+      sims.push_back(std::make_unique<PlcSimulator>(options));
+      std::string error;
+      if (!sims.back()->CreatePty(dir_.path(), com, &error) || !sims.back()->Start()) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return 2;
+      }
+    }
+    auto measure = [&](bool with_silent, double warm_up) {
+      CDravikNetDoc doc;
+      doc.Stations().push_back(MakeStation("LIVE", 1));
+      for (int b = 0; b < 3; ++b) AddBlock(*doc.Stations()[0], "R", kAreaR, 1 + 10 * b, 8, 0);
+      if (with_silent) {
+        doc.Stations().push_back(MakeStation("SILENT", 2));
+        for (int b = 0; b < 3; ++b) AddBlock(*doc.Stations()[1], "R", kAreaR, 1 + 10 * b, 8, 0);
+      }
+      const std::string path = dir_.File(with_silent ? "beside.dat" : "alone.dat");
+      SaveProject(doc, path, with_silent ? 2 : 1);
+      const int inst = host_.Create(path);
+      if (inst < 0 || host_.Prepare(inst) != 0) {
+        std::fprintf(stderr, "the driver refused %s\n", path.c_str());
+        std::exit(2);
+      }
+      host_.SetRunState(inst, nullptr, 1);
+      const auto begin = Clock::now();
+      std::this_thread::sleep_for(std::chrono::duration<double>(warm_up));
+      const int first = Read(host_, inst, "LIVE").rs;
+      const auto from = Clock::now();
+      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      const int last = Read(host_, inst, "LIVE").rs;
+      const double rate = (last - first) / Seconds(from);
+      const double overall = last / Seconds(begin);
+      host_.Stop(inst);
+      return std::make_pair(rate, overall);
+    };
+    const auto alone = measure(false, 1.0);
+    // Three failures of three seconds each demote the silent station; the
+    // window then holds its probes, one every demote_seconds + 3 s.
+    const auto beside = measure(true, 10.0);
+    std::printf(
+        "silent station: live station alone %.1f reads/s; beside a silent station of "
+        "3 blocks with demotion (3 failures, %d s) %.1f reads/s over %.0f s after "
+        "demotion = %.0f%%; %.1f reads/s over the whole %.0f s, warm-up included = %.0f%%\n",
+        alone.first, demote_seconds, beside.first, seconds, 100.0 * beside.first / alone.first,
+        beside.second, seconds + 10.0, 100.0 * beside.second / alone.first);
+    return beside.first >= 0.8 * alone.first ? 0 : 1;
+  }
+
+ private:
+  bool SetUp() {
+    setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
+    const std::string conf = dir_.File("draviknet.conf");
+    std::ofstream(conf) << "; the soak's line\n[COM1]\ndemote_after = 3\ndemote_seconds = 15\n";
+    setenv("DRAVIKNET_CONFIG", conf.c_str(), 1);
+    SimulatorOptions options;
+    options.seed = seed_;
+    for (int s = 1; s <= kStations; ++s) options.stations.push_back(s);
+    sim_ = std::make_unique<PlcSimulator>(options);
+    std::string error;
+    if (!sim_->CreatePty(dir_.path(), 1, &error) || !sim_->Start()) {
+      std::fprintf(stderr, "simulator: %s\n", error.c_str());
+      return false;
+    }
+    // Seven kinds at 3.1% each: about one reply in five is faulty.
+    for (FaultKind kind :
+         {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
+          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation}) {
+      sim_->SetFaultRate(kind, 0.031);
+    }
+    tally_ = std::make_unique<SimTally>(*sim_);
+
+    CDravikNetDoc doc;
+    for (int s = 1; s <= kStations; ++s) {
+      doc.Stations().push_back(MakeStation(Name(s), s));
+      CStationInfoDVK& st = *doc.Stations().back();
+      AddBlock(st, "R1", kAreaR, 1, 12, 0);        // every cycle
+      AddBlock(st, "C1", kAreaC, 1, 32, 500);      // bits, twice a second
+      AddBlock(st, "R200", kAreaR, 200, 8, 1000);  // the written registers
+    }
+    SaveProject(doc, dir_.File("soak.dat"));
+    inst_ = host_.Create(dir_.File("soak.dat"));
+    if (inst_ < 0 || host_.Prepare(inst_) != 0) {
+      std::fprintf(stderr, "the driver refused the soak project\n");
+      return false;
+    }
+    int id = 1;
+    for (int s = 1; s <= kStations; ++s) {
+      const std::string dev = "DVK." + Name(s);
+      struct Tag {
+        const char* address;
+        int type;
+        int length;
+      };
+      const Tag tags[] = {{"R1", 1, 2},  {"R3", 2, 4},   {"R6", 14, 4},
+                          {"C3", 13, 0}, {"C12", 13, 0}, {"R300", 5, 4}};
+      for (const Tag& t : tags) {
+        if (host_.Bind(inst_, dev.c_str(), t.address, t.type, t.length, id++) >= 0) ++tag_count_;
+      }
+      for (int r = 0; r < kWriteRegisters; ++r) {
+        const std::string address = "R" + std::to_string(200 + r);
+        const int handle = host_.Bind(inst_, dev.c_str(), address.c_str(), 4, 2, id++);
+        if (handle >= 0) ++tag_count_;
+        write_handles_[{s, 200 + r}] = handle;
+      }
+    }
+    host_.BuildRequests(inst_);
+    host_.SetRunState(inst_, nullptr, 1);
+    return true;
+  }
+
+  // One write a second, station by station, register by register. Before a
+  // register is written again, its previous write is judged: in the
+  // simulator's memory, or not.
+  void MakeWrite(int k) {
+    Write w;
+    w.station = k % kStations + 1;
+    w.address = 200 + (k / kStations) % kWriteRegisters;
+    w.value = k % 60000 + 1;
+    Judge(w.station, w.address);
+    host_.Write(inst_, write_handles_[{w.station, w.address}], w.value);
+    ++made_[w.station];
+    last_write_[{w.station, w.address}] = w;
+  }
+
+  void Judge(int station, int address) {
+    const auto it = last_write_.find({station, address});
+    if (it == last_write_.end()) return;
+    uint16_t value = 0;
+    sim_->GetWord(station, kAreaR, address, &value);
+    if (value == it->second.value) ++in_memory_[station];
+    last_write_.erase(it);
+  }
+
+  // Slot 15 against the simulator: what the driver calls good lies between
+  // what the simulator had answered cleanly before the read (less the one
+  // exchange that may be on its way back) and all it had answered after it.
+  void Sample() {
+    tally_->Update();
+    std::map<int, StationTally> before;
+    for (int s = 1; s <= kStations; ++s) before[s] = tally_->Of(s);
+    std::map<int, Counters> read;
+    for (int s = 1; s <= kStations; ++s) read[s] = Read(host_, inst_, Name(s));
+    tally_->Update();
+    ++samples_;
+    for (int s = 1; s <= kStations; ++s) {
+      const Counters& c = read[s];
+      const StationTally& after = tally_->Of(s);
+      const long good_reads = c.rs - c.rf;
+      const long good_writes = c.ws - c.wf;
+      if (good_reads < before[s].good_reads - 1 ||
+          good_reads > after.good_reads + after.unsure_reads ||
+          good_writes < before[s].good_writes - 1 ||
+          good_writes > after.good_writes + after.unsure_writes || c.rf > c.rs || c.wf > c.ws) {
+        ++identity_failures_;
+        if (identity_failures_ <= 5) {
+          std::printf(
+              "  identity off for %s: reads %d sent %d failed (simulator good %ld..%ld), "
+              "writes %d sent %d failed (simulator good %ld..%ld)\n",
+              Name(s).c_str(), c.rs, c.rf, before[s].good_reads,
+              after.good_reads + after.unsure_reads, c.ws, c.wf, before[s].good_writes,
+              after.good_writes + after.unsure_writes);
+        }
+      }
+    }
+  }
+
+  // 16 and 17 per station, in order: they must alternate, 16 first.
+  void ScanLogs() {
+    for (const LogLine& line : host_.TakeLogs()) {
+      ++log_lines_;
+      if (line.text.find("연결이 끊어졌습니다") != std::string::npos) ++loss_notes_;
+      if (line.text.find("통신포트 초기화 완료") != std::string::npos) ++port_opened_;
+      if (line.text.find("통신 대상에서 제외합니다") != std::string::npos) ++demotions_;
+      for (int s = 1; s <= kStations; ++s) {
+        const std::string station = "스테이션[" + Name(s) + "]";
+        if (line.text.find(station + "과 통신할 수 없습니다.") != std::string::npos) {
+          if (lost_[s]) ++order_errors_;
+          lost_[s] = true;
+          ++msg16_[s];
+        } else if (line.text.find(station + "과의 통신이 정상적으로 복구") != std::string::npos) {
+          if (!lost_[s]) ++order_errors_;
+          lost_[s] = false;
+          ++msg17_[s];
+        }
+      }
+    }
+    values_ += host_.TakeValueCount();
+  }
+
+  void QuietStop() {
+    for (int s = 1; s <= kStations; ++s) host_.SetRunState(inst_, Name(s).c_str(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // a late reply at most
+    host_.Stop(inst_);
+    for (auto it = last_write_.begin(); it != last_write_.end();) {
+      const Write w = it->second;
+      ++it;
+      Judge(w.station, w.address);
+    }
+    tally_->Update();
+  }
+
+  int Summary(long rss_base, long rss_end, double seconds) {
+    std::printf("%-6s %9s %8s %9s %8s %11s %11s %9s %7s %s\n", "", "reads", "failed", "writes",
+                "failed", "sim good r", "sim good w", "in memory", "16/17", "identity");
+    long reads = 0, writes = 0;
+    bool identity_ok = identity_failures_ == 0, writes_ok = true, health_ok = order_errors_ == 0;
+    for (int s = 1; s <= kStations; ++s) {
+      const Counters c = Read(host_, inst_, Name(s));
+      const StationTally& t = tally_->Of(s);
+      reads += c.rs;
+      writes += c.ws;
+      const long good_r = c.rs - c.rf, good_w = c.ws - c.wf;
+      const bool exact = good_r >= t.good_reads && good_r <= t.good_reads + t.unsure_reads &&
+                         good_w >= t.good_writes && good_w <= t.good_writes + t.unsure_writes;
+      identity_ok = identity_ok && exact;
+      // Every write made was counted; every write counted good is in the
+      // simulator's memory (or was answered with an error, which the
+      // driver's rule may take as done); every other one was counted failed.
+      const long made = made_[s], mem = in_memory_[s];
+      const bool w_ok =
+          c.ws == made && good_w <= mem + t.unsure_writes && made - mem <= c.wf + t.unsure_writes;
+      writes_ok = writes_ok && w_ok;
+      health_ok = health_ok && msg17_[s] >= msg16_[s] - 1 && msg17_[s] <= msg16_[s];
+      std::printf("%-6s %9d %8d %9d %8d %11ld %11ld %9ld %3d/%-3d %s%s\n", Name(s).c_str(), c.rs,
+                  c.rf, c.ws, c.wf, t.good_reads, t.good_writes, mem, msg16_[s], msg17_[s],
+                  exact ? "ok" : "OFF", w_ok ? "" : " (writes OFF)");
+    }
+    // The port loss lasted 8 s: every station was lost and restored.
+    bool events_ok = loss_notes_ == 1 && port_opened_ == 2;
+    for (int s = 1; s <= kStations; ++s) events_ok = events_ok && msg16_[s] >= 1 && msg17_[s] >= 1;
+    events_ok = events_ok && demotions_ >= 1;
+    const long growth = rss_end - rss_base;
+    const bool rss_ok = max_rss_growth_kb_ <= 0 || growth <= max_rss_growth_kb_;
+    if (tally_->LostRecords()) std::printf("  warning: the simulator's log outran the tally\n");
+    std::printf(
+        "totals: %.0f s, %ld reads, %ld writes, %ld values, %ld log lines, %d slot-15 "
+        "samples\n",
+        seconds, reads, writes, values_, log_lines_, samples_);
+    std::printf(
+        "check counter identity (sent == good + failed, per station, every sample and "
+        "at the end): %s (%d samples off)\n",
+        identity_ok ? "ok" : "FAILED", identity_failures_);
+    std::printf(
+        "check writes (each counted; good ones in the simulator's memory, the rest "
+        "failed): %s\n",
+        writes_ok ? "ok" : "FAILED");
+    std::printf(
+        "check 16/17 (alternate per station, one open 16 at most): %s (%d out of "
+        "order)\n",
+        health_ok ? "ok" : "FAILED", order_errors_);
+    std::printf(
+        "check events (1 port loss note, port opened twice, every station 16 and 17, "
+        "demotions %d): %s\n",
+        demotions_, events_ok ? "ok" : "FAILED");
+    std::printf(
+        "check RSS: %ld kB after warm-up, %ld kB at the end, growth %ld kB (limit %ld): "
+        "%s\n",
+        rss_base, rss_end, growth, max_rss_growth_kb_, rss_ok ? "ok" : "FAILED");
+    for (const std::string& f : failures_) std::printf("failure: %s\n", f.c_str());
+    const bool ok =
+        identity_ok && writes_ok && health_ok && events_ok && rss_ok && failures_.empty();
+    std::printf("soak %s\n", ok ? "passed" : "FAILED");
+    return ok ? 0 : 1;
+  }
+
+  void Note(const std::string& text) {
+    std::printf("  %s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  void Fail(const std::string& text) { failures_.push_back(text); }
+
+  const double minutes_;
+  const uint32_t seed_;
+  const long max_rss_growth_kb_;
+  DriverHost& host_ = DriverHost::Get();
+  TempDir dir_;
+  std::unique_ptr<PlcSimulator> sim_;
+  std::unique_ptr<SimTally> tally_;
+  int inst_ = -1;
+  size_t tag_count_ = 0;
+  std::map<std::pair<int, int>, int> write_handles_;
+  std::map<std::pair<int, int>, Write> last_write_;
+  std::map<int, long> made_, in_memory_;
+  std::map<int, bool> lost_;
+  std::map<int, int> msg16_, msg17_;
+  int samples_ = 0, identity_failures_ = 0, order_errors_ = 0;
+  int loss_notes_ = 0, port_opened_ = 0, demotions_ = 0;
+  long log_lines_ = 0, values_ = 0;
+  std::vector<std::string> failures_;
+};
+
+}  // namespace
+}  // namespace dravik::test
+
+int main(int argc, char** argv) {
+  double minutes = 10;
+  double seconds = 60;
+  unsigned seed = 1;
+  long max_rss_growth_kb = 16384;
+  bool silent_station = false;
+  int demote_seconds = 30;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--minutes") {
+      minutes = std::atof(value());
+    } else if (arg == "--seconds") {
+      seconds = std::atof(value());
+    } else if (arg == "--seed") {
+      seed = static_cast<unsigned>(std::atol(value()));
+    } else if (arg == "--max-rss-growth-kb") {
+      max_rss_growth_kb = std::atol(value());
+    } else if (arg == "--demote-seconds") {
+      demote_seconds = std::atoi(value());
+    } else if (arg == "--silent-station") {
+      silent_station = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]\n"
+                   "       dravik-soak --silent-station [--seconds S] [--demote-seconds D]\n");
+      return 2;
+    }
+  }
+  if (minutes <= 0 || seconds <= 0 || demote_seconds < 1 || demote_seconds > 86400) {
+    std::fprintf(stderr, "--minutes and --seconds must be positive, --demote-seconds 1..86400\n");
+    return 2;
+  }
+  dravik::test::Soak soak(minutes, seed, max_rss_growth_kb);
+  return silent_station ? soak.SilentStation(seconds, demote_seconds) : soak.Run();
+}
