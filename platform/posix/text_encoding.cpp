@@ -74,6 +74,7 @@ std::string NoConverterText(const char* to, const char* from) {
 
 // The UTF-8 character that starts at `offset`, quoted, with its code point.
 std::string DescribeCharacter(std::string_view utf8, size_t offset) {
+  if (offset >= utf8.size()) return "a character past the end of the text";
   const auto lead = static_cast<uint8_t>(utf8[offset]);
   const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
   const std::string_view ch = utf8.substr(offset, length);
@@ -81,7 +82,11 @@ std::string DescribeCharacter(std::string_view utf8, size_t offset) {
   for (size_t k = 1; k < ch.size(); ++k) code = (code << 6) | (static_cast<uint8_t>(ch[k]) & 0x3F);
   char hex[16];
   std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
-  return "\"" + std::string(ch) + "\" (" + hex + ")";
+  // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on
+  // "literal" + std::string&&.
+  std::string out = "\"";
+  out.append(ch).append("\" (").append(hex).append(")");
+  return out;
 }
 
 std::string DescribeBytes(std::string_view text, size_t offset) {
