@@ -22,44 +22,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "draviknet/driver_table.h"
 #include "host/tarsel_dbm.h"
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
 #include "tools/plcsim/plc_simulator.h"
 
-// Allocations made on the driver's own threads (named dravik-*). The
-// driver's operator new resolves to this one.
-static std::atomic<uint64_t> g_allocations{0};
-static bool OnDriverThread() {
-  thread_local int driver = -1;
-  if (driver < 0) {
-    char name[16] = {};
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    driver = std::strncmp(name, "dravik-", 7) == 0 ? 1 : 0;
-  }
-  return driver == 1;
-}
-void* operator new(size_t n) {
-  if (OnDriverThread()) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace dravik;
 
-struct Driver {
-  void** table = nullptr;
-  template <typename Fn>
-  Fn Slot(int i) const {
-    return reinterpret_cast<Fn>(table[i]);
-  }
-};
+using bench::Driver;
 
 std::mutex g_mutex;
 std::vector<Clock::time_point> g_arrivals;  // of tag 1's values
@@ -73,13 +48,6 @@ void OnValue(void*, int tag_id, const CTagVal&) {
   }
 }
 void OnLog(void*, int, int, const char*) {}
-
-std::string Folder() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string p(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  return p.substr(0, p.rfind('/'));
-}
 
 // CPU seconds of this process's threads whose names start with "dravik-".
 double DriverThreadCpu() {
@@ -175,27 +143,29 @@ void Throughput(Driver& d, const char* title, int blocks, int words, bool pace, 
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // past the first reports
   const int reads0 = ReadsSent(d, line.instance);
   const double cpu0 = DriverThreadCpu();
-  const uint64_t alloc0 = g_allocations.load();
+  const uint64_t alloc0 = bench::DriverAllocations();
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
   const int reads = ReadsSent(d, line.instance) - reads0;
   const double cpu = DriverThreadCpu() - cpu0;
-  const uint64_t allocs = g_allocations.load() - alloc0;
+  const uint64_t allocs = bench::DriverAllocations() - alloc0;
   StopLine(d, line);
   // Bytes of one exchange: request 10, reply 5 + 2*words payload + 5 framing.
   const double bytes = 10 + 5 + 2.0 * words + 5;
   const double line_limit = 19200.0 / (bytes * 10);
-  std::printf("%-34s %8.1f exchanges/s  %7.1f us CPU/exchange  %.3f allocations/exchange",
-              title, reads / elapsed, reads ? cpu * 1e6 / reads : 0.0,
+  std::printf("%-34s %8.1f exchanges/s  %7.1f us CPU/exchange  %.3f allocations/exchange", title,
+              reads / elapsed, reads ? cpu * 1e6 / reads : 0.0,
               reads ? static_cast<double>(allocs) / reads : 0.0);
   // The simulator paces its replies; the driver's requests cross the
   // pseudo-terminal at once, so the replies alone bound the rate here.
   const double reply_limit = 19200.0 / ((10 + 2.0 * words) * 10);
   if (pace) {
-    std::printf("\n%-34s line limit %.1f/s for requests and replies (%.0f%% reached), %.1f/s for "
-                "replies alone (%.0f%%)", "", line_limit, 100.0 * reads / elapsed / line_limit,
-                reply_limit, 100.0 * reads / elapsed / reply_limit);
+    std::printf(
+        "\n%-34s line limit %.1f/s for requests and replies (%.0f%% reached), %.1f/s for "
+        "replies alone (%.0f%%)",
+        "", line_limit, 100.0 * reads / elapsed / line_limit, reply_limit,
+        100.0 * reads / elapsed / reply_limit);
   }
   std::printf("\n");
 }
@@ -259,7 +229,7 @@ int main(int argc, char** argv) {
   WendroRHandler log;
   log.on_log = &OnLog;
   WendroRInstallHandler(&log);
-  void* lib = dlopen((Folder() + "/libdraviknet.so").c_str(), RTLD_NOW);
+  void* lib = dlopen((bench::ProgramFolder() + "/libdraviknet.so").c_str(), RTLD_NOW);
   if (!lib) {
     std::fprintf(stderr, "%s\n", dlerror());
     return 1;

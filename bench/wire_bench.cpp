@@ -36,30 +36,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "draviknet/driver_table.h"
 #include "host/tarsel_dbm.h"
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
-
-// Allocations made on the driver's own threads (named dravik-*); the
-// driver's operator new resolves to this one.
-static std::atomic<uint64_t> g_allocations{0};
-static bool OnDriverThread() {
-  thread_local int driver = -1;
-  if (driver < 0) {
-    char name[16] = {};
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    driver = std::strncmp(name, "dravik-", 7) == 0 ? 1 : 0;
-  }
-  return driver == 1;
-}
-void* operator new(size_t n) {
-  if (OnDriverThread()) g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -250,13 +231,7 @@ void StartResponder(Pty& pty, bool changing, int baud) {
 
 // ---- the driver, through its function table
 
-struct Driver {
-  void** table = nullptr;
-  template <typename Fn>
-  Fn Slot(int i) const {
-    return reinterpret_cast<Fn>(table[i]);
-  }
-};
+using bench::Driver;
 
 std::mutex g_mutex;
 std::vector<Clock::time_point> g_arrivals;  // of tag 1's values, for the latency row
@@ -268,13 +243,6 @@ void OnValue(void*, int tag_id, const CTagVal&) {
   }
 }
 void OnLog(void*, int, int, const char*) {}
-
-std::string ProgramFolder() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string p(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  return p.substr(0, p.rfind('/'));
-}
 
 int BlockStart(int b, int words) { return 1 + (b * words) % (513 - words); }
 
@@ -380,13 +348,13 @@ void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<d
 template <typename Work>
 void Slice(Totals* totals, Work work) {
   const double cpu0 = ProcessCpuSeconds();
-  const uint64_t alloc0 = g_allocations.load();
+  const uint64_t alloc0 = bench::DriverAllocations();
   const auto t0 = Clock::now();
   long failures = 0;
   totals->exchanges += work(&failures);
   totals->elapsed += std::chrono::duration<double>(Clock::now() - t0).count();
   totals->cpu += ProcessCpuSeconds() - cpu0;
-  totals->allocs += g_allocations.load() - alloc0;
+  totals->allocs += bench::DriverAllocations() - alloc0;
   totals->failures += failures;
 }
 
@@ -620,7 +588,7 @@ int main(int argc, char** argv) {
   WendroRHandler log;
   log.on_log = &OnLog;
   WendroRInstallHandler(&log);
-  void* lib = dlopen((ProgramFolder() + "/libdraviknet.so").c_str(), RTLD_NOW);
+  void* lib = dlopen((bench::ProgramFolder() + "/libdraviknet.so").c_str(), RTLD_NOW);
   if (!lib) Die(dlerror());
   Driver d;
   d.table = static_cast<void**>(dlsym(lib, "DrvFuncTable"));
