@@ -101,6 +101,8 @@ Line StartLine(Driver& d, int blocks, int words, int period_ms, bool pace) {
     std::exit(1);
   }
   setenv("DRAVIKNET_PORTS", line.dir.c_str(), 1);
+  // No line settings: the plain behaviour is what is measured.
+  setenv("DRAVIKNET_CONFIG", (line.dir + "/none.conf").c_str(), 1);
   CDravikNetDoc doc;
   auto station = std::make_unique<CStationInfoDVK>();
   station->name = "PLC1";

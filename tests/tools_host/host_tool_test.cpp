@@ -241,6 +241,7 @@ class HostRunTest : public ::testing::Test {
     std::vector<std::string> args = {"run", project_, "--tags", kDemoTags, "--json"};
     args.insert(args.end(), extra.begin(), extra.end());
     options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
+    options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
     options.timeout_ms = 30000;
     return Host(args, options);
   }
@@ -455,6 +456,7 @@ TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
   // Piped stdout: no status line, no escape sequences.
   ProcessOptions options;
   options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
+  options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
   options.timeout_ms = 30000;
   const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2"}, options);
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -481,6 +483,7 @@ TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
 TEST_F(HostRunTest, TerminalGetsAStatusLineRedrawnInPlace) {
   ProcessOptions options;
   options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
+  options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
   options.timeout_ms = 30000;
   options.stdout_terminal = true;
   const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2.5"}, options);
@@ -506,6 +509,7 @@ TEST(HostToolTest, PortThatCannotOpenIsReportedAndTheRunGoesOn) {
   ASSERT_TRUE(PathExists(port));
   ProcessOptions options;
   options.env.push_back("DRAVIKNET_PORTS=" + dir.path());
+  options.env.push_back("DRAVIKNET_CONFIG=" + dir.File("none.conf"));
   options.stdin_text = "stats\n";
   const ProcessResult r = Host({"run", project, "--for", "1", "--json"}, options);
   EXPECT_EQ(r.exit_code, 0) << r.err;

@@ -406,7 +406,7 @@ TEST(MqttGatewayTlsTest, ConnectsOverTlsWithPasswordFromFileOrEnvironment) {
     std::vector<std::string> args = base;
     args.insert(args.end(), c.args.begin(), c.args.end());
     ProcessOptions options;
-    options.env = {"DRAVIKNET_PORTS=" + dir.path()};
+    options.env = {"DRAVIKNET_PORTS=" + dir.path(), "DRAVIKNET_CONFIG=" + dir.File("none.conf")};
     if (!c.env.empty()) options.env.push_back(c.env);
     // No COM1 in the ports folder: the line runs without its port, and its
     // messages go out with the status.
@@ -460,7 +460,7 @@ TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {
                                      "--for", "1",     "--mqtt", "mqtt://127.0.0.1:1"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     ProcessOptions options;
-    options.env = {"DRAVIKNET_PORTS=" + dir.path()};
+    options.env = {"DRAVIKNET_PORTS=" + dir.path(), "DRAVIKNET_CONFIG=" + dir.File("none.conf")};
     options.timeout_ms = 10000;
     const ProcessResult r = Host(args, options);
     EXPECT_EQ(r.exit_code, 2);
