@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/e2e/driver_host.h"
+#include "tests/e2e/line_fixture.h"
 #include "tools/plcsim/plc_simulator.h"
 
 namespace dravik::test {
@@ -56,40 +57,15 @@ SimCounts CountGood(const std::vector<RequestRecord>& log, int station) {
   return counts;
 }
 
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public SimulatedLineTest {
  protected:
-  DriverHost& host = DriverHost::Get();
-
   void SetUp() override {
     setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
     setenv("DRAVIKNET_CONFIG", dir_.File("draviknet.conf").c_str(), 1);
   }
 
-  void TearDown() override {
-    for (int inst : instances_) host.Stop(inst);
-    if (sim_) sim_->Stop();
-  }
-
-  void StartSimulator(std::vector<int> stations) {
-    SimulatorOptions options;
-    options.stations = std::move(stations);
-    sim_ = std::make_unique<PlcSimulator>(options);
-    std::string error;
-    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
-    ASSERT_TRUE(sim_->Start());
-  }
-
   void WriteSettings(const std::string& text) {
     std::ofstream(dir_.File("draviknet.conf")) << text;
-  }
-
-  int Prepare(CDravikNetDoc& doc) {
-    SaveProject(doc, dir_.File("line.dat"));
-    const int inst = host.Create(dir_.File("line.dat"));
-    EXPECT_GE(inst, 0);
-    EXPECT_EQ(host.Prepare(inst), 0);
-    instances_.push_back(inst);
-    return inst;
   }
 
   std::vector<int> Counters(int inst, const char* station, int* status = nullptr) {
@@ -121,10 +97,6 @@ class RecoveryTest : public ::testing::Test {
     const int start = Counters(inst, station)[2];
     return host.WaitFor([&] { return Counters(inst, station)[2] >= start + more; }, kWaitMs);
   }
-
-  TempDir dir_;
-  std::unique_ptr<PlcSimulator> sim_;
-  std::vector<int> instances_;
 };
 
 CDravikNetDoc* TwoStations(CDravikNetDoc& doc) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/e2e/driver_host.h"
+#include "tests/e2e/line_fixture.h"
 #include "tests/model/cp949_project.h"
 #include "tools/plcsim/plc_simulator.h"
 
@@ -28,35 +29,8 @@ constexpr int kWaitMs = 5000;
 
 // One test's line: a simulator on its own pseudo-terminal and an instance of
 // the driver prepared on it.
-class LineTest : public ::testing::Test {
+class LineTest : public SimulatedLineTest {
  protected:
-  DriverHost& host = DriverHost::Get();
-
-  void StartSimulator(std::vector<int> stations) {
-    SimulatorOptions options;
-    options.stations = std::move(stations);
-    sim_ = std::make_unique<PlcSimulator>(options);
-    std::string error;
-    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
-    ASSERT_TRUE(sim_->Start());
-    setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
-  }
-
-  // Creates and prepares an instance of `doc`; returns its handle.
-  int Prepare(CDravikNetDoc& doc) {
-    SaveProject(doc, dir_.File("line.dat"));
-    const int inst = host.Create(dir_.File("line.dat"));
-    EXPECT_GE(inst, 0);
-    EXPECT_EQ(host.Prepare(inst), 0);
-    instances_.push_back(inst);
-    return inst;
-  }
-
-  void TearDown() override {
-    for (int inst : instances_) host.Stop(inst);
-    if (sim_) sim_->Stop();
-  }
-
   bool WaitValue(int tag_id, double value) {
     return host.WaitFor(
         [&] {
@@ -79,10 +53,6 @@ class LineTest : public ::testing::Test {
         },
         kWaitMs);
   }
-
-  TempDir dir_;
-  std::unique_ptr<PlcSimulator> sim_;
-  std::vector<int> instances_;
 };
 
 TEST_F(LineTest, EveryTagOnceAfterTheFirstPollThenOnlyChanges) {
@@ -113,13 +83,13 @@ TEST_F(LineTest, EveryTagOnceAfterTheFirstPollThenOnlyChanges) {
     int expected_handle;
   };
   const Tag tags[] = {
-      {1, "DEV.PLC1", "R1", 1, 2, 0x00000},     // int16 in block 0
-      {2, "DEV.PLC1", "R2", 10, 2, 0x00001},    // BCD
-      {3, "DEV.PLC1", "R3", 14, 4, 0x00002},    // string
-      {4, "DEV.PLC1", "R1.3", 13, 0, 0x00003},  // bit of a register
-      {5, "DEV.PLC1", "C5", 13, 0, 0x10000},    // coil bit in block 1
-      {6, "DEV.PLC1", "R100", 4, 2, 0x30000},   // single-tag poller (3 blocks)
-      {7, "DEV.PLC2", "R2", 4, 2, 0x20000},     // PLC2's block
+      {1, "DEV.PLC1", "R1", 1, 2, 0x00000},       // int16 in block 0
+      {2, "DEV.PLC1", "R2", 10, 2, 0x00001},      // BCD
+      {3, "DEV.PLC1", "R3", 14, 4, 0x00002},      // string
+      {4, "DEV.PLC1", "R1.3", 13, 0, 0x00003},    // bit of a register
+      {5, "DEV.PLC1", "C5", 13, 0, 0x10000},      // coil bit in block 1
+      {6, "DEV.PLC1", "R100", 4, 2, 0x30000},     // single-tag poller (3 blocks)
+      {7, "DEV.PLC2", "R2", 4, 2, 0x20000},       // PLC2's block
       {8, "DEV.PLC1", "R100.2", 13, 0, 0x40000},  // single-tag bit of a register
   };
   for (const Tag& t : tags) {
@@ -130,8 +100,8 @@ TEST_F(LineTest, EveryTagOnceAfterTheFirstPollThenOnlyChanges) {
   EXPECT_EQ(host.BuildRequests(inst), 0);
   host.SetRunState(inst, nullptr, 1);
 
-  const std::map<int, double> first = {{1, 1234}, {2, 1234}, {4, 0}, {5, 1},
-                                       {6, 65535}, {7, 77},  {8, 1}};
+  const std::map<int, double> first = {{1, 1234},  {2, 1234}, {4, 0}, {5, 1},
+                                       {6, 65535}, {7, 77},   {8, 1}};
   for (const auto& [id, value] : first) EXPECT_TRUE(WaitValue(id, value)) << "tag " << id;
   ASSERT_TRUE(host.WaitFor([&] { return !host.ValuesFor(3).empty(); }, kWaitMs));
   EXPECT_EQ(host.ValuesFor(3)[0].text, "ABCD");
@@ -264,8 +234,8 @@ TEST_F(LineTest, WritesReachThePlcWithTheirExactFrames) {
   EXPECT_EQ((static_cast<uint32_t>(hi) << 16) | lo, 4000000000u);
 
   // The frames on the wire, byte for byte.
-  const std::vector<uint8_t> word_frame = {0x10, 0x02, 0x01, 0x05, 0x01, 0x04, 0x08,
-                                           0x04, 0xD2, 0x10, 0x03, 0x17};
+  const std::vector<uint8_t> word_frame = {0x10, 0x02, 0x01, 0x05, 0x01, 0x04,
+                                           0x08, 0x04, 0xD2, 0x10, 0x03, 0x17};
   // C14: address 1024 + 13 -> 04 0D; body 01 04 01 04 0D 01, sum 0x18.
   const std::vector<uint8_t> coil_frame = {0x10, 0x02, 0x01, 0x04, 0x01, 0x04,
                                            0x0D, 0x01, 0x10, 0x03, 0xE8};
@@ -308,7 +278,8 @@ TEST_F(LineTest, FiveFailuresThenLostThenRestored) {
       flags.push_back(l.flags);
     }
   }
-  const std::string checksum = "[Dravik RS232/422] 스테이션[PLC1]로부터 수신받은 데이터의 Check Sum이 일치하지 않습니다.";
+  const std::string checksum =
+      "[Dravik RS232/422] 스테이션[PLC1]로부터 수신받은 데이터의 Check Sum이 일치하지 않습니다.";
   ASSERT_EQ(texts.size(), 7u);
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(texts[static_cast<size_t>(i)], checksum);
@@ -335,7 +306,8 @@ TEST_F(LineTest, ErrorReplyIsReportedWithItsNumber) {
   host.SetRunState(inst, nullptr, 1);
   EXPECT_TRUE(host.WaitFor(
       [&] {
-        return host.CountLogs("[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[5]를 수신받았습니다.") == 1;
+        return host.CountLogs(
+                   "[Dravik RS232/422] 스테이션[PLC1]로부터 에러번호[5]를 수신받았습니다.") == 1;
       },
       kWaitMs));
 }
@@ -550,9 +522,10 @@ TEST_F(LineTest, BindingErrorsAndASecondPreparation) {
   const int inst = Prepare(doc);
   host.ClearRecords();
   EXPECT_EQ(host.Bind(inst, "DEV.plc1", "R1", 1, 2, 51), -1);
-  EXPECT_EQ(host.CountLogs(
-                "태그[TAG51]에 설정된 I/O 디바이스[DEV.plc1]가 통신드라이버에 등록되지 않았습니다."),
-            1);
+  EXPECT_EQ(
+      host.CountLogs(
+          "태그[TAG51]에 설정된 I/O 디바이스[DEV.plc1]가 통신드라이버에 등록되지 않았습니다."),
+      1);
   EXPECT_EQ(host.Bind(inst, "PLC1", "R0", 1, 2, 52), -1);
   EXPECT_EQ(host.CountLogs("태그[TAG52]의 I/O 어드레스[R0]가 잘못 설정되었습니다."), 1);
   EXPECT_EQ(host.Bind(inst, "PLC1", "I5", 1, 2, 53), -1);
@@ -576,10 +549,10 @@ TEST_F(LineTest, TagHandlesFollowBlocksAndBindingOrder) {
   doc.Stations().push_back(MakeStation("PLC1", 1));
   doc.Stations().push_back(MakeStation("B.C", 2));
   auto& plc1 = *doc.Stations()[0];
-  AddBlock(plc1, "R1", kAreaR, 1, 10, 1000);    // poller 0
-  AddBlock(plc1, "R5", kAreaR, 5, 10, 1000);    // poller 1, overlaps poller 0
-  AddBlock(plc1, "C1", kAreaC, 1, 32, 1000);    // poller 2
-  AddBlock(plc1, "OR1", 6, 1, 4, 1000);         // poller 3
+  AddBlock(plc1, "R1", kAreaR, 1, 10, 1000);               // poller 0
+  AddBlock(plc1, "R5", kAreaR, 5, 10, 1000);               // poller 1, overlaps poller 0
+  AddBlock(plc1, "C1", kAreaC, 1, 32, 1000);               // poller 2
+  AddBlock(plc1, "OR1", 6, 1, 4, 1000);                    // poller 3
   AddBlock(*doc.Stations()[1], "R1", kAreaR, 1, 4, 1000);  // poller 4
   const int inst = Prepare(doc);
   host.ClearRecords();
@@ -591,16 +564,16 @@ TEST_F(LineTest, TagHandlesFollowBlocksAndBindingOrder) {
     int handle;
   };
   const Case cases[] = {
-      {"DEV.PLC1", "R6", 1, 2, 0x00000},   // both blocks hold R6: the first wins
-      {"PLC1", "R12", 1, 2, 0x10000},      // only the second block reaches R12
-      {"X.PLC1", "R10", 2, 4, 0x10001},    // R10..R11 runs past block 0, fits block 1
-      {"PLC1", "R11", 0, 1, 0x10002},      // one byte inside R5..R14
-      {"PLC1", "R15", 0, 1, 0x50000},      // one past block 1's end: on its own
-      {"PLC1", "R14", 2, 4, 0x60000},      // R14..R15: its second word is outside
+      {"DEV.PLC1", "R6", 1, 2, 0x00000},  // both blocks hold R6: the first wins
+      {"PLC1", "R12", 1, 2, 0x10000},     // only the second block reaches R12
+      {"X.PLC1", "R10", 2, 4, 0x10001},   // R10..R11 runs past block 0, fits block 1
+      {"PLC1", "R11", 0, 1, 0x10002},     // one byte inside R5..R14
+      {"PLC1", "R15", 0, 1, 0x50000},     // one past block 1's end: on its own
+      {"PLC1", "R14", 2, 4, 0x60000},     // R14..R15: its second word is outside
       {"PLC1", "OR2", 4, 2, 0x30000},
-      {"PLC1", "OR3", 4, 2, 0x30001},      // second tag in poller 3: 3 * 65536 + 1
-      {"PLC1", "C14", 13, 0, 0x20000},     // start + 13: byte 1, bit 5
-      {"A.B.C", "R2", 4, 2, 0x40000},      // station B.C
+      {"PLC1", "OR3", 4, 2, 0x30001},   // second tag in poller 3: 3 * 65536 + 1
+      {"PLC1", "C14", 13, 0, 0x20000},  // start + 13: byte 1, bit 5
+      {"A.B.C", "R2", 4, 2, 0x40000},   // station B.C
   };
   for (const Case& c : cases) {
     EXPECT_EQ(host.Bind(inst, c.device, c.address, c.type, c.length, 60), c.handle)
