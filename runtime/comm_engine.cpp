@@ -39,6 +39,7 @@ int RefuseUnpackable(int tag_id) {
 }  // namespace
 
 CCommEngine::CCommEngine(CDravikNetDoc* doc) : doc_(doc) {
+  line_.exchange = &exchange_;
   line_.data_ready = &data_ready_;
   line_.events = &events_;
 }
@@ -69,7 +70,7 @@ int CCommEngine::BuildPollers() {
   health_ =
       std::make_unique<LineHealth>(stations, LoadLineSettings(PortName(doc_->Port())).demotion);
   const int result = OpenPort(doc_->Port(), port_);
-  line_.port = port_.get();  // pollers see the engine's context, so they see the port too
+  exchange_.SetPort(port_.get());  // pollers reach the port only through the exchange
   return result;
 }
 
@@ -100,12 +101,38 @@ void CCommEngine::SetRunning(int flag) {
     return;
   }
   DiscardQueuedState();
-  if (!IsPortOpen()) return;
+  if (!port_) {
+    // Missing at preparation (message 4 said so): from now on it is sought
+    // once a second, as a lost port is, and every try is counted.
+    port_ = std::make_unique<SerialDevice>();
+    exchange_.SetPort(port_.get());
+    line_lost_ = true;
+    dropped_in_loss_ = 0;
+    health_->BeginLoss(nullptr);
+    health_->SetLineDown(true);
+    ReportDriverNote(
+        2, "통신포트[" + PortName(doc_->Port()) + "]가 열려 있지 않습니다. 1초마다 다시 엽니다.");
+  }
   ReportDriverMessage(kMsgStarted, 2);
   port_->ClearInterrupt();
+  StartThreads();
+}
+
+void CCommEngine::StartThreads() {
   running_ = 1;
-  scheduler_ = std::thread([this] { SchedulerThread(); });
-  event_thread_ = std::thread([this] { EventThread(); });
+  try {
+    scheduler_ = std::thread([this] { SchedulerThread(); });
+    event_thread_ = std::thread([this] { EventThread(); });
+  } catch (const std::exception& e) {
+    // No exception crosses the function table: the start is undone and said.
+    ReportDriverNote(0, std::string("통신 스레드를 시작할 수 없습니다: ") + e.what());
+    running_ = 0;
+    if (port_) port_->Interrupt();
+    data_ready_.Set();
+    if (scheduler_.joinable()) scheduler_.join();
+    if (event_thread_.joinable()) event_thread_.join();
+    if (port_) port_->ClearInterrupt();
+  }
 }
 
 int CCommEngine::Stop() {
@@ -120,8 +147,21 @@ int CCommEngine::Stop() {
   if (scheduler_.joinable()) scheduler_.join();
   if (event_thread_.joinable()) event_thread_.join();
   if (port_) port_->ClearInterrupt();
+  DropWritesAtStop();
   ReportDriverMessage(kMsgStopped, 2);
   return 0;
+}
+
+// Host thread, after both workers ended. Writes still queued were never sent;
+// a later start would discard them, so they are settled here as failed.
+int CCommEngine::DropWritesAtStop() {
+  const int dropped = DropAllQueuedWrites();
+  health_->Publish();
+  if (dropped > 0) {
+    ReportDriverNote(1, "통신이 종료되어 쓰기 " + std::to_string(dropped) +
+                            "건을 보내지 않고 실패로 처리합니다.");
+  }
+  return dropped;
 }
 
 int CCommEngine::SendNextWrite() {
@@ -144,6 +184,7 @@ int CCommEngine::SendNextWrite() {
     return 1;
   }
   pass_station_ = next;
+  if (next != nullptr) exchange_.SetReceiveTimeout(health_->ReceiveTimeoutMs(next));
   if (current_->SendNext() == 1) return 1;
   current_.reset();
   return 0;
@@ -155,17 +196,20 @@ void CCommEngine::PollOne(size_t index, size_t block_count) {
   if (index < block_count) {
     CBlockPoller& poller = *block_pollers_[index];
     pass_station_ = poller.Station();
-    if (health_->MayPoll(pass_station_, now)) poller.Poll();
+    if (!health_->MayPoll(pass_station_, now)) return;
+    exchange_.SetReceiveTimeout(health_->ReceiveTimeoutMs(pass_station_));
+    poller.Poll();
   } else if (index - block_count < tag_pollers_.size()) {
     CTagPoller& poller = *tag_pollers_[index - block_count];
     pass_station_ = poller.Station();
-    if (health_->MayPoll(pass_station_, now)) poller.Poll();
+    if (!health_->MayPoll(pass_station_, now)) return;
+    exchange_.SetReceiveTimeout(health_->ReceiveTimeoutMs(pass_station_));
+    poller.Poll();
   }
 }
 
 template <typename Pass>
 bool CCommEngine::Guarded(Pass pass) {
-  pass_station_ = nullptr;
   try {
     return pass();
   } catch (const std::exception& e) {
@@ -182,11 +226,21 @@ void CCommEngine::AfterPass() {
   if (port_->Loss() != DeviceLoss::kNone) EnterLostLine();
 }
 
+// Publishing and entering a lost line allocate (log texts, notes); a
+// bad_alloc there must cost one pass, never the host process.
+void CCommEngine::GuardedAfterPass() {
+  Guarded([&] {
+    AfterPass();
+    return false;
+  });
+}
+
 void CCommEngine::EnterLostLine() {
   const std::string name = PortName(doc_->Port());
   const bool gone = port_->Loss() == DeviceLoss::kGone;
   port_->Close();
   line_lost_ = true;
+  health_->SetLineDown(true);
   dropped_in_loss_ = 0;
   ReportDriverNote(2, "통신포트[" + name + "]" +
                           (gone ? "의 장치가 사라졌습니다" : "의 연결이 끊어졌습니다") +
@@ -196,7 +250,7 @@ void CCommEngine::EnterLostLine() {
   DropQueuedWrites();
 }
 
-void CCommEngine::DropQueuedWrites() {
+int CCommEngine::DropAllQueuedWrites() {
   std::unique_ptr<CWriteQueue> pending;
   {
     std::lock_guard lock(write_lock_);
@@ -213,6 +267,11 @@ void CCommEngine::DropQueuedWrites() {
     }
   }
   current_.reset();
+  return dropped;
+}
+
+void CCommEngine::DropQueuedWrites() {
+  const int dropped = DropAllQueuedWrites();
   if (dropped > 0 && dropped_in_loss_ == 0) {
     ReportDriverNote(1, "통신포트[" + PortName(doc_->Port()) +
                             "]가 끊어져 있어 쓰기를 보내지 않고 실패로 처리합니다.");
@@ -230,6 +289,7 @@ void CCommEngine::TryReopen() {
   LineSettings line;
   if (!path.empty() && LineSettingsFor(doc_->Port(), &line) && port_->Open(path, line)) {
     line_lost_ = false;
+    health_->SetLineDown(false);
     if (dropped_in_loss_ > 0) {
       ReportDriverNote(1, "통신포트[" + name + "]가 끊어진 동안 쓰기 " +
                               std::to_string(dropped_in_loss_) + "건을 보내지 않았습니다.");
@@ -260,31 +320,36 @@ void CCommEngine::SchedulerThread() {
       // Polling stops; where it left off (i) is where it resumes.
       Guarded([&] {
         TryReopen();
+        health_->Publish();
         return false;
       });
-      health_->Publish();
       continue;
     }
+    pass_station_ = nullptr;  // whose exchange this pass makes, if any
     const bool wrote = Guarded([&] { return SendNextWrite() == 1; });
-    AfterPass();
+    GuardedAfterPass();
     if (wrote) {
       SleepMs(0);
       continue;
     }
     if (line_lost_) continue;
     if (i == 0) cycle_start = TickCount();
+    pass_station_ = nullptr;
     Guarded([&] {
       PollOne(i, block_count);
       return false;
     });
-    AfterPass();
+    GuardedAfterPass();
     if (n > 0) i = (i + 1) % n;
     if (i == 0) {
       const uint32_t elapsed = TickCount() - cycle_start;
       SleepMs(elapsed < kMinCycleMs ? kMinCycleMs - elapsed : 0);
     }
   }
-  health_->Publish();
+  Guarded([&] {
+    health_->Publish();
+    return false;
+  });
   scheduler_finished_.Set();
 }
 
@@ -293,13 +358,16 @@ void CCommEngine::EventThread() {
   events_finished_.ResetEvent();
   while (running_.load() == 1) {
     data_ready_.Wait(kEventWaitMs);
-    while (std::unique_ptr<CEventVal> event = events_.PopFront()) {
-      // Without the tag database the event is discarded. A host callback
-      // that throws loses its one value, never the thread.
-      try {
-        PostValueToHost(event->GetTagId(), &event->Value());
-      } catch (...) {
+    // Without the tag database the event is discarded. A host callback
+    // that throws loses its one value, never the thread (nor the process).
+    try {
+      while (std::unique_ptr<CEventVal> event = events_.PopFront()) {
+        try {
+          PostValueToHost(event->GetTagId(), &event->Value());
+        } catch (...) {
+        }
       }
+    } catch (...) {
     }
   }
   events_finished_.Set();

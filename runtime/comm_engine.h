@@ -7,12 +7,19 @@
 // A lost port (the device hung up, failed with EIO or its node vanished) is
 // closed by the scheduler, which then tries once a second to open the same
 // COMn again (resolving the name anew) and does not poll meanwhile; see
-// LineHealth for how the tries and dropped writes are counted.
+// LineHealth for how the tries and dropped writes are counted. A port that
+// could not be opened at preparation (slot 3 still returns message 4) is
+// treated the same way once communication is started: a USB adapter that
+// enumerates after the host started is opened when it appears.
+//
+// Every exchange goes through exchange_ (LineExchange), which makes sure a
+// reply counts only when it answers the request just sent.
 //
 // Threads and locks:
 //  - host thread: every public member except the two thread bodies;
-//  - line_lost_, dropped_in_loss_, pass_station_, health_'s scheduler side:
-//    the scheduler thread (the host thread while no scheduler runs);
+//  - line_lost_, dropped_in_loss_, pass_station_, exchange_, health_'s
+//    scheduler side: the scheduler thread (the host thread while no
+//    scheduler runs);
 //  - health_ guards what the host reads of it (see station_health.h);
 //  - write_lock_ guards pending_ (appended by WriteTag, handed over by the
 //    scheduler) and is held while a start resets poller state;
@@ -62,6 +69,8 @@ class CCommEngine : public CEngineBase {
               const TagBinding& prototype);
   int WriteTag(int handle, const CTagVal* value);
 
+  // The port was opened at preparation, or communication was started and
+  // the engine is (re)opening it: slot 15 then has counters to tell.
   bool IsPortOpen() const { return port_ != nullptr; }
   bool IsRunning() const { return running_.load() == 1; }
 
@@ -87,9 +96,13 @@ class CCommEngine : public CEngineBase {
   template <typename Pass>
   bool Guarded(Pass pass);
   void AfterPass();
+  void GuardedAfterPass();
   void EnterLostLine();
   void TryReopen();
   void DropQueuedWrites();
+  int DropAllQueuedWrites();
+  int DropWritesAtStop();
+  void StartThreads();
 
   Event scheduler_finished_{Event::Reset::kAuto};
   Event events_finished_{Event::Reset::kAuto};
@@ -102,6 +115,7 @@ class CCommEngine : public CEngineBase {
   std::unique_ptr<CWriteQueue> pending_;  // write_lock_
   ValueEventList events_;
   std::unique_ptr<SerialDevice> port_;
+  LineExchange exchange_;
   std::unique_ptr<LineHealth> health_;
   bool line_lost_ = false;
   int dropped_in_loss_ = 0;

@@ -101,7 +101,14 @@ void CDravikNetDoc::SetRunState(const char* station, int state) {
     if (CCommEngine* engine = EngineOf(*this)) engine->SetRunning(state);
     return;
   }
-  if (CStationInfoDVK* s = FindStation(station)) s->enabled = state;
+  CStationInfoDVK* s = FindStation(station);
+  if (s == nullptr) return;
+  s->enabled = state;
+  // Enabling is the operator saying "try it now": a demotion ends with it.
+  CCommEngine* engine = EngineOf(*this);
+  if (LineHealth* health = engine ? engine->Health() : nullptr; health && state != 0) {
+    health->LiftDemotion(*s);
+  }
 }
 
 void CDravikNetDoc::ResetCounters(const char* station) {

@@ -137,12 +137,20 @@ int CheckReadReply(int receive_result, std::span<const uint8_t> payload, int exp
 
 RequestHeader RequestHeaderOf(std::span<const uint8_t> frame) {
   RequestHeader header;
-  // DLE STX station [DLE] command: a station byte 0x10 travels doubled.
-  constexpr size_t kStation = 2;
-  const size_t command = kStation + (frame.size() > kStation && frame[kStation] == kDle ? 2 : 1);
-  if (frame.size() <= command) return header;
-  header.station = frame[kStation];
-  header.command = frame[command];
+  // DLE STX, then the body with every 0x10 doubled.
+  uint8_t body[kReadBodyBytes] = {};
+  size_t n = 0;
+  for (size_t i = 2; i < frame.size() && n < kReadBodyBytes; ++i) {
+    body[n++] = frame[i];
+    if (frame[i] == kDle) ++i;  // the doubled byte
+  }
+  if (n < 2) return header;
+  header.station = body[0];
+  header.command = body[1];
+  if (n == kReadBodyBytes) {
+    for (size_t k = 0; k < 3; ++k) header.echo[k] = body[2 + k];
+    header.has_echo = true;
+  }
   return header;
 }
 

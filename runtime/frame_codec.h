@@ -89,12 +89,16 @@ std::unique_ptr<RequestFrame> BuildWriteRequest(int station, int area, uint32_t 
 int CheckReadReply(int receive_result, std::span<const uint8_t> payload, int expected_length,
                    std::string* detail);
 
-// The station and command a built request frame (read or write) carries,
-// read past the doubling of a station byte 0x10. Both are 0 for a frame too
-// short to hold them.
+// The first five body bytes a built request frame (read or write) carries:
+// station, command, count and the two address bytes, read past the doubling
+// of any 0x10 among them. A PLC that echoes its requests sends the last three
+// back as reply bytes 2..4. Everything is 0 (and has_echo false) where the
+// frame is too short to hold it.
 struct RequestHeader {
   uint8_t station = 0;
   uint8_t command = 0;
+  uint8_t echo[3] = {};  // count, address high, address low
+  bool has_echo = false;
 };
 RequestHeader RequestHeaderOf(std::span<const uint8_t> frame);
 

@@ -1,17 +1,17 @@
-// LineContext: what pollers and write queues use of their engine — the open
-// port, the data-ready event and the value event list. The engine owns all
-// three and outlives every poller and queue it hands a context to; only the
-// scheduler thread uses the port through it.
+// LineContext: what pollers and write queues use of their engine — the line
+// (its exchanges on the open port), the data-ready event and the value event
+// list. The engine owns all three and outlives every poller and queue it
+// hands a context to; only the scheduler thread uses the line through it.
 #pragma once
 
 #include "platform/event.h"
-#include "platform/serial_device.h"
+#include "runtime/line_exchange.h"
 #include "runtime/value_conversion.h"
 
 namespace dravik {
 
 struct LineContext {
-  SerialDevice* port = nullptr;  // null while the port is not open
+  LineExchange* exchange = nullptr;
   Event* data_ready = nullptr;
   ValueEventList* events = nullptr;
 };

@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kSystemPath = "/etc/draviknet/draviknet.conf";
 constexpr int kMaxDemoteAfter = 1000;
 constexpr int kMaxDemoteSeconds = 86400;
+constexpr int kMinProbeTimeoutMs = 50;
+constexpr int kMaxProbeTimeoutMs = 3000;
 
 // What the parse collects; the reader counts lines so that the handler can
 // name the line it is looking at (inih passes no line number to it).
@@ -28,13 +30,39 @@ struct ParseState {
   std::string problem;
 };
 
+void Refuse(ParseState& state, const std::string& what);
+
+// Hands libinih one whole line per call, so that its line numbers and ours
+// agree. libinih reads into a buffer of its own fixed size; a line that does
+// not fit would reach it in pieces, the tail of a long comment parsed as a
+// key. Such a line, and one holding a NUL byte (binary junk), is refused by
+// number and handed over empty.
 char* CountingReader(char* buffer, int size, void* stream) {
   auto* state = static_cast<ParseState*>(stream);
-  char* got = std::fgets(buffer, size, state->file);
-  // A line longer than the buffer arrives in pieces; count it once.
-  if (got != nullptr && std::strchr(got, '\n') != nullptr) ++state->line;
-  if (got != nullptr && std::strchr(got, '\n') == nullptr && std::feof(state->file)) ++state->line;
-  return got;
+  std::string line;
+  bool nul = false;
+  int c = 0;
+  while ((c = std::fgetc(state->file)) != EOF) {
+    if (c == '\0') nul = true;
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  if (line.empty()) return nullptr;  // end of file
+  ++state->line;
+  // Room for the text, its newline and the terminating NUL.
+  const size_t room = size > 2 ? static_cast<size_t>(size) - 2 : 0;
+  const size_t text = line.back() == '\n' ? line.size() - 1 : line.size();
+  if (nul) {
+    Refuse(*state, "line holds a NUL byte (not a text file?)");
+    line = "\n";
+  } else if (text > room) {
+    Refuse(*state, "line is " + std::to_string(text) + " bytes long, at most " +
+                       std::to_string(room) + " are read");
+    line = "\n";
+  }
+  std::memcpy(buffer, line.data(), line.size());
+  buffer[line.size()] = '\0';
+  return buffer;
 }
 
 bool IsPortName(const char* section) {
@@ -82,6 +110,13 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
                         std::string(value) + "'");
     } else if (state.port == section) {
       demotion.seconds = parsed;
+    }
+  } else if (std::strcmp(name, "probe_timeout_ms") == 0) {
+    if (!ParseInt(value, kMinProbeTimeoutMs, kMaxProbeTimeoutMs, &parsed)) {
+      Refuse(state, "probe_timeout_ms must be a whole number from 50 to 3000, not '" +
+                        std::string(value) + "'");
+    } else if (state.port == section) {
+      demotion.probe_timeout_ms = parsed;
     }
   } else {
     Refuse(state, "unknown key '" + std::string(name) + "' in [" + section + "]");

@@ -10,8 +10,12 @@
 //   demote_after     0..1000 (0 = off)           0        failures in a row after
 //                                                         which a station is skipped
 //   demote_seconds   1..86400                    10       how long it is skipped
+//   probe_timeout_ms 50..3000                    1000     how long the probe of a
+//                                                         demoted station waits
 //
 // Comments start with ';' or '#' at the start of a line, ';' after a value.
+// A line must fit libinih's own line buffer (200 bytes in Debian's build);
+// a longer line, or one holding a NUL byte, is refused by its number.
 // A missing file is no error. An unreadable or malformed file, an unknown key
 // or a section that names no port gets one log line (file, line, problem) and
 // the whole file is then ignored: the line runs with the defaults.
@@ -24,6 +28,10 @@ namespace dravik {
 struct DemotionSettings {
   int after = 0;     // failures in a row; 0 = demotion off
   int seconds = 10;  // how long a demoted station is skipped
+  // How long the probe of a demoted station waits for its reply. A PLC that
+  // answers at all answers in tens of milliseconds; a silent one would
+  // otherwise cost the live stations the full receive time-out every probe.
+  int probe_timeout_ms = 1000;
 };
 
 struct LineSettingsFile {

@@ -14,12 +14,6 @@ constexpr int kMessagePortNotOpened = 4;
 constexpr int kFlagsConfiguration = 0;
 constexpr int kFlagsStateChange = 2;
 
-// How many bytes one read may take: the longest frame (DLE STX, 511 kept
-// bytes, the checksum), so a reply that has arrived whole is taken in one
-// read; a 60-word reply (130 bytes and more) needed two reads with a smaller
-// chunk. A bigger chunk would only hold noise.
-constexpr size_t kReadChunkBytes = 2 + kMaxKeptBytes + 1;
-
 }  // namespace
 
 std::string PortName(const CSerialPort& settings) {
@@ -71,39 +65,67 @@ int SendFrame(SerialDevice& device, std::span<const uint8_t> frame) {
 }
 
 int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer, int* length) {
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
-  auto elapsed_ms = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  };
+  ReplyReader reader(device, kReceiveTimeoutMs);
+  return reader.Next(buffer, length);
+}
+
+ReplyReader::ReplyReader(SerialDevice& device, int timeout_ms)
+    : device_(device), start_(std::chrono::steady_clock::now()), timeout_ms_(timeout_ms) {}
+
+void ReplyReader::Restart(int timeout_ms) {
+  start_ = std::chrono::steady_clock::now();
+  timeout_ms_ = timeout_ms;
+}
+
+long ReplyReader::ElapsedMs() const {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start_)
+                               .count());
+}
+
+int ReplyReader::Next(std::span<uint8_t, kReplyBufferBytes> buffer, int* length) {
   FrameReceiver receiver(buffer);
-  uint8_t chunk[kReadChunkBytes];
   for (;;) {
-    size_t got = 0;
-    switch (device.Read(chunk, sizeof chunk, kReadWaitMs, &got)) {
-      case IoStatus::kOk:
-        break;
-      case IoStatus::kTimeout:
-        // The limit counts from the start but is checked only after an empty
-        // read, so a long reply that keeps arriving is not cut off.
-        if (elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
-        continue;
-      case IoStatus::kInterrupted:
-        return kExchangeInterrupted;
-      default:
-        return kCannotReceive;
+    if (chunk_begin_ == chunk_end_) {
+      // Each read waits at most kReadWaitMs, and no longer than the limit
+      // leaves, so a short limit (a probe's) is kept to within a few ms.
+      const long left = timeout_ms_ - ElapsedMs();
+      const int wait = static_cast<int>(left < 1 ? 1 : (left > kReadWaitMs ? kReadWaitMs : left));
+      size_t got = 0;
+      switch (device_.Read(chunk_, sizeof chunk_, wait, &got)) {
+        case IoStatus::kOk:
+          break;
+        case IoStatus::kTimeout:
+          // The limit counts from the start but is checked only after an
+          // empty read, so a long reply that keeps arriving is not cut off.
+          if (ElapsedMs() >= timeout_ms_) return kReceiveTimeout;
+          continue;
+        case IoStatus::kInterrupted:
+          return kExchangeInterrupted;
+        default:
+          return kCannotReceive;
+      }
+      chunk_begin_ = 0;
+      chunk_end_ = got;
     }
-    const int result = receiver.Feed(std::span<const uint8_t>(chunk, got), length);
+    size_t taken = 0;
+    const int result = receiver.Feed(
+        std::span<const uint8_t>(chunk_ + chunk_begin_, chunk_end_ - chunk_begin_), length, &taken);
+    chunk_begin_ += taken;
     if (result != FrameReceiver::kNeedMore) return result;
     // Noise that never forms DLE STX neither fills the buffer nor leaves the
     // line silent; without this bound such a receive would never end.
-    if (receiver.Hunting() && elapsed_ms() >= kReceiveTimeoutMs) return kReceiveTimeout;
+    if (receiver.Hunting() && ElapsedMs() >= timeout_ms_) return kReceiveTimeout;
   }
 }
 
-int FrameReceiver::Feed(std::span<const uint8_t> bytes, int* length) {
+int FrameReceiver::Feed(std::span<const uint8_t> bytes, int* length, size_t* consumed) {
+  size_t dummy = 0;
+  size_t& taken = consumed != nullptr ? *consumed : dummy;
+  taken = 0;
   for (const uint8_t b : bytes) {
     if (pos_ >= kMaxKeptBytes) return kBadFormat;
+    ++taken;
     switch (state_) {
       case State::kHunt:
         if (pos_ == 0) {

@@ -20,6 +20,7 @@
 // their FrameChecksum must equal the checksum byte (which is never doubled).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -57,6 +58,30 @@ int SendFrame(SerialDevice& device, std::span<const uint8_t> frame);
 // unstuffed) in `buffer`; otherwise 9, 10, 11, 13 or kExchangeInterrupted.
 int ReceiveFrame(SerialDevice& device, std::span<uint8_t, kReplyBufferBytes> buffer, int* length);
 
+// Reads reply frames off a device within one receive's time limit, counted
+// from the reader's start (or its last Restart) and checked after an empty
+// read, as ReceiveFrame does. Bytes that follow a frame in the same read are
+// kept for the next frame: a late reply and the answer after it may arrive
+// together. One reader per exchange, on the thread that reads the device.
+class ReplyReader {
+ public:
+  ReplyReader(SerialDevice& device, int timeout_ms);
+  // The next frame: 0 with *length set, or 9, 10, 11, 13, kExchangeInterrupted.
+  int Next(std::span<uint8_t, kReplyBufferBytes> buffer, int* length);
+  // A new time limit from now; the kept bytes stay.
+  void Restart(int timeout_ms);
+
+ private:
+  long ElapsedMs() const;
+
+  SerialDevice& device_;
+  std::chrono::steady_clock::time_point start_;
+  int timeout_ms_;
+  uint8_t chunk_[2 + kMaxKeptBytes + 1];  // the longest frame in one read
+  size_t chunk_begin_ = 0;
+  size_t chunk_end_ = 0;
+};
+
 // ReceiveFrame's framing state machine (the table above) without the device:
 // fed the bytes as they arrive, in pieces of any size, it decides where the
 // frame ends. One receiver per reply, on the thread that reads it.
@@ -69,8 +94,9 @@ class FrameReceiver {
 
   // Takes bytes until the frame ends. kNeedMore when every byte was taken and
   // the frame is still open; otherwise 0 with *length set, 11 or 13, and the
-  // bytes after the frame's end are not looked at.
-  int Feed(std::span<const uint8_t> bytes, int* length);
+  // bytes after the frame's end are not looked at (*consumed, when given,
+  // counts the bytes taken).
+  int Feed(std::span<const uint8_t> bytes, int* length, size_t* consumed = nullptr);
   // Still looking for DLE STX.
   bool Hunting() const { return state_ == State::kHunt; }
 

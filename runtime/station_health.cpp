@@ -6,6 +6,7 @@
 
 #include "platform/tick_count.h"
 #include "runtime/host_services.h"
+#include "runtime/serial_link.h"
 
 namespace dravik {
 
@@ -50,8 +51,9 @@ struct LineHealth::Entry {
   bool loss_reported = false;
   uint32_t settled = 0;  // exchanges settled since the last Publish
   uint32_t last_raw[kCounterCount] = {};
-  // Host thread reads.
+  // Host thread reads; LiftDemotion clears demoted and sets lifted.
   std::atomic<bool> demoted{false};
+  std::atomic<bool> lifted{false};
   int published[kCounterCount] = {};  // counters_lock_
 };
 
@@ -88,8 +90,12 @@ void LineHealth::OnResult(CStationInfoDVK* station, int code) {
   ++entry->settled;
   if (code == 0) {
     entry->run_failures = 0;
-    entry->demoted = false;
+    if (entry->demoted.exchange(false)) {
+      ReportDriverNote(2,
+                       "스테이션[" + station->name + "]이 다시 응답하여 통신 대상에 복귀합니다.");
+    }
     entry->demotion_logged = false;
+    entry->lifted = false;
     return;
   }
   ++entry->run_failures;
@@ -100,7 +106,9 @@ void LineHealth::Demote(Entry& entry) {
   entry.demoted_until = TickCount() + static_cast<uint32_t>(demotion_.seconds) * 1000u;
   entry.demoted = true;
   entry.write_note_logged = false;
-  if (entry.demotion_logged) return;  // once per run of failures
+  // Once per run of failures; a run that enabling interrupted is a new one.
+  if (entry.lifted.exchange(false)) entry.demotion_logged = false;
+  if (entry.demotion_logged) return;
   entry.demotion_logged = true;
   ReportDriverNote(2, "스테이션[" + entry.station->name + "]이 응답하지 않아 " +
                           std::to_string(demotion_.seconds) + "초 동안 통신 대상에서 제외합니다.");
@@ -115,6 +123,20 @@ bool LineHealth::SkipsWrites(const CStationInfoDVK* station, uint32_t now) const
   if (entry == nullptr || !entry->demoted.load()) return false;
   // Signed difference: right across the wrap of the millisecond tick.
   return static_cast<int32_t>(now - entry->demoted_until) < 0;
+}
+
+int LineHealth::ReceiveTimeoutMs(const CStationInfoDVK* station) const {
+  const Entry* entry = Find(station);
+  return entry != nullptr && entry->demoted.load() ? demotion_.probe_timeout_ms : kReceiveTimeoutMs;
+}
+
+void LineHealth::LiftDemotion(const CStationInfoDVK& station) {
+  Entry* entry = Find(&station);
+  if (entry == nullptr) return;
+  entry->lifted = true;
+  if (entry->demoted.exchange(false)) {
+    ReportDriverNote(2, "스테이션[" + station.name + "]을 다시 사용하여 통신 대상에 복귀합니다.");
+  }
 }
 
 void LineHealth::CountDroppedWrite(CStationInfoDVK* station) {
@@ -183,7 +205,7 @@ int LineHealth::Statistics(const CStationInfoDVK& station, int* writes_sent, int
     if (reads_failed) *reads_failed = entry->published[kReadsFailed];
   }
   if (station.enabled == 0) return -1;
-  return station.consecutive_failures > 0 || IsDemoted(station) ? 1 : 0;
+  return station.consecutive_failures > 0 || IsDemoted(station) || line_down_.load() ? 1 : 0;
 }
 
 void LineHealth::ResetCounters(const CStationInfoDVK* station) {

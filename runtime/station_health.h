@@ -15,8 +15,14 @@
 // while this object observes that thread), asks whether to poll or write,
 // counts lost-port tries and publishes; the host thread reads and resets the
 // published counters under counters_lock_ and reads the demoted flags
-// (atomics). Everything else belongs to the scheduler thread, or to the host
-// thread while no scheduler runs.
+// (atomics), and lifts a demotion (LiftDemotion, through the atomics only).
+// Everything else belongs to the scheduler thread, or to the host thread
+// while no scheduler runs.
+//
+// A demotion ends with one note, whatever demote_after is (message 17 alone
+// would say nothing below five failures): "스테이션[S]이 다시 응답하여 통신
+// 대상에 복귀합니다." when the station answers, "스테이션[S]을 다시 사용하여
+// 통신 대상에 복귀합니다." when enabling it lifts the demotion.
 #pragma once
 
 #include <atomic>
@@ -64,6 +70,10 @@ class LineHealth {
   void CountDroppedWrite(CStationInfoDVK* station);
   // True for the first write dropped in a demotion (the caller logs its note).
   bool TakeDemotedWriteNote(const CStationInfoDVK* station);
+  // The receive limit of the station's next exchange: the probe's short one
+  // while it is demoted (its time is up, or it would not be asked), else the
+  // link's 3000 ms.
+  int ReceiveTimeoutMs(const CStationInfoDVK* station) const;
 
   // Lost port: a new loss begins; `reported` (may be null) already had its
   // failure message from the exchange that found the loss.
@@ -72,16 +82,27 @@ class LineHealth {
   // health rule; the failure message only once per station per loss.
   void CountLostTry();
 
+  // The port is lost or was never opened (true) or open again (false):
+  // meanwhile slot 15 shows every enabled station failing at once, before
+  // its tries have been counted.
+  void SetLineDown(bool down) { line_down_ = down; }
+
   // Scheduler thread, after every pass: publishes what the pass counted.
   void Publish();
 
   // Host thread. The station's published counters and its slot 15 status:
-  // -1 disabled, 1 failing (failures in a row, or demoted), else 0.
+  // -1 disabled, 1 failing (failures in a row, demoted, or the line down),
+  // else 0.
   int Statistics(const CStationInfoDVK& station, int* writes_sent, int* writes_failed,
                  int* reads_sent, int* reads_failed);
   // Sets the published counters of `station` (every station when null) to 0.
   void ResetCounters(const CStationInfoDVK* station);
   bool IsDemoted(const CStationInfoDVK& station) const;
+  // Host thread, when the station is enabled (slot 13 with its name): a
+  // demotion ends at once, with its note, so the station is polled in the
+  // next cycle. Should the station still not answer, its next failure
+  // demotes it again, with a new note.
+  void LiftDemotion(const CStationInfoDVK& station);
 
  private:
   struct Entry;
@@ -92,6 +113,7 @@ class LineHealth {
   std::vector<std::unique_ptr<Entry>> entries_;
   std::unordered_map<const CStationInfoDVK*, Entry*> by_station_;
   std::mutex counters_lock_;  // guards every Entry::published
+  std::atomic<bool> line_down_{false};
 };
 
 // The station health rule for one failure, with the per-failure message

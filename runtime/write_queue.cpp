@@ -4,7 +4,6 @@
 #include <string>
 
 #include "runtime/host_services.h"
-#include "runtime/serial_link.h"
 #include "runtime/value_conversion.h"
 
 namespace dravik {
@@ -39,22 +38,17 @@ int CWriteQueue::SendNext() {
 
   ++station->writes_sent;
   const std::span<const uint8_t> bytes(frame->frame, static_cast<size_t>(frame->length));
-  const RequestHeader request = RequestHeaderOf(bytes);
-  int code = kCannotSend;
-  int length = 0;
-  if (line_.port != nullptr) {
-    code = SendFrame(*line_.port, bytes);
-    if (code == 0) code = ReceiveFrame(*line_.port, reply_, &length);
-  }
-  frame.reset();
-  if (code != 0 && line_.port && line_.port->IsInterrupted()) return 1;  // stopping
-  // The write is done only when its own station answers its command without
+  // The write is done only when its own station answers this request without
   // the error flag; after an error reply the value never reached the PLC.
   std::string detail;
-  if (code == 0) {
-    code = CheckReplyHeader(std::span<const uint8_t>(reply_.data(), static_cast<size_t>(length)),
-                            request, &detail);
-  }
+  int length = 0;
+  const int code = line_.exchange != nullptr
+                       ? line_.exchange->Exchange(bytes, reply_, &length, &detail)
+                       : kCannotSend;
+  frame.reset();
+  // Cut off by a stop: the exchange never ended, so it is left out of the
+  // counts, like a cut-off read.
+  if (code == kExchangeInterrupted) return 1;
   if (code == 0) {
     station->ReportResult(0, nullptr);
     return 1;

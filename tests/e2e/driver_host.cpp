@@ -70,7 +70,9 @@ void DriverHost::OnValue(void* self, int tag_id, const CTagVal& value) {
   host->changed_.notify_all();
 }
 
-void DriverHost::OnTagName(void*, int tag_id, CString* name) { *name = "TAG" + std::to_string(tag_id); }
+void DriverHost::OnTagName(void*, int tag_id, CString* name) {
+  *name = "TAG" + std::to_string(tag_id);
+}
 
 void DriverHost::ClearRecords() {
   std::lock_guard lock(mutex_);
@@ -102,9 +104,11 @@ std::vector<LogLine> DriverHost::TakeLogs() {
   return std::exchange(logs_, {});
 }
 
-size_t DriverHost::TakeValueCount() {
+size_t DriverHost::TakeValueCount() { return TakeValues().size(); }
+
+std::vector<ValueEvent> DriverHost::TakeValues() {
   std::lock_guard lock(mutex_);
-  return std::exchange(values_, {}).size();
+  return std::exchange(values_, {});
 }
 
 int DriverHost::CountLogs(const std::string& needle) {

@@ -45,6 +45,7 @@ class DriverHost {
   // Removes and returns the log lines and value events recorded so far.
   std::vector<LogLine> TakeLogs();
   size_t TakeValueCount();
+  std::vector<ValueEvent> TakeValues();
   std::vector<ValueEvent> Values();
   std::vector<ValueEvent> ValuesFor(int tag_id);
   int CountLogs(const std::string& needle);
@@ -52,7 +53,9 @@ class DriverHost {
   bool WaitFor(const std::function<bool()>& ready, int ms);
 
   // Convenience wrappers around the slots.
-  int Create(const std::string& path) { return Slot<DrvCreateInstanceFn>(DRV_SLOT_CREATE)(path.c_str()); }
+  int Create(const std::string& path) {
+    return Slot<DrvCreateInstanceFn>(DRV_SLOT_CREATE)(path.c_str());
+  }
   int Prepare(int i) { return Slot<DrvPrepareCommFn>(DRV_SLOT_PREPARE)(i); }
   int BuildRequests(int i) { return Slot<DrvBuildTagRequestsFn>(DRV_SLOT_BUILD_REQUESTS)(i); }
   int Stop(int i) { return Slot<DrvStopFn>(DRV_SLOT_STOP)(i); }

@@ -1,9 +1,8 @@
 // The function table as a host sees it: constant slots, instance handles,
 // refused handles, the message for an unreadable file, the one export.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 

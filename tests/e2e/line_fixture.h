@@ -25,9 +25,10 @@ class SimulatedLineTest : public ::testing::Test {
     if (sim_) sim_->Stop();
   }
 
-  void StartSimulator(std::vector<int> stations) {
+  void StartSimulator(std::vector<int> stations, bool echo = true) {
     plcsim::SimulatorOptions options;
     options.stations = std::move(stations);
+    options.echo = echo;
     sim_ = std::make_unique<plcsim::PlcSimulator>(options);
     std::string error;
     ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;

@@ -36,7 +36,7 @@ double ProcessCpuSeconds() {
 }
 
 // Exchanges the simulator answered so that the driver must take them as good
-// (a clean reply, late or after noise), per station and kind.
+// (in time, from the right station, without an error), per station and kind.
 struct SimCounts {
   int good_reads = 0;
   int good_writes = 0;
@@ -45,11 +45,7 @@ struct SimCounts {
 SimCounts CountGood(const std::vector<RequestRecord>& log, int station) {
   SimCounts counts;
   for (const RequestRecord& r : log) {
-    if (r.request.size() < 4 || r.request[2] != station || r.reply.empty()) continue;
-    if (r.fault != FaultKind::kNone && r.fault != FaultKind::kNoise &&
-        r.fault != FaultKind::kDelay) {
-      continue;
-    }
+    if (r.request.size() < 4 || r.request[2] != station || !plcsim::AnsweredInTime(r)) continue;
     const uint8_t command = r.request[3];
     if (command == 0x01 || command == 0x02) ++counts.good_reads;
     if (command == 0x04 || command == 0x05) ++counts.good_writes;
@@ -267,6 +263,8 @@ TEST_F(RecoveryTest, SilentStationIsDemotedProbedAndRestored) {
       },
       10000));
   EXPECT_EQ(host.CountLogs(note), 1);
+  // Restored below five failures: message 17 does not come, the note does.
+  EXPECT_EQ(host.CountLogs("스테이션[PLC2]이 다시 응답하여 통신 대상에 복귀합니다."), 1);
   ASSERT_TRUE(WaitReads(inst, "PLC2", 6));
   uint16_t value = 0;
   sim_->GetWord(2, kAreaR, 2, &value);
@@ -274,6 +272,30 @@ TEST_F(RecoveryTest, SilentStationIsDemotedProbedAndRestored) {
   QuietStop(inst, {"PLC1", "PLC2"});
   ExpectIdentity(inst, "PLC1", 1, sim_->Log());
   ExpectIdentity(inst, "PLC2", 2, sim_->Log());
+}
+
+// Enabling a demoted station lifts its demotion at once: it is polled in the
+// next cycle, long before its 60 s are up, and the host is told.
+TEST_F(RecoveryTest, EnablingADemotedStationPollsItAtOnce) {
+  WriteSettings("[COM1]\ndemote_after = 1\ndemote_seconds = 60\nprobe_timeout_ms = 200\n");
+  StartSimulator({1, 2});
+  sim_->SetStationOff(2, true);
+  CDravikNetDoc doc;
+  const int inst = Prepare(*TwoStations(doc));
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(
+      host.WaitFor([&] { return host.CountLogs("60초 동안 통신 대상에서 제외") == 1; }, kWaitMs));
+  ASSERT_TRUE(host.WaitFor([&] { return Counters(inst, "PLC2")[3] == 1; }, kWaitMs));
+  sim_->SetStationOff(2, false);
+  const int reads = Counters(inst, "PLC2")[2];
+  usleep(500 * 1000);
+  EXPECT_EQ(Counters(inst, "PLC2")[2], reads);  // skipped while demoted
+  host.SetRunState(inst, "PLC2", 1);
+  EXPECT_EQ(host.CountLogs("스테이션[PLC2]을 다시 사용하여 통신 대상에 복귀합니다."), 1);
+  ASSERT_TRUE(WaitReads(inst, "PLC2", 2));
+  int status = 0;
+  Counters(inst, "PLC2", &status);
+  EXPECT_EQ(status, 0);
 }
 
 // Bad line settings: one line naming file, line and problem; defaults apply.
@@ -313,6 +335,118 @@ TEST_F(RecoveryTest, RebuildingRequestsWhileRunningIsSafe) {
   EXPECT_EQ(host.CountLogs("스테이션[PLC1]"), 0);
   QuietStop(inst, {"PLC1"});
   ExpectIdentity(inst, "PLC1", 1, sim_->Log());
+}
+
+// Late replies: every fourth reply comes 3.4 s late, after the driver gave up
+// on it, into the next exchange. Two blocks of the same size hold values that
+// name their block, and every write goes to an address the PLC refuses. No
+// value of one request may be delivered for another, every refused write is
+// counted failed, and good reads never exceed the replies sent in time; for
+// a PLC that echoes its requests and for one that does not.
+TEST_F(RecoveryTest, LateRepliesNeverAnswerAnotherRequest) {
+  for (const bool echo : {true, false}) {
+    SCOPED_TRACE(echo ? "echoing PLC" : "PLC without echo");
+    StartSimulator({1}, echo);
+    for (int a = 1; a <= 4; ++a) {
+      sim_->SetWord(1, kAreaR, a, static_cast<uint16_t>(100 + a));
+      sim_->SetWord(1, kAreaR, 10 + a, static_cast<uint16_t>(210 + a));
+    }
+    ASSERT_TRUE(sim_->RefuseWrites(1, kAreaR, 3));
+    std::vector<FaultAction> every_fourth;
+    for (int k = 0; k < 40; ++k) {
+      every_fourth.push_back(k % 4 == 3 ? FaultAction{FaultKind::kDelay, 3400} : FaultAction{});
+    }
+    sim_->ScriptFaults(every_fourth);
+    CDravikNetDoc doc;
+    doc.Stations().push_back(MakeStation("PLC1", 1));
+    AddBlock(*doc.Stations()[0], "A", kAreaR, 1, 4, 0);
+    AddBlock(*doc.Stations()[0], "B", kAreaR, 11, 4, 0);
+    const int inst = Prepare(doc);
+    host.ClearRecords();
+    const int tag_a = host.Bind(inst, "PLC1", "R1", 4, 2, 31);
+    host.Bind(inst, "PLC1", "R11", 4, 2, 32);
+    const int refused = host.Bind(inst, "PLC1", "R3", 4, 2, 33);
+    ASSERT_GE(tag_a, 0);
+    host.SetRunState(inst, nullptr, 1);
+    for (int k = 0; k < 10; ++k) {
+      EXPECT_EQ(host.Write(inst, refused, k), 0);
+      usleep(900 * 1000);
+      for (int a = 1; a <= 4; ++a) {  // the values change, so a stale image shows too
+        sim_->SetWord(1, kAreaR, a, static_cast<uint16_t>(100 * k + 1000 + a));
+        sim_->SetWord(1, kAreaR, 10 + a, static_cast<uint16_t>(100 * k + 5010 + a));
+      }
+    }
+    ASSERT_TRUE(host.WaitFor([&] { return Counters(inst, "PLC1")[0] == 10; }, 8000));
+    QuietStop(inst, {"PLC1"});
+    for (const ValueEvent& v : host.Values()) {
+      // A's values end in 01 and lie below 5000, B's end in 11 and lie above.
+      const int value = static_cast<int>(v.value);
+      const bool a = value % 100 == 1 && (value == 101 || (value >= 1000 && value < 5000));
+      const bool b = value % 100 == 11 && (value == 211 || value >= 5000);
+      EXPECT_TRUE(v.tag_id != 31 || a) << value;
+      EXPECT_TRUE(v.tag_id != 32 || b) << value;
+    }
+    ExpectIdentity(inst, "PLC1", 1, sim_->Log());
+    const std::vector<int> c = Counters(inst, "PLC1");
+    EXPECT_EQ(c[0], 10);
+    EXPECT_EQ(c[1], 10);  // refused or timed out, never done
+    EXPECT_GE(c[2] - c[3], 3);  // each late reply costs the 3 s time-out
+    EXPECT_EQ(host.CountLogs("국번과 명령으로만"), echo ? 0 : 1);
+    host.Stop(inst);
+    sim_->Stop();
+  }
+}
+
+// A port missing at start (an adapter that enumerates later): slot 3 says
+// message 4, the start seeks it once a second, counting the tries, and opens
+// it when it appears, with no restart.
+TEST_F(RecoveryTest, PortMissingAtStartIsOpenedWhenItAppears) {
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 4, 0);
+  SaveProject(doc, dir_.File("line.dat"));
+  const int inst = host.Create(dir_.File("line.dat"));
+  instances_.push_back(inst);
+  host.ClearRecords();
+  EXPECT_EQ(host.Prepare(inst), -4);
+  host.SetRunState(inst, nullptr, 1);
+  EXPECT_EQ(host.CountLogs("통신시작"), 1);
+  EXPECT_EQ(host.CountLogs("통신포트[COM1]가 열려 있지 않습니다. 1초마다 다시 엽니다."), 1);
+  int status = 0;
+  Counters(inst, "PLC1", &status);
+  EXPECT_EQ(status, 1);  // failing at once, before any try has been counted
+  ASSERT_TRUE(host.WaitFor([&] { return Counters(inst, "PLC1")[3] >= 2; }, kWaitMs));
+  EXPECT_EQ(host.CountLogs("스테이션[PLC1]으로부터 데이터를 수신할 수 없습니다."), 1);
+  StartSimulator({1});
+  ASSERT_TRUE(host.WaitFor([&] { return host.CountLogs("통신포트 초기화 완료") == 1; }, kWaitMs));
+  ASSERT_TRUE(WaitReads(inst, "PLC1", 3));
+  Counters(inst, "PLC1", &status);
+  EXPECT_EQ(status, 0);
+  QuietStop(inst, {"PLC1"});
+  ExpectIdentity(inst, "PLC1", 1, sim_->Log());
+}
+
+// A write still queued when communication stops was never sent: it is
+// counted failed, with a note, not lost from the counters.
+TEST_F(RecoveryTest, WritesQueuedAtStopAreCountedFailed) {
+  StartSimulator({1});
+  sim_->SetStationOff(1, true);  // the first write waits for a reply that never comes
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  const int inst = Prepare(doc);
+  const int tag = host.Bind(inst, "PLC1", "R5", 4, 2, 41);
+  host.BuildRequests(inst);
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(host.WaitFor([&] { return sim_->RequestCount() >= 1; }, kWaitMs));
+  host.Write(inst, tag, 1);
+  ASSERT_TRUE(host.WaitFor([&] { return sim_->RequestCount() >= 2; }, kWaitMs));
+  host.Write(inst, tag, 2);
+  host.Write(inst, tag, 3);
+  host.Stop(inst);
+  EXPECT_EQ(host.CountLogs("통신이 종료되어 쓰기 2건을 보내지 않고 실패로 처리합니다."), 1);
+  const std::vector<int> c = Counters(inst, "PLC1");
+  EXPECT_EQ(c[0], 2);  // the write cut off by the stop never ended: in neither
+  EXPECT_EQ(c[1], 2);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -18,7 +19,13 @@ struct Case {
   int after;
   int seconds;
   const char* problem;  // expected after "<path>", empty when none
+  size_t length = 0;    // of content, when it holds a NUL byte
 };
+
+// A 10 KB comment whose tail looks like a setting, and binary junk.
+const std::string kLongLine =
+    "[COM1]\n; " + std::string(10240, 'x') + " demote_after = 9\ndemote_after = 2\n";
+const char kJunk[] = "[COM1]\ndemote_after = 2\n\x01\0\x7f\xff junk\n";
 
 const Case kCases[] = {
     {"NoFile", nullptr, 0, 10, ""},
@@ -38,6 +45,11 @@ const Case kCases[] = {
     {"Malformed", "[COM1]\ndemote_after = 3\nthis is not a setting\n", 0, 10,
      ":3: not a [section] or key = value line"},
     {"FirstProblemOnly", "[COM1]\nx = 1\ny = 2\n", 0, 10, ":2: unknown key 'x' in [COM1]"},
+    {"ProbeTimeoutOutOfRange", "[COM1]\nprobe_timeout_ms = 20\n", 0, 10,
+     ":2: probe_timeout_ms must be a whole number from 50 to 3000, not '20'"},
+    {"LongLineRefusedByNumber", kLongLine.c_str(), 0, 10,
+     ":2: line is 10259 bytes long, at most 198 are read"},
+    {"BinaryJunk", kJunk, 0, 10, ":3: line holds a NUL byte (not a text file?)", sizeof kJunk - 1},
 };
 
 class LineSettingsTest : public ::testing::TestWithParam<Case> {};
@@ -47,7 +59,10 @@ TEST_P(LineSettingsTest, ReadsOrRefusesWithFileAndLine) {
   char dir[] = "/tmp/draviknet-settings-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/draviknet.conf";
-  if (c.content != nullptr) std::ofstream(path) << c.content;
+  if (c.content != nullptr) {
+    std::ofstream(path).write(c.content, static_cast<std::streamsize>(
+                                             c.length != 0 ? c.length : std::strlen(c.content)));
+  }
   std::string problem;
   const LineSettingsFile settings = ReadLineSettings(path, "COM1", &problem);
   EXPECT_EQ(settings.demotion.after, c.after);

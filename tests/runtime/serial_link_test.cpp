@@ -16,6 +16,8 @@
 #include "host/wendro_r.h"
 #include "platform/dynamic_library.h"
 #include "runtime/host_services.h"
+#include "runtime/line_exchange.h"
+#include "runtime/read_request.h"
 #include "tests/platform/pty_pair.h"
 
 namespace dravik {
@@ -390,6 +392,97 @@ TEST_F(LinkTest, InterruptEndsAnExchangeWithoutAResult) {
   EXPECT_EQ(SendFrame(*device_, frame), 0);
   EXPECT_EQ(pty_.Receive(frame.size(), 1000), frame);
 }
+
+// LineExchange: the test plays a PLC that answers late, or not its own
+// request. Each step is one exchange: the request (A = R1 x2 or B = R11 x2 of
+// station 1, C = R1 x2 of station 2), what the far end sends once the request
+// arrived (after a pause, in one write each), and the result and first data
+// byte the exchange must give.
+Bytes ReplyTo(int station, int address_low, int data, bool echo = true) {
+  return Frame({static_cast<uint8_t>(station), 0x02, static_cast<uint8_t>(echo ? 2 : 0),
+                static_cast<uint8_t>(echo ? 0x04 : 0), static_cast<uint8_t>(echo ? address_low : 0),
+                0, static_cast<uint8_t>(data), 0, 0});
+}
+
+struct Chunk {
+  int pause_ms;
+  Bytes bytes;
+};
+
+struct Step {
+  char request;  // 'A', 'B' or 'C'
+  std::vector<Chunk> chunks;
+  int result;
+  int data;  // the first data word's low byte when result is 0
+};
+
+struct ExchangeCase {
+  const char* name;
+  std::vector<Step> steps;
+};
+
+const Bytes kA1 = ReplyTo(1, 0x00, 0xA1), kA2 = ReplyTo(1, 0x00, 0xA2),
+            kB1 = ReplyTo(1, 0x14, 0xB1);
+// Three echoing answers teach station 1 that it echoes.
+const std::vector<Step> kLearn = {
+    {'A', {{0, kA1}}, 0, 0xA1}, {'B', {{0, kB1}}, 0, 0xB1}, {'A', {{0, kA1}}, 0, 0xA1}};
+
+std::vector<Step> Then(std::vector<Step> first, const std::vector<Step>& more) {
+  first.insert(first.end(), more.begin(), more.end());
+  return first;
+}
+
+const ExchangeCase kExchangeCases[] = {
+    {"LateReplyAndTheAnswerInOneRead",
+     Then(kLearn, {{'A', {}, kReceiveTimeout, 0}, {'B', {{0, Concat({kA1, kB1})}}, 0, 0xB1}})},
+    {"LateReplyFromAnotherStationIsPassedOver",
+     {{'C', {}, kReceiveTimeout, 0}, {'A', {{0, Concat({ReplyTo(2, 0, 0xC1), kA1})}}, 0, 0xA1}}},
+    {"AnotherStationWithNothingOutstandingIsABadReply",
+     {{'A', {{0, ReplyTo(2, 0, 0xC1)}}, kBadFormat, 0}}},
+    {"EchoingStationAnsweringAnotherAddressIsABadReply",
+     Then(kLearn, {{'B', {{0, kA1}}, kBadFormat, 0}})},
+    {"RepeatedRequestTakesTheAnswerAfterTheLateOne",
+     Then(kLearn, {{'A', {}, kReceiveTimeout, 0}, {'A', {{0, kA1}, {60, kA2}}, 0, 0xA2}})},
+    {"PlcWithoutEchoIsJudgedByStationAndCommand",
+     {{'A', {{0, ReplyTo(1, 0, 0xA1, false)}}, 0, 0xA1},
+      {'B', {{0, ReplyTo(1, 0, 0xB1, false)}}, 0, 0xB1},
+      {'A', {{0, ReplyTo(1, 0, 0xA1, false)}}, 0, 0xA1},
+      {'B', {{0, ReplyTo(1, 0, 0xB2, false)}}, 0, 0xB2}}},
+};
+
+class ExchangeTest : public LinkTest, public ::testing::WithParamInterface<ExchangeCase> {};
+
+TEST_P(ExchangeTest, AReplyCountsOnlyForTheRequestItAnswers) {
+  LineExchange exchange;
+  exchange.SetPort(device_.get());
+  exchange.SetReceiveTimeout(300);
+  ReadRequest a, b, c;
+  ASSERT_TRUE(a.Build(1, 7, 1, 2) && b.Build(1, 7, 11, 2) && c.Build(2, 7, 1, 2));
+  int k = 0;
+  for (const Step& step : GetParam().steps) {
+    SCOPED_TRACE("step " + std::to_string(k++));
+    const ReadRequest& request = step.request == 'A' ? a : step.request == 'B' ? b : c;
+    std::thread plc([&] {
+      pty_.Receive(static_cast<size_t>(request.length), 1000);
+      for (const Chunk& chunk : step.chunks) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(chunk.pause_ms));
+        pty_.Send(chunk.bytes);
+      }
+    });
+    std::array<uint8_t, kReplyBufferBytes> reply{};
+    int length = 0;
+    std::string detail;
+    const int result = exchange.Exchange(
+        std::span<const uint8_t>(request.frame.data(), static_cast<size_t>(request.length)), reply,
+        &length, &detail);
+    plc.join();
+    EXPECT_EQ(result, step.result);
+    EXPECT_EQ(result == 0 ? reply[6] : 0, step.data);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExchangeTest, ::testing::ValuesIn(kExchangeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace dravik

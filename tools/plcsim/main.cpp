@@ -23,13 +23,16 @@ using dravik::plcsim::PlcSimulator;
 using dravik::plcsim::SimulatorOptions;
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: dravik-plcsim [--pty] [--ports-dir DIR] [--com N] [--device PATH]\n"
-               "                     [--station N ...] [--baud B] [--parity none|even|odd]\n"
-               "                     [--stop-bits 1|2] [--pace] [--animate] [--trace]\n"
-               "                     [--fault KIND:RATE ...] [--outage AT:SECONDS[:KIND]] [--seed N]\n"
-               "                     [--for SECONDS]\n"
-               "fault kinds: silence checksum error noise truncate delay station\n");
+  std::fprintf(
+      stderr,
+      "usage: dravik-plcsim [--pty] [--ports-dir DIR] [--com N] [--device PATH]\n"
+      "                     [--station N ...] [--baud B] [--parity none|even|odd]\n"
+      "                     [--stop-bits 1|2] [--pace] [--animate] [--trace] [--no-echo]\n"
+      "                     [--fault KIND:RATE ...] [--outage AT:SECONDS[:KIND]] [--seed N]\n"
+      "                     [--for SECONDS]\n"
+      "fault kinds: silence checksum error noise truncate delay station\n"
+      "  delay:RATE:MS holds the reply MS ms (default 1500); beyond 3000 it comes late\n"
+      "--no-echo: replies carry zeros where the request's count and address are echoed\n");
 }
 
 bool ReadInt(const char* text, long low, long high, long* value) {
@@ -52,7 +55,12 @@ int main(int argc, char** argv) {
   std::string device;
   long com = 1;
   long seconds = 0;
-  std::vector<std::pair<FaultKind, double>> faults;
+  struct Fault {
+    FaultKind kind;
+    double rate;
+    int param;
+  };
+  std::vector<Fault> faults;
   long outage_at = -1;  // seconds after start at which the outage begins
   long outage_for = 0;
   FaultKind outage_kind = FaultKind::kNoReply;
@@ -101,6 +109,8 @@ int main(int argc, char** argv) {
       options.pace = true;
     } else if (arg == "--animate") {
       options.animate = true;
+    } else if (arg == "--no-echo") {
+      options.echo = false;
     } else if (arg == "--trace") {
       options.trace = stdout;
     } else if (arg == "--seed") {
@@ -108,28 +118,38 @@ int main(int argc, char** argv) {
       options.seed = static_cast<uint32_t>(number);
     } else if (arg == "--fault") {
       do {
+        // KIND:RATE, or delay:RATE:MS for how long a delayed reply is held.
         const std::string fault_text = value();
         const size_t colon = fault_text.find(':');
-        FaultKind kind;
+        FaultKind kind = FaultKind::kNone;
         char* end = nullptr;
         const double rate =
             colon == std::string::npos ? -1 : std::strtod(fault_text.c_str() + colon + 1, &end);
-        if (colon == std::string::npos ||
-            !dravik::plcsim::ParseFaultKind(fault_text.substr(0, colon), &kind) || end == nullptr ||
-            *end != '\0' || rate < 0 || rate > 1) {
-          std::fprintf(stderr, "bad fault '%s' (KIND:RATE, rate 0..1)\n", fault_text.c_str());
+        long param = 0;
+        bool good = colon != std::string::npos &&
+                    dravik::plcsim::ParseFaultKind(fault_text.substr(0, colon), &kind) &&
+                    end != nullptr && rate >= 0 && rate <= 1;
+        if (good && *end == ':' && kind == FaultKind::kDelay) {
+          good = ReadInt(end + 1, 1, 600000, &param);
+        } else if (good) {
+          good = *end == '\0';
+        }
+        if (!good) {
+          std::fprintf(stderr,
+                       "bad fault '%s' (KIND:RATE with rate 0..1, or delay:RATE:MS with MS "
+                       "1..600000)\n",
+                       fault_text.c_str());
           return 2;
         }
-        faults.emplace_back(kind, rate);
+        faults.push_back({kind, rate, static_cast<int>(param)});
       } while (i + 1 < argc && !IsOption(argv[i + 1]));
     } else if (arg == "--outage") {
       // AT:SECONDS[:KIND] — every reply gets KIND (default silence) for a while.
       const std::string text = value();
       const size_t first = text.find(':');
       const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-      const std::string length = text.substr(first + 1, second == std::string::npos
-                                                            ? std::string::npos
-                                                            : second - first - 1);
+      const std::string length = text.substr(
+          first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
       if (first == std::string::npos ||
           !ReadInt(text.substr(0, first).c_str(), 0, 100000000, &outage_at) ||
           !ReadInt(length.c_str(), 1, 100000000, &outage_for) ||
@@ -159,7 +179,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   PlcSimulator simulator(options);
-  for (const auto& [kind, rate] : faults) simulator.SetFaultRate(kind, rate);
+  for (const Fault& f : faults) simulator.SetFaultRate(f.kind, f.rate, f.param);
   std::string error;
   const bool ready = device.empty() ? simulator.CreatePty(ports_dir, static_cast<int>(com), &error)
                                     : simulator.AttachDevice(device, &error);
@@ -184,19 +204,22 @@ int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   double normal_rate = 0;
-  for (const auto& [kind, rate] : faults) {
-    if (kind == outage_kind) normal_rate = rate;
+  int normal_param = 0;
+  for (const Fault& f : faults) {
+    if (f.kind == outage_kind) {
+      normal_rate = f.rate;
+      normal_param = f.param;
+    }
   }
   bool silent = false;
   for (;;) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     if (seconds > 0 && elapsed >= static_cast<double>(seconds)) break;
-    const bool want_silent =
-        outage_at >= 0 && elapsed >= static_cast<double>(outage_at) &&
-        elapsed < static_cast<double>(outage_at + outage_for);
+    const bool want_silent = outage_at >= 0 && elapsed >= static_cast<double>(outage_at) &&
+                             elapsed < static_cast<double>(outage_at + outage_for);
     if (want_silent != silent) {
       silent = want_silent;
-      simulator.SetFaultRate(outage_kind, silent ? 1.0 : normal_rate);
+      simulator.SetFaultRate(outage_kind, silent ? 1.0 : normal_rate, normal_param);
       std::printf("%s %s\n", silent ? "outage begins:" : "outage over:",
                   dravik::plcsim::FaultKindName(outage_kind));
       std::fflush(stdout);

@@ -173,6 +173,30 @@ void PlcSimulator::SetStationOff(int station, bool off) {
   off_[station] = off;
 }
 
+bool AnsweredInTime(const RequestRecord& record, int timeout_ms) {
+  if (record.reply.empty() || !record.checksum_ok || record.refused) return false;
+  switch (record.fault) {
+    case FaultKind::kNone:
+    case FaultKind::kNoise:
+      return true;
+    case FaultKind::kDelay:
+      // A margin for the reply's own bytes and the scheduling on both sides.
+      return record.delay_ms + 200 < timeout_ms;
+    default:
+      return false;
+  }
+}
+
+bool PlcSimulator::RefuseWrites(int station, int area, int address) {
+  if (area < 0 || area > 7 || address < 1 || address > kAreas[area].highest) return false;
+  // As the request carries it: a bit number, or a byte address (two per word).
+  const int first = kAreas[area].first + address - 1;
+  const int wire = kAreas[area].bits ? first : 2 * first;
+  std::lock_guard<std::mutex> lock(mutex_);
+  refused_writes_.emplace(station, wire);
+  return true;
+}
+
 bool PlcSimulator::WaitMs(int ms) {
   std::unique_lock<std::mutex> lock(wait_mutex_);
   return !wait_cv_.wait_for(lock, std::chrono::milliseconds(ms),
@@ -203,9 +227,10 @@ bool PlcSimulator::SetWord(int station, int area, int address, uint16_t value) {
   return it != stations_.end() && it->second.SetWord(area, address, value);
 }
 
-void PlcSimulator::SetFaultRate(FaultKind kind, double probability) {
+void PlcSimulator::SetFaultRate(FaultKind kind, double probability, int param) {
   std::lock_guard<std::mutex> lock(mutex_);
   rates_[static_cast<int>(kind)] = probability < 0 ? 0 : (probability > 1 ? 1 : probability);
+  rate_params_[static_cast<int>(kind)] = param;
 }
 
 void PlcSimulator::ScriptFaults(const std::vector<FaultAction>& actions) {
@@ -243,7 +268,9 @@ FaultAction PlcSimulator::NextFault() {
   }
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   for (int k = 1; k < kFaultKindCount; ++k) {
-    if (rates_[k] > 0 && draw(random_) < rates_[k]) return {static_cast<FaultKind>(k), 0};
+    if (rates_[k] > 0 && draw(random_) < rates_[k]) {
+      return {static_cast<FaultKind>(k), rate_params_[k]};
+    }
   }
   return {};
 }
@@ -289,14 +316,23 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     const bool off = known_station && off_.count(it->first) != 0 && off_[it->first];
     if (frame.checksum_ok && known_station && !off) {
       fault = NextFault();
-      if (fault.kind == FaultKind::kErrorReply) {
+      const bool write = frame.body.size() >= 5 && (frame.body[1] == 0x04 || frame.body[1] == 0x05);
+      const bool refused =
+          write && refused_writes_.count({it->first, (frame.body[3] << 8) | frame.body[4]}) != 0;
+      record.refused = refused;
+      if (fault.kind == FaultKind::kErrorReply || refused) {
         reply_body.assign(frame.body.begin(),
                           frame.body.begin() + std::min<size_t>(5, frame.body.size()));
         reply_body.resize(5, 0);
-        const int error = fault.param != 0 ? fault.param : kDefaultErrorNumber;
+        const int error = fault.kind == FaultKind::kErrorReply && fault.param != 0 ? fault.param
+                          : refused                                                ? kErrBadAddress
+                                    : kDefaultErrorNumber;
         reply_body[1] = static_cast<uint8_t>(0x80 | (error & 0x7F));
       } else {
         reply_body = it->second.Handle(frame.body);
+      }
+      if (!options_.echo) {
+        for (size_t k = 2; k < 5 && k < reply_body.size(); ++k) reply_body[k] = 0;
       }
     }
   }
@@ -329,7 +365,8 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
         break;
       }
       case FaultKind::kDelay:
-        if (!WaitMs(fault.param != 0 ? fault.param : kDefaultDelayMs)) wire.clear();
+        record.delay_ms = fault.param != 0 ? fault.param : kDefaultDelayMs;
+        if (!WaitMs(record.delay_ms)) wire.clear();
         break;
       default:
         break;

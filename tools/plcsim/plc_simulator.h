@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,9 @@ struct SimulatorOptions {
   bool animate = false;   // counter R1, coil C1, BCD clock R2..R4, every second
   FILE* trace = nullptr;  // when set, each request and reply is written there
   uint32_t seed = 1;      // for rate-based faults and noise
+  // False: replies carry zeros in bytes 2..4 instead of the request's count
+  // and address, as a PLC that does not echo its requests would.
+  bool echo = true;
 };
 
 struct RequestRecord {
@@ -60,7 +64,15 @@ struct RequestRecord {
   std::vector<uint8_t> reply;    // as sent (or tried); empty when nothing was
   bool checksum_ok = false;
   FaultKind fault = FaultKind::kNone;
+  int delay_ms = 0;      // how long the reply was held (kDelay)
+  bool refused = false;  // a write to an address given to RefuseWrites: error reply
 };
+
+// Whether the driver must take this exchange as a good one: the simulator
+// answered the request's own station, without an error, and in time (held
+// for less than the receive time-out at most; noise before the frame is no
+// fault of the reply). Everything else must be counted failed.
+bool AnsweredInTime(const RequestRecord& record, int timeout_ms = 3000);
 
 class PlcSimulator {
  public:
@@ -94,9 +106,14 @@ class PlcSimulator {
 
   // A switched-off station: its requests get no reply (they are still logged).
   void SetStationOff(int station, bool off);
+  // Writes to this address (area index, 1-based) of the station get error
+  // reply 2, as a PLC refuses a write to a protected address. False for an
+  // address outside its area.
+  bool RefuseWrites(int station, int area, int address);
 
-  // Probability (0..1) that a reply gets this fault; rates are tried in kind order.
-  void SetFaultRate(FaultKind kind, double probability);
+  // Probability (0..1) that a reply gets this fault; rates are tried in kind
+  // order. `param` is the fault's parameter (0: its default), as in FaultAction.
+  void SetFaultRate(FaultKind kind, double probability, int param = 0);
   // Actions for the next replies, in order; they come before any rate.
   void ScriptFaults(const std::vector<FaultAction>& actions);
 
@@ -129,9 +146,11 @@ class PlcSimulator {
 
   std::mutex mutex_;  // guards everything below
   std::map<int, StationMemory> stations_;
-  std::map<int, bool> off_;  // stations switched off
+  std::map<int, bool> off_;                       // stations switched off
+  std::set<std::pair<int, int>> refused_writes_;  // station, wire address
   std::deque<FaultAction> script_;
   double rates_[kFaultKindCount] = {};
+  int rate_params_[kFaultKindCount] = {};
   std::mt19937 random_;
   std::deque<RequestRecord> log_;
   uint16_t animation_counter_ = 0;
