@@ -1,15 +1,21 @@
 // Replacing a project file: a new file takes the umask, a dangling link gets
-// its target created, and a folder that refuses new files falls back to
-// writing the file in place, saying so. (Links to existing files, their mode
-// and owner are covered by the project file tests.)
+// its target created, a folder that refuses new files falls back to writing
+// the file in place, saying so, and a full disk leaves the old file whole
+// either way. (Links to existing files, their mode and owner are covered by
+// the project file tests.)
 #include "platform/file_io.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +32,7 @@ class FileIoTest : public ::testing::Test {
     dir_ = tmpl;
   }
   void TearDown() override {
+    umount2(dir_.c_str(), MNT_DETACH);  // the full-disk test's tmpfs, if mounted
     chmod(dir_.c_str(), 0700);
     std::system(("rm -rf " + dir_).c_str());
   }
@@ -33,7 +40,7 @@ class FileIoTest : public ::testing::Test {
   Bytes Read(const std::string& path) {
     Bytes bytes;
     std::string error;
-    EXPECT_TRUE(ReadWholeFile(path, 1024, &bytes, &error)) << error;
+    EXPECT_TRUE(ReadWholeFile(path, 1 << 20, &bytes, &error)) << error;
     return bytes;
   }
 
@@ -83,7 +90,7 @@ TEST_F(FileIoTest, ReadOnlyFolderFallsBackToWritingInPlace) {
     std::string why, note;
     if (!WriteFileReplacing(path, {1, 2}, &why, &note)) _exit(11);
     const bool said = note.find("refuses new files") != std::string::npos &&
-                      note.find(path + " was truncated and written in place") != std::string::npos;
+                      note.find(path + " was written in place") != std::string::npos;
     // A file the folder holds but the user may not write is still refused.
     if (chmod(path.c_str(), 0444) != 0) _exit(12);
     if (WriteFileReplacing(path, {7}, &why, &note)) _exit(13);
@@ -94,6 +101,74 @@ TEST_F(FileIoTest, ReadOnlyFolderFallsBackToWritingInPlace) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Read(path), (Bytes{1, 2}));
+}
+
+// A full disk: a small tmpfs over the test's folder, mounted in a mount
+// namespace of its own (it goes with the process, whatever happens), filled to
+// the last page by another file. Whether the save goes through a temporary
+// file or in place (the folder refusing new files, as user nobody), a save
+// that needs more room fails and leaves the old bytes; an in-place save that
+// fits the old file's pages succeeds.
+TEST_F(FileIoTest, FullDiskLeavesTheOldFileWhole) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN): "
+                 << std::strerror(errno);
+  }
+  const uid_t nobody = 65534;
+  const struct {
+    const char* name;
+    bool in_place;
+    size_t new_size;
+    bool saved;
+  } cases[] = {
+      {"temporary file, no room", false, 3000, false},
+      {"in place, larger than the room", true, 40000, false},
+      {"in place, within the old pages", true, 3000, true},
+  };
+  const std::string path = PathFor("line.dat");
+  const std::string filler = PathFor("filler");
+  Bytes old(10000);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(i * 7);
+  for (const auto& c : cases) {
+    std::string error;
+    unlink(filler.c_str());
+    ASSERT_TRUE(WriteFileReplacing(path, old, &error)) << error;
+    ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const Bytes chunk(4096, 0xEE);
+    while (write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    EXPECT_EQ(errno, ENOSPC) << c.name;
+    close(fd);
+
+    const Bytes next(c.new_size, 0x5A);
+    bool saved = false;
+    if (!c.in_place) {
+      saved = WriteFileReplacing(path, next, &error);
+      EXPECT_NE(error.find(path + " is unchanged"), std::string::npos) << c.name << ": " << error;
+    } else {
+      // The folder is root's (0755): nobody may not add a file to it.
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
+        std::string why, note;
+        _exit(WriteFileReplacing(path, next, &why, &note) ? 0 : 1);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status));
+      ASSERT_NE(WEXITSTATUS(status), 10) << "cannot become user nobody";
+      saved = WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(saved, c.saved) << c.name;
+    EXPECT_TRUE(Read(path) == (c.saved ? next : old)) << c.name;
+    // Nothing is left beside it: the file, the filler, no temporary file.
+    EXPECT_EQ(std::system(("test $(ls -A " + dir_ + " | wc -l) -eq 2").c_str()), 0) << c.name;
+  }
 }
 
 }  // namespace
