@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@ namespace dravik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+constexpr uid_t kNobody = 65534;
 
 class FileIoTest : public ::testing::Test {
  protected:
@@ -37,6 +41,19 @@ class FileIoTest : public ::testing::Test {
     std::system(("rm -rf " + dir_).c_str());
   }
   std::string PathFor(const std::string& name) const { return dir_ + "/" + name; }
+  // Runs `body` in a child process, as user nobody when `as_nobody`; Wait
+  // gives its exit code (-1 when it did not exit).
+  static pid_t Start(bool as_nobody, const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    if (as_nobody && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
+    _exit(body());
+  }
+  static int Wait(pid_t child) {
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
   Bytes Read(const std::string& path) {
     Bytes bytes;
     std::string error;
@@ -116,7 +133,6 @@ TEST_F(FileIoTest, FullDiskLeavesTheOldFileWhole) {
     GTEST_SKIP() << "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN): "
                  << std::strerror(errno);
   }
-  const uid_t nobody = 65534;
   const struct {
     const char* name;
     bool in_place;
@@ -128,46 +144,69 @@ TEST_F(FileIoTest, FullDiskLeavesTheOldFileWhole) {
       {"in place, within the old pages", true, 3000, true},
   };
   const std::string path = PathFor("line.dat");
-  const std::string filler = PathFor("filler");
   Bytes old(10000);
   for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(i * 7);
   for (const auto& c : cases) {
     std::string error;
-    unlink(filler.c_str());
+    unlink(PathFor("filler").c_str());
     ASSERT_TRUE(WriteFileReplacing(path, old, &error)) << error;
-    ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
-    const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    const Bytes chunk(4096, 0xEE);
-    while (write(fd, chunk.data(), chunk.size()) > 0) {
-    }
-    EXPECT_EQ(errno, ENOSPC) << c.name;
-    close(fd);
+    ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    std::system(("cat /dev/zero >" + PathFor("filler") + " 2>/dev/null").c_str());
 
+    // In place as nobody: the folder is root's (0755), nobody may not add a
+    // file to it. A refusal must say the old file is unchanged.
     const Bytes next(c.new_size, 0x5A);
-    bool saved = false;
-    if (!c.in_place) {
-      saved = WriteFileReplacing(path, next, &error);
-      EXPECT_NE(error.find(path + " is unchanged"), std::string::npos) << c.name << ": " << error;
-    } else {
-      // The folder is root's (0755): nobody may not add a file to it.
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(10);
-        std::string why, note;
-        _exit(WriteFileReplacing(path, next, &why, &note) ? 0 : 1);
-      }
-      int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      ASSERT_TRUE(WIFEXITED(status));
-      ASSERT_NE(WEXITSTATUS(status), 10) << "cannot become user nobody";
-      saved = WEXITSTATUS(status) == 0;
-    }
-    EXPECT_EQ(saved, c.saved) << c.name;
+    const int status = Wait(Start(c.in_place, [&] {
+      return WriteFileReplacing(path, next, &error)  ? 0
+             : error.find("unchanged") != error.npos ? 1
+                                                     : 2;
+    }));
+    EXPECT_EQ(status, c.saved ? 0 : 1) << c.name;
     EXPECT_TRUE(Read(path) == (c.saved ? next : old)) << c.name;
     // Nothing is left beside it: the file, the filler, no temporary file.
     EXPECT_EQ(std::system(("test $(ls -A " + dir_ + " | wc -l) -eq 2").c_str()), 0) << c.name;
+  }
+}
+
+// A replacement is never readable by more people than the old file, not even
+// between its creation and taking the old owner and mode: every open in the
+// folder is held (a fanotify permission event) until its file's mode is seen.
+TEST_F(FileIoTest, TemporaryFileNeverShowsMoreThanTheOldMode) {
+  const std::string path = PathFor("line.dat");
+  // With the umask 022, 0666 at creation would show 0644: wider than each.
+  for (const mode_t old_mode : {0600u, 0640u}) {
+    std::string error;
+    ASSERT_TRUE(WriteFileReplacing(path, {1}, &error)) << error;
+    ASSERT_EQ(chmod(path.c_str(), old_mode), 0);
+    const int fan = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (fan < 0 || fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                                 dir_.c_str()) != 0) {
+      GTEST_SKIP() << "no fanotify permission events (root, a kernel with them): "
+                   << std::strerror(errno);
+    }
+    const pid_t child = Start(false, [&] {
+      umask(022);
+      return WriteFileReplacing(path, {2, 3}, &error) ? 0 : 1;
+    });
+    mode_t seen = 0;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      pollfd ready{fan, POLLIN, 0};
+      fanotify_event_metadata events[8];
+      const ssize_t n = poll(&ready, 1, 20) > 0 ? read(fan, events, sizeof events) : 0;
+      for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof events[0]); ++i) {
+        struct stat st {};
+        if (fstat(events[i].fd, &st) == 0) seen |= st.st_mode & 0777;
+        const fanotify_response allow{events[i].fd, FAN_ALLOW};
+        EXPECT_EQ(write(fan, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+        close(events[i].fd);
+      }
+    }
+    close(fan);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(seen, 0u) << "the temporary file's open was not seen";
+    EXPECT_EQ(seen & ~old_mode, 0u) << std::oct << old_mode << " showed as " << seen;
+    EXPECT_EQ(Read(path), (Bytes{2, 3}));
   }
 }
 
