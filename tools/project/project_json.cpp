@@ -28,7 +28,6 @@ constexpr int kMaxPortIndex = 255;
 
 const char* const kParityNames[] = {"none", "even", "odd"};
 
-// A value echoed in a message, cut to a readable length (EchoText).
 // Names compare ignoring case as strcasecmp does in the C locale the tool
 // runs in: ASCII letters only.
 std::string LowerAscii(std::string s) {
@@ -38,6 +37,7 @@ std::string LowerAscii(std::string s) {
   return s;
 }
 
+// A value echoed in a message, cut to a readable length (EchoText).
 std::string Quote(const std::string& s) { return "\"" + EchoText(s) + "\""; }
 
 // The keys each object may hold; anything else is a typo that would
@@ -492,7 +492,7 @@ class OverlapCheck {
     for (size_t j = 0; j < blocks.size(); ++j) {
       const CCommBlockDVK& b = *blocks[j];
       // An empty range overlaps nothing (its count is an error of its own).
-      if (!placed[j] || b.count < 1) continue;
+      if (!placed[j] || b.count < 1 || b.start < 1) continue;
       // Placed blocks start inside their area; a range beyond its end (an
       // error of its own) meets another block, if at all, inside the area.
       const int64_t b_end = int64_t{b.start} + b.count - 1;
