@@ -40,8 +40,8 @@ std::string DescribePlace(const TextPlace& place, const StationList& stations, b
   }
   const CStationInfoDVK& station = *stations[place.station];
   std::string where = "station " + std::to_string(place.station + 1);
-  where +=
-      readable ? " \"" + station.name + "\"" : " (number " + std::to_string(station.number) + ")";
+  where += readable ? " \"" + EchoText(station.name) + "\""
+                    : " (number " + std::to_string(station.number) + ")";
   switch (place.kind) {
     case TextPlace::Kind::kName:
       return where + ", name";
@@ -52,7 +52,7 @@ std::string DescribePlace(const TextPlace& place, const StationList& stations, b
   }
   where += ", block " + std::to_string(place.block + 1);
   const std::string& address = station.blocks[place.block]->address_text;
-  if (readable) where += " \"" + address + "\"";
+  if (readable) where += " \"" + EchoText(address) + "\"";
   return where + ", address";
 }
 

@@ -21,13 +21,19 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_
 // - a symbolic link at `path` is followed and its target replaced (the link
 //   stays);
 // - the new file takes the old one's mode, and its owner and group where the
-//   process may set them (a new file: 0666 less the umask);
+//   process may set them (a new file: 0666 less the umask); it is never
+//   readable by more people than the final file, not even for a moment;
 // - the temporary file is flushed to disk before the rename, the folder after.
 // When the folder refuses a new file but the file itself is writable, the
-// file is truncated and written in place instead (no longer crash-safe);
-// `note` then says so, for the caller's log (with no `note` it goes to
-// stderr). False with `error` when nothing could be written or the write
-// failed.
+// file is written in place instead (no longer safe against a power cut, but
+// a failed write still leaves the old content whole: the space is reserved
+// first, the old length kept until every new byte is flushed, and the old
+// bytes written back should a write fail anyway). `note` then says so, for
+// the caller's log (with no `note` it goes to stderr); it also carries the
+// warning when the folder could not be flushed after the rename (the file is
+// replaced, but a power cut could still bring the old one back). False with
+// `error` when nothing could be written or the write failed; the old file is
+// then unchanged.
 bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& bytes,
                         std::string* error, std::string* note = nullptr);
 

@@ -3,8 +3,30 @@
 #include <strings.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace dravik {
+
+std::string EchoText(std::string_view text, size_t limit) {
+  size_t cut = text.size();
+  if (cut > limit) {
+    cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  }
+  std::string out;
+  for (size_t i = 0; i < cut; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (cut < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
 
 const char* TextEncodingName(TextEncoding encoding) {
   return encoding == TextEncoding::kCp949 ? "cp949" : "utf-8";

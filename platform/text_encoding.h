@@ -4,10 +4,21 @@
 // another system converts differently. Stateless; any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace dravik {
+
+// Bytes of a value an error message repeats before it cuts the rest.
+constexpr size_t kEchoBytes = 60;
+
+// `text` as an error message repeats it, so one bad value can neither flood
+// nor garble the terminal or a log: at most `limit` bytes (cut before a
+// UTF-8 character that would not fit whole), control bytes such as NUL shown
+// as \xNN, and, when cut, "..." with the whole length: `R1000000... (1048576
+// bytes)`.
+std::string EchoText(std::string_view text, size_t limit = kEchoBytes);
 
 enum class TextEncoding { kUtf8, kCp949 };
 

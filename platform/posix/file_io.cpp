@@ -37,20 +37,30 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-// A new file beside `path`, created with 0666 so that the umask applies as
-// for any new file; the name is `path` with the process id and a counter.
-int CreateTemporary(const std::string& path, std::string* temp) {
+// A new file beside `path` with the permission bits `mode` (less the umask);
+// the name is `path` with the process id and a counter.
+int CreateTemporary(const std::string& path, mode_t mode, std::string* temp) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%d.%u.tmp", static_cast<int>(::getpid()),
                   counter.fetch_add(1));
     *temp = path + suffix;
-    const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
   return -1;
+}
+
+// The mode a temporary file is created with. A new project takes 0666 less
+// the umask, as any new file, and keeps it. A replacement starts with the old
+// file's owner bits only: until the old owner and group are set on it, its
+// group is the process's, and granting the group bits to that group would
+// show the project to people the old file kept out. Group and other bits come
+// with the old identity, never before it.
+mode_t CreationMode(bool exists, const struct stat& old) {
+  return exists ? (old.st_mode & S_IRWXU) : 0666;
 }
 
 // The old file's owner, group and mode onto the new one. The owner and group
@@ -62,35 +72,128 @@ bool CopyIdentity(int fd, const struct stat& old) {
   return ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
-bool SyncFolder(const std::string& folder, std::string* error) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = ErrnoText("cannot open the folder", folder);
-    return false;
+// A line for the caller's log, or stderr when the caller keeps none.
+void Tell(const std::string& line, std::string* note) {
+  if (note) {
+    *note = line;
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
   }
-  // Some file systems cannot sync a folder (EINVAL); the rename stands then.
-  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
-  if (!ok) *error = ErrnoText("cannot flush the folder", folder);
-  ::close(fd);
-  return ok;
 }
 
-// The fallback for a folder that refuses new files: truncate and write.
+// After a rename the new name is only durable once the folder is flushed.
+// The replacement itself is done by then, so a failure here is a warning for
+// the caller's log, not a failed save.
+void SyncFolder(const std::string& folder, std::string* warning) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *warning = ErrnoText("the file was replaced, but cannot open the folder", folder) +
+               " to flush it: a power cut may still bring back the old file";
+    return;
+  }
+  // Some file systems cannot sync a folder (EINVAL); the rename stands then.
+  if (::fsync(fd) != 0 && errno != EINVAL) {
+    *warning = ErrnoText("the file was replaced, but cannot flush the folder", folder) +
+               ": a power cut may still bring back the old file";
+  }
+  ::close(fd);
+}
+
+// Reads the `size` bytes the file holds now, so that a failed overwrite can
+// put them back. False when the file can't be read (opened write-only).
+bool ReadBack(int fd, size_t size, std::vector<uint8_t>* bytes) {
+  bytes->resize(size);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, bytes->data() + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAllAt(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The fallback for a folder that refuses new files: the file itself is
+// overwritten, which no rename protects, so every step keeps the old content
+// loadable for as long as it can fail:
+// 1. the space for the new content is reserved before a byte changes, so a
+//    full disk refuses the save while the old file is still whole;
+// 2. the new bytes go over the old ones and are flushed; the file keeps its
+//    old length meanwhile (no O_TRUNC);
+// 3. only then is the length cut to the new content's, and flushed again.
+// A write that fails anyway (an I/O error) puts the old bytes back.
 bool WriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  bool readable = true;
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) {
+    readable = false;
+    fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  }
   if (fd < 0) {
     *error = ErrnoText("cannot open for writing", path);
     return false;
   }
-  const bool written = WriteAll(fd, bytes);
-  if (!written) *error = ErrnoText("cannot write", path);
-  const bool synced = written && ::fsync(fd) == 0;
-  if (written && !synced) *error = ErrnoText("cannot flush", path);
-  if (::close(fd) != 0 && synced) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    *error = ErrnoText("cannot read the size of", path);
+    ::close(fd);
+    return false;
+  }
+  const off_t old_size = st.st_size;
+  std::vector<uint8_t> old_bytes;
+  readable = readable && ReadBack(fd, static_cast<size_t>(old_size), &old_bytes);
+
+  if (!bytes.empty()) {
+    const int reserve = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes.size()));
+    // A file system without a way to reserve space leaves step 1 out; the
+    // read-back copy still covers a failed write.
+    if (reserve != 0 && reserve != EOPNOTSUPP && reserve != EINVAL) {
+      // Whatever the reservation added beyond the old end goes again.
+      (void)::ftruncate(fd, old_size);
+      errno = reserve;
+      *error = ErrnoText("no room for " + std::to_string(bytes.size()) + " bytes in", path) +
+               " (the file is unchanged)";
+      ::close(fd);
+      return false;
+    }
+  }
+  const off_t new_size = static_cast<off_t>(bytes.size());
+  const char* failed = nullptr;
+  if (!WriteAllAt(fd, bytes)) {
+    failed = "cannot write";
+  } else if (::fsync(fd) != 0) {
+    failed = "cannot flush";
+  } else if (new_size < old_size && ::ftruncate(fd, new_size) != 0) {
+    failed = "cannot cut to its new length";
+  } else if (::fsync(fd) != 0) {
+    failed = "cannot flush";
+  }
+  if (failed != nullptr) {
+    *error = ErrnoText(failed, path);
+    const bool restored =
+        readable && WriteAllAt(fd, old_bytes) && ::ftruncate(fd, old_size) == 0 && ::fsync(fd) == 0;
+    *error += restored ? " (the old content was written back)"
+                       : " (the old content could not be written back: the file is damaged)";
+    ::close(fd);
+    return false;
+  }
+  if (::close(fd) != 0) {
     *error = ErrnoText("cannot close", path);
     return false;
   }
-  return synced;
+  return true;
 }
 
 }  // namespace
@@ -178,20 +281,15 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
   }
 
   std::string temp;
-  const int fd = CreateTemporary(target, &temp);
+  const int fd = CreateTemporary(target, CreationMode(exists, old), &temp);
   if (fd < 0) {
     const int create_errno = errno;
     const bool folder_refused = create_errno == EACCES || create_errno == EPERM;
     if (exists && folder_refused && ::access(target.c_str(), W_OK) == 0) {
       if (!WriteInPlace(target, bytes, error)) return false;
-      const std::string line = "the folder " + FolderOf(target) + " refuses new files (" +
-                               std::strerror(create_errno) + "), so " + target +
-                               " was truncated and written in place";
-      if (note) {
-        *note = line;
-      } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
-      }
+      Tell("the folder " + FolderOf(target) + " refuses new files (" + std::strerror(create_errno) +
+               "), so " + target + " was written in place (not safe against a power cut)",
+           note);
       return true;
     }
     errno = create_errno;
@@ -201,6 +299,7 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
 
   auto fail = [&](const std::string& what, const std::string& name) {
     *error = ErrnoText(what, name);
+    if (exists) *error += " (" + target + " is unchanged)";
     ::close(fd);
     ::unlink(temp.c_str());
     return false;
@@ -218,7 +317,10 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
     ::unlink(temp.c_str());
     return false;
   }
-  return SyncFolder(FolderOf(target), error);
+  std::string warning;
+  SyncFolder(FolderOf(target), &warning);
+  if (!warning.empty()) Tell(warning, note);
+  return true;
 }
 
 }  // namespace dravik

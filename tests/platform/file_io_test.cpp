@@ -1,15 +1,23 @@
 // Replacing a project file: a new file takes the umask, a dangling link gets
-// its target created, and a folder that refuses new files falls back to
-// writing the file in place, saying so. (Links to existing files, their mode
-// and owner are covered by the project file tests.)
+// its target created, a folder that refuses new files falls back to writing
+// the file in place, saying so, and a full disk leaves the old file whole
+// either way. (Links to existing files, their mode and owner are covered by
+// the project file tests.)
 #include "platform/file_io.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/fanotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +25,7 @@ namespace dravik {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+constexpr uid_t kNobody = 65534;
 
 class FileIoTest : public ::testing::Test {
  protected:
@@ -26,14 +35,28 @@ class FileIoTest : public ::testing::Test {
     dir_ = tmpl;
   }
   void TearDown() override {
+    umount2(dir_.c_str(), MNT_DETACH);  // the full-disk test's tmpfs, if mounted
     chmod(dir_.c_str(), 0700);
     std::system(("rm -rf " + dir_).c_str());
   }
   std::string PathFor(const std::string& name) const { return dir_ + "/" + name; }
+  // Runs `body` in a child process, as user nobody when `as_nobody`; Wait
+  // gives its exit code (-1 when it did not exit).
+  static pid_t Start(bool as_nobody, const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    if (as_nobody && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(99);
+    _exit(body());
+  }
+  static int Wait(pid_t child) {
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
   Bytes Read(const std::string& path) {
     Bytes bytes;
     std::string error;
-    EXPECT_TRUE(ReadWholeFile(path, 1024, &bytes, &error)) << error;
+    EXPECT_TRUE(ReadWholeFile(path, 1 << 20, &bytes, &error)) << error;
     return bytes;
   }
 
@@ -83,7 +106,7 @@ TEST_F(FileIoTest, ReadOnlyFolderFallsBackToWritingInPlace) {
     std::string why, note;
     if (!WriteFileReplacing(path, {1, 2}, &why, &note)) _exit(11);
     const bool said = note.find("refuses new files") != std::string::npos &&
-                      note.find(path + " was truncated and written in place") != std::string::npos;
+                      note.find(path + " was written in place") != std::string::npos;
     // A file the folder holds but the user may not write is still refused.
     if (chmod(path.c_str(), 0444) != 0) _exit(12);
     if (WriteFileReplacing(path, {7}, &why, &note)) _exit(13);
@@ -94,6 +117,86 @@ TEST_F(FileIoTest, ReadOnlyFolderFallsBackToWritingInPlace) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Read(path), (Bytes{1, 2}));
+}
+
+// A full disk: a small tmpfs over the test's folder, mounted in a mount
+// namespace of its own (it goes with the process, whatever happens), filled to
+// the last page by another file. Whether the save goes through a temporary
+// file or in place (the folder refusing new files, as user nobody), a save
+// that needs more room fails and leaves the old bytes; an in-place save that
+// fits the old file's pages succeeds.
+TEST_F(FileIoTest, FullDiskLeavesTheOldFileWhole) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root or CAP_SYS_ADMIN): "
+                 << std::strerror(errno);
+  }
+  const struct {
+    const char* name;
+    bool in_place;
+    size_t new_size;
+    bool saved;
+  } cases[] = {
+      {"temporary file, no room", false, 3000, false},
+      {"in place, larger than the room", true, 40000, false},
+      {"in place, within the old pages", true, 3000, true},
+  };
+  const std::string path = PathFor("line.dat");
+  Bytes old(10000);
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(i * 7);
+  for (const auto& c : cases) {
+    std::string error;
+    unlink(PathFor("filler").c_str());
+    ASSERT_TRUE(WriteFileReplacing(path, old, &error)) << error;
+    ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    std::system(("cat /dev/zero >" + PathFor("filler") + " 2>/dev/null").c_str());
+
+    // In place as nobody: the folder is root's (0755), nobody may not add a
+    // file to it. A refusal must say the old file is unchanged.
+    const Bytes next(c.new_size, 0x5A);
+    const int status = Wait(Start(c.in_place, [&] {
+      return WriteFileReplacing(path, next, &error)  ? 0
+             : error.find("unchanged") != error.npos ? 1
+                                                     : 2;
+    }));
+    EXPECT_EQ(status, c.saved ? 0 : 1) << c.name;
+    EXPECT_TRUE(Read(path) == (c.saved ? next : old)) << c.name;
+    // Nothing is left beside it: the file, the filler, no temporary file.
+    EXPECT_EQ(std::system(("test $(ls -A " + dir_ + " | wc -l) -eq 2").c_str()), 0) << c.name;
+  }
+}
+
+// A replacement is never readable by more people than the old file, not even
+// between its creation and taking the old owner and mode: the save's first
+// open in the folder, the temporary file's, is held (a fanotify permission
+// event) while its mode is read. With the umask 022, a file created 0666
+// would show 0644, wider than the old 0640.
+TEST_F(FileIoTest, TemporaryFileNeverShowsMoreThanTheOldMode) {
+  const std::string path = PathFor("line.dat");
+  std::string error;
+  ASSERT_TRUE(WriteFileReplacing(path, {1}, &error)) << error;
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const int fan = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+  if (fan < 0 || fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                               dir_.c_str()) != 0) {
+    GTEST_SKIP() << "no fanotify permission events (root, a kernel with them): "
+                 << std::strerror(errno);
+  }
+  const pid_t child = Start(false, [&] {
+    close(fan);  // the listener's alone, so that closing it answers
+    umask(022);
+    return WriteFileReplacing(path, {2, 3}, &error) ? 0 : 1;
+  });
+  fanotify_event_metadata event{};
+  struct stat st {};
+  EXPECT_EQ(read(fan, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+  EXPECT_EQ(fstat(event.fd, &st), 0);
+  close(event.fd);
+  close(fan);  // answers the held open, and any later one, with "allow"
+  EXPECT_EQ(Wait(child), 0);
+  EXPECT_EQ(st.st_mode & 0777 & ~0640u, 0u) << std::oct << (st.st_mode & 0777);
+  EXPECT_EQ(Read(path), (Bytes{2, 3}));
 }
 
 }  // namespace

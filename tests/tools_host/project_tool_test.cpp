@@ -153,6 +153,19 @@ TEST_F(ProjectToolTest, ImportRefusesEachBrokenRule) {
                          {"address": "R1", "count": 10}, {"address": "C1", "count": 8},
                          {"address": "R10", "count": 2}]}])"),
        "error: station \"P\", block 3 (R10): range R10..R11 overlaps block 1 (R1, R1..R10)"},
+      {"overlap with an overlapping block",
+       WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "R1", "count": 10},
+                         {"address": "R5", "count": 10}, {"address": "R12", "count": 2}]}])"),
+       "error: station \"P\", block 3 (R12): range R12..R13 overlaps block 2 (R5, R5..R14)"},
+      // A key given twice would otherwise be settled by keeping the last.
+      {"key twice at the top", R"({"port": {}, "stations": [], "port": {"com": "COM3"}})",
+       "is not valid JSON: the key \"port\" is given twice in $ (each key of an object is given "
+       "once)"},
+      {"key twice in a block",
+       WithStations(R"([{"name": "P", "number": 1}, {"name": "Q", "number": 2,
+                         "blocks": [{"address": "R1", "count": 1, "count": 2}]}])"),
+       "is not valid JSON: the key \"count\" is given twice in $.stations[1].blocks[0] (each key "
+       "of an object is given once)"},
       {"count 0",
        WithStations(R"([{"name": "P", "number": 1, "blocks": [{"address": "C1", "count": 0}]}])"),
        "error: station \"P\", block 1 (C1): count 0 is outside 1..480 bits"},
@@ -254,6 +267,26 @@ TEST_F(ProjectToolTest, ImportKeepsItsAnswersShortAndSafe) {
             std::string::npos);
   EXPECT_NE(r.err.find("\u2026 and 11 more\n" + json + ": 61 problems"), std::string::npos);
   EXPECT_LT(r.err.size(), 6000u);
+
+  // Every message that repeats a huge value cuts it.
+  const std::string huge(1 << 20, 'K');
+  const struct {
+    std::string json;
+    std::string line;
+  } echoes[] = {
+      {R"({"stations": [], ")" + huge + R"(": 1, ")" + huge + R"(": 2})",
+       "the key \"" + huge.substr(0, 60) + "... (1048576 bytes)\" is given twice in $"},
+      {R"({"encoding": "cp949", "stations": [{"name": ")" + huge + "\u263A" +
+           R"(", "number": 1}]})",
+       "station 1 \"" + huge.substr(0, 60) + "... (1048579 bytes)\", name: the character"},
+  };
+  for (const auto& c : echoes) {
+    ASSERT_TRUE(WriteText(json, c.json));
+    r = Project({"import", json, "-o", out});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.line), std::string::npos) << r.err.substr(0, 500);
+    EXPECT_LT(r.err.size(), 6000u);
+  }
 
   // Without a port the defaults are written, with a warning; "encoding" is a known key.
   ASSERT_TRUE(WriteText(json, R"({"encoding": "utf-8", "stations": []})"));

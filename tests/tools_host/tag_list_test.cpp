@@ -66,9 +66,10 @@ TEST(TagListTest, ColumnsMayComeInAnyOrder) {
 }
 
 TEST(TagListTest, BadRowsAreReportedWithTheirLineAndSkipped) {
+  const std::string longest(kMaxTagNameBytes, 'L');
   const struct {
-    const char* row;
-    const char* error;
+    std::string row;
+    std::string error;
   } cases[] = {
       {"Short,DVK.PLC1,R1", "expected at least 4 fields, found 3; row skipped"},
       {",DVK.PLC1,R1,int16,2", "the tag has no name; row skipped"},
@@ -83,19 +84,25 @@ TEST(TagListTest, BadRowsAreReportedWithTheirLineAndSkipped) {
       {"B,DVK.PLC1,C1,bit,16", "tag \"B\": bit number \"16\" is not 0..15; row skipped"},
       {"Q,\"DVK.PLC1,R1,int16,2", "unterminated quote; row skipped"},
       {"Good,DVK.PLC1,R1,int16,2", "tag \"Good\" is listed twice; row skipped"},
+      {longest + "N,DVK.PLC1,R1,int16,2", "tag name \"" + longest.substr(0, 60) +
+                                              "... (256 bytes)\" is 256 bytes long, more than 255; "
+                                              "row skipped"},
+      {"T,DVK.PLC1,R1," + std::string(1 << 20, 'x') + ",2",
+       "tag \"T\": unknown type \"" + std::string(60, 'x') +
+           "... (1048576 bytes)\" (0..14 or a type name); row skipped"},
   };
   std::string text = "name,device,address,type,length\nGood,DVK.PLC1,R1,int16,2\n";
-  for (const auto& c : cases) text += std::string(c.row) + "\n";
-  text += "Last,DVK.PLC2,R9,int16,2\n";
+  for (const auto& c : cases) text += c.row + "\n";
+  text += longest + ",DVK.PLC2,R9,int16,2\n";
   const TagList list = ParseTagList(text);
   ASSERT_EQ(list.errors.size(), std::size(cases));
   for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(list.errors[i].line, static_cast<int>(i) + 3) << cases[i].row;
-    EXPECT_EQ(list.errors[i].text, cases[i].error) << cases[i].row;
+    EXPECT_EQ(list.errors[i].line, static_cast<int>(i) + 3) << cases[i].error;
+    EXPECT_EQ(list.errors[i].text, cases[i].error);
   }
   ASSERT_EQ(list.rows.size(), 2u);
   EXPECT_EQ(list.rows[0].name, "Good");
-  EXPECT_EQ(list.rows[1].name, "Last");
+  EXPECT_EQ(list.rows[1].name, longest);
   EXPECT_EQ(list.rows[1].line, static_cast<int>(std::size(cases)) + 3);
 }
 

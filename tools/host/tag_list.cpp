@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "platform/text_encoding.h"
+
 namespace dravik::host {
 
 namespace {
@@ -69,6 +71,9 @@ bool ParseInt(const std::string& text, long lo, long hi, int* out) {
   *out = static_cast<int>(v);
   return true;
 }
+
+// A field as a message repeats it: quoted, a huge one cut (EchoText).
+std::string Quoted(const std::string& text) { return "\"" + EchoText(text) + "\""; }
 
 }  // namespace
 
@@ -187,26 +192,31 @@ TagList ParseTagList(const std::string& text) {
       error("the tag has no name; row skipped");
       continue;
     }
+    if (row.name.size() > kMaxTagNameBytes) {
+      error("tag name " + Quoted(row.name) + " is " + std::to_string(row.name.size()) +
+            " bytes long, more than " + std::to_string(kMaxTagNameBytes) + "; row skipped");
+      continue;
+    }
     if (names.count(row.name) != 0) {
-      error("tag \"" + row.name + "\" is listed twice; row skipped");
+      error("tag " + Quoted(row.name) + " is listed twice; row skipped");
       continue;
     }
     if (row.device.empty()) {
-      error("tag \"" + row.name + "\" has no device; row skipped");
+      error("tag " + Quoted(row.name) + " has no device; row skipped");
       continue;
     }
     row.type = ParseTagType(field(col_type));
     if (row.type < 0) {
-      error("tag \"" + row.name + "\": unknown type \"" + field(col_type) +
-            "\" (0..14 or a type name); row skipped");
+      error("tag " + Quoted(row.name) + ": unknown type " + Quoted(field(col_type)) +
+            " (0..14 or a type name); row skipped");
       continue;
     }
     const std::string length_text = field(col_length);
     if (row.type == kTypeBit) {
       row.length = 0;
       if (!length_text.empty() && !ParseInt(length_text, 0, 15, &row.length)) {
-        error("tag \"" + row.name + "\": bit number \"" + length_text +
-              "\" is not 0..15; row skipped");
+        error("tag " + Quoted(row.name) + ": bit number " + Quoted(length_text) +
+              " is not 0..15; row skipped");
         continue;
       }
     } else if (length_text.empty()) {
@@ -215,21 +225,21 @@ TagList ParseTagList(const std::string& text) {
         if (n.code == row.type) default_length = n.default_length;
       }
       if (default_length == 0) {
-        error("tag \"" + row.name + "\": a " + TagTypeText(row.type) +
+        error("tag " + Quoted(row.name) + ": a " + TagTypeText(row.type) +
               " tag needs a length; row skipped");
         continue;
       }
       row.length = default_length;
     } else if (!ParseInt(length_text, 1, kMaxTagLength, &row.length)) {
-      error("tag \"" + row.name + "\": length \"" + length_text + "\" is not 1.." +
+      error("tag " + Quoted(row.name) + ": length " + Quoted(length_text) + " is not 1.." +
             std::to_string(kMaxTagLength) + "; row skipped");
       continue;
     }
     if (col_access >= 0) {
       const std::string access = Lower(Trim(field(col_access)));
       if (access != "r" && access != "rw") {
-        error("tag \"" + row.name + "\": access \"" + field(col_access) +
-              "\" is not r or rw; row skipped");
+        error("tag " + Quoted(row.name) + ": access " + Quoted(field(col_access)) +
+              " is not r or rw; row skipped");
         continue;
       }
       row.writable = access == "rw";

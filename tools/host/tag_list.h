@@ -4,6 +4,7 @@
 // number and left out. Values owned by the caller; any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ constexpr int kTypeBit = 13;
 constexpr int kTypeString = 14;
 // The driver keeps one poll's data in 122 bytes, so no tag can be longer.
 constexpr int kMaxTagLength = 120;
+// The host's tag names are at most 255 bytes; a longer one is refused, not cut.
+constexpr size_t kMaxTagNameBytes = 255;
 
 // Code 0..14 in order, then the aliases.
 const std::vector<TagTypeName>& TagTypeNames();
@@ -56,7 +59,9 @@ struct TagList {
 // Parses the CSV text. Lines end with LF, CR or CR LF. Blank lines and lines
 // starting with '#' are skipped; fields may be quoted with '"' (a doubled
 // quote inside is one quote). A missing or incomplete header is one error at
-// its line and yields no rows; a row with a NUL byte in a field is refused.
+// its line and yields no rows; a row with a NUL byte in a field is refused,
+// as is a name longer than kMaxTagNameBytes. A field an error repeats is cut
+// to a readable length (the reader of the file adds its name to each line).
 TagList ParseTagList(const std::string& text);
 
 }  // namespace dravik::host

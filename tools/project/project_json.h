@@ -60,8 +60,11 @@ Json ImageToJson(const ProjectImage& image);
 constexpr int kMaxJsonDepth = 64;
 
 // Parses JSON text, refusing nesting deeper than kMaxJsonDepth before it is
-// built (so a hostile file cannot exhaust the stack). False with `error`
-// (the parser's message cut to a readable length) on bad or too deep JSON.
+// built (so a hostile file cannot exhaust the stack) and a key given twice in
+// one object (which would otherwise be settled in silence). False with
+// `error` (the parser's message cut to a readable length, or the key with its
+// JSON path such as $.stations[2].blocks[0]) on bad, too deep or ambiguous
+// JSON.
 bool ParseProjectJson(std::string_view text, Json* json, std::string* error);
 
 // Builds an image from JSON. With `validate` every rule the configuration
