@@ -14,7 +14,10 @@
 #include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QToolButton>
+#include <QWindow>
 #include <filesystem>
 #include <fstream>
 
@@ -169,6 +172,19 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
             Shot(w, "block_new");
             area->setCurrentIndex(7);
             Type(w, "edit9028", "100");
+            Type(w, "edit9029", "500");
+            Click(w, "btn1");
+          })
+      .On("prompt",
+          [](QWidget* box) {
+            EXPECT_EQ(MessageText(box), U("데이터 개수가 잘못 입력되었습니다. 1에서 60 사이의 "
+                                          "정수로 입력하십시오."));
+            Shot(box, "prompt_word_count");
+            ClickMessageButton(box, QMessageBox::Ok);
+          })
+      .On("dlg9005",
+          [](QWidget* w) {
+            EXPECT_EQ(w->focusWidget(), Find<QLineEdit>(w, "edit9029"));
             Type(w, "edit9029", "61");
             Click(w, "btn1");
           })
@@ -186,7 +202,9 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
           })
       .On("prompt",
           [](QWidget* box) {
-            EXPECT_EQ(MessageText(box), "Please enter a number.");
+            EXPECT_EQ(MessageText(box), U("통신주기가 잘못 입력되었습니다. 0에서 999.9 사이의 "
+                                          "숫자로 입력하십시오."));
+            Shot(box, "prompt_period");
             ClickMessageButton(box, QMessageBox::Ok);
           })
       .On("dlg9005",
@@ -278,80 +296,182 @@ class ReopenTest : public EditorQtTest {
   }
 };
 
-// Clicks with the mouse, which also moves the keyboard focus to the button.
-void MouseClick(QWidget* w, const char* name) {
-  QTest::mouseClick(Find<QPushButton>(w, name), Qt::LeftButton);
-}
-
-// Enter where the focus is (where the user left it: `focus_name`). Edit is
-// the one default button and no other takes over with the focus.
-void PressEnter(QWidget* w, const char* focus_name) {
-  EXPECT_EQ(w->focusWidget()->objectName(), focus_name);
-  for (QPushButton* b : w->findChildren<QPushButton*>()) {
-    EXPECT_EQ(b->isDefault() || b->autoDefault(), b->objectName() == "btn9007");
+// Moves the focus to control `name` as the Tab key does (the window itself
+// for null) and presses `key` there. A focused push button carries the
+// default frame, and no other button does.
+void KeyOn(QWidget* w, const char* name, Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+  QWidget* target = name ? Find<QWidget>(w, name) : w;
+  // Focus moves only in the active window; a box that just closed may not
+  // have handed activation back yet.
+  if (!w->isActiveWindow()) {
+    w->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(w));
   }
-  QTest::keyClick(w->focusWidget(), Qt::Key_Return);
+  target->setFocus(Qt::TabFocusReason);
+  if (qobject_cast<QPushButton*>(target)) {
+    for (QPushButton* b : w->findChildren<QPushButton*>()) {
+      EXPECT_EQ(b->isDefault(), b == target) << b->objectName().toStdString();
+    }
+  }
+  QTest::keyClick(target, key, mods);
 }
 
-TEST_F(ReopenTest, EnterRunsTheEditCommandAndNothingElse) {
-  const std::string path = File("enter.dat");
-  WriteProject(path, 1);
-  const auto written = fs::last_write_time(path) - std::chrono::hours(1);
-  fs::last_write_time(path, written);  // any write would show
-  auto select_and_click = [](std::vector<int> item, const char* button) {
-    return [item, button](QWidget* w) {
-      auto* tree = Find<QTreeWidget>(w, "tree9012");
-      ItemAt(tree, {0, 0})->setExpanded(true);
-      ClickItem(tree, ItemAt(tree, item));
-      MouseClick(w, button);
+// A window of fixed size: no minimise or maximise box.
+void FixedFrame(QWidget* w) {
+  ASSERT_NE(w->windowHandle(), nullptr);
+  EXPECT_FALSE(w->windowHandle()->flags() &
+               (Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint));
+  EXPECT_EQ(w->minimumSize(), w->maximumSize()) << w->objectName().toStdString();
+}
+
+// A Yes/No question stays open through Escape and its close box, and shows
+// no close box.
+void Unanswerable(QWidget* box) {
+  FixedFrame(box);
+  EXPECT_FALSE(box->windowHandle()->flags() & Qt::WindowCloseButtonHint);
+  KeyOn(box, nullptr, Qt::Key_Escape);
+  EXPECT_TRUE(box->isVisible()) << "Escape answered " << box->objectName().toStdString();
+  box->close();
+  EXPECT_TRUE(box->isVisible()) << "the close box answered " << box->objectName().toStdString();
+}
+
+auto Answer(QMessageBox::StandardButton which) {
+  return [which](QWidget* box) { ClickMessageButton(box, which); };
+}
+
+auto Select(std::vector<int> item) {
+  return [item](QWidget* w) {
+    auto* tree = Find<QTreeWidget>(w, "tree9012");
+    tree->expandAll();
+    ClickItem(tree, ItemAt(tree, item));
+  };
+}
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct KeyCase {
+  const char* rule;
+  std::function<void(ModalScript&)> steps;
+  int result;       // of the editor call
+  bool written;     // the project file was rewritten
+  size_t stations;  // in the file afterwards
+};
+
+TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
+  using QMB = QMessageBox;
+  // One window's actions, in order.
+  auto all = [](std::vector<ModalScript::Action> actions) {
+    return [=](QWidget* w) {
+      for (const auto& action : actions) action(w);
     };
   };
-  auto escape = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); };
-  auto nothing_opens = [](QWidget* w) { EXPECT_EQ(QApplication::activeModalWidget(), w); };
-  // Station edited and left with Escape, then the port page: focus on save.
-  ModalScript edited;
-  edited.On("dlg9001", select_and_click({0, 0}, "btn9007"))
-      .On("dlg9004", escape)
-      .On("dlg9001", [&](QWidget* w) {
-        SelectTab(w, 1);
-        PressEnter(w, "btn9011");
-        nothing_opens(w);
-        Click(w, "btn2");
-      });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(edited.Done());
-  // A block selected, to the port page and back: Enter opens the block.
-  ModalScript switched;
-  switched.On("dlg9001", select_and_click({0, 0, 1}, "btn9007"))
-      .On("dlg9005", escape)
-      .On("dlg9001",
-          [](QWidget* w) {
-            SelectTab(w, 1);
-            SelectTab(w, 0);
-            PressEnter(w, "btn9011");
-          })
-      .On("dlg9005",
-          [&](QWidget* w) {
-            EXPECT_EQ(Find<QLineEdit>(w, "edit9028")->text(), "10");
-            escape(w);
-          })
-      .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(switched.Done());
-  // The last station deleted: focus on add station, and edit disabled.
-  ModalScript deleted;
-  deleted.On("dlg9001", select_and_click({0, 0}, "btn9008"))
-      .On("msg2708", [](QWidget* box) { ClickMessageButton(box, QMessageBox::Yes); })
-      .On("dlg9001",
-          [&](QWidget* w) {
-            PressEnter(w, "btn9009");
-            nothing_opens(w);
-            Click(w, "btn2");
-          })
-      .On("msg2709", [](QWidget* box) { ClickMessageButton(box, QMessageBox::No); });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(deleted.Done());
-  EXPECT_EQ(fs::last_write_time(path), written);
+  auto click = [](const char* name) { return [=](QWidget* w) { Click(w, name); }; };
+  auto key = [](const char* name, Qt::Key k, Qt::KeyboardModifiers m = {}) {
+    return [=](QWidget* w) { KeyOn(w, name, k, m); };
+  };
+  auto page_is = [](int index) {
+    return [=](QWidget* w) { EXPECT_EQ(Find<QTabWidget>(w, "tab9006")->currentIndex(), index); };
+  };
+  const KeyCase cases[] = {
+      {"Enter on delete asks; Escape and the close box leave 2708 open; No keeps the station",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({Select({0, 0}), key("btn9008", Qt::Key_Return)}))
+             .On("msg2708", all({Unanswerable, Answer(QMB::No)}))
+             .On("dlg9001", key("btn2", Qt::Key_Return));
+       },
+       0, false, 1},
+      {"Escape and the close box leave 2709 open; Yes saves the deletion",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({Select({0, 0}), click("btn9008")}))
+             .On("msg2708", Answer(QMB::Yes))
+             .On("dlg9001", key("tree9012", Qt::Key_Escape))
+             .On("msg2709", all({Unanswerable, Answer(QMB::Yes)}));
+       },
+       1, true, 0},
+      {"No at 2709 leaves the file as it was",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({Select({0, 0}), click("btn9008")}))
+             .On("msg2708", Answer(QMB::Yes))
+             .On("dlg9001", key(nullptr, Qt::Key_Escape))
+             .On("msg2709", Answer(QMB::No));
+       },
+       0, false, 1},
+      {"Enter on a focused close button closes, even with edit enabled",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({Select({0, 0}), key("btn2", Qt::Key_Return)}));
+       },
+       0, false, 1},
+      {"Enter on a focused add station opens the station dialog; Enter on its cancel cancels",
+       [&](ModalScript& s) {
+         s.On("dlg9001", key("btn9009", Qt::Key_Return))
+             .On("dlg9004",
+                 [](QWidget* w) {
+                   // The default button looks different once it has the focus.
+                   auto* ok = Find<QPushButton>(w, "btn1");
+                   const QImage unfocused = ok->grab().toImage();
+                   ok->setFocus(Qt::TabFocusReason);
+                   EXPECT_NE(ok->grab().toImage(), unfocused);
+                   Shot(w, "focus_on_default_button");
+                   KeyOn(w, "btn2", Qt::Key_Return);
+                 })
+             .On("dlg9001", click("btn2"));
+       },
+       0, false, 1},
+      {"Enter on a focused save writes the file",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({key("btn9011", Qt::Key_Return), click("btn2")}));
+       },
+       1, true, 1},
+      {"Enter in the tree edits the selection; the default frame is back on edit",
+       [&](ModalScript& s) {
+         s.On("dlg9001", all({key("btn9009", Qt::Key_Tab), Select({0, 0}),
+                              [](QWidget* w) {
+                                auto* edit = Find<QPushButton>(w, "btn9007");
+                                EXPECT_TRUE(edit->isDefault());
+                                edit->setFocus(Qt::TabFocusReason);
+                                Shot(w, "focus_on_edit_button");
+                              },
+                              key("tree9012", Qt::Key_Return)}))
+             .On("dlg9004",
+                 [](QWidget* w) {
+                   EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->text(), "PLC1");
+                   KeyOn(w, nullptr, Qt::Key_Escape);
+                 })
+             .On("dlg9001", click("btn2"));
+       },
+       0, false, 1},
+      {"Ctrl+Tab and Ctrl+Shift+Tab switch the pages wherever the focus is",
+       [&](ModalScript& s) {
+         s.On("dlg9001",
+              all({key("tree9012", Qt::Key_Tab, Qt::ControlModifier), page_is(1),
+                   key("btn9011", Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier),
+                   page_is(0), key("btn2", Qt::Key_Tab, Qt::ControlModifier), page_is(1),
+                   click("btn2")}));
+       },
+       0, false, 1},
+  };
+  for (const KeyCase& c : cases) {
+    SCOPED_TRACE(c.rule);
+    const std::string path = File("keys.dat");
+    WriteProject(path, 1);
+    const auto written = fs::last_write_time(path) - std::chrono::hours(1);
+    fs::last_write_time(path, written);  // any rewrite shows
+    const std::string before = Bytes(path);
+    ModalScript script;
+    c.steps(script);
+    EXPECT_EQ(Run(path), c.result);
+    EXPECT_TRUE(script.Done());
+    EXPECT_EQ(fs::last_write_time(path) != written, c.written);
+    if (!c.written) {
+      EXPECT_EQ(Bytes(path), before);
+    }
+    CDravikNetDoc back;
+    ASSERT_EQ(back.LoadFile(path.c_str()), 1);
+    EXPECT_EQ(back.Stations().size(), c.stations);
+  }
 }
 
 TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
@@ -399,7 +519,7 @@ TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
             EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->text(), "PLC2");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9025")->text(), "2");
             Type(w, "edit9027", "Packing");
-            QTest::keyClick(Find<QLineEdit>(w, "edit9027"), Qt::Key_Return);
+            QTest::keyClick(Find<QWidget>(w, "edit9027"), Qt::Key_Return);
           })
       .On("dlg9001",
           [](QWidget* w) {
@@ -595,7 +715,26 @@ TEST_F(EditorQtTest, LongLabelsScrollAndEveryListEntryCanBeRead) {
       EXPECT_LT(std::min(gray(width - 1, height / 2), gray(width - 2, height / 2)), dark);
     }
     Shot(w, "config_port_com256");
+    FixedFrame(w);
+    SelectTab(w, 0);
+    tree->horizontalScrollBar()->setValue(0);
+    ClickItem(tree, station);
+    Click(w, "btn9007");
     Click(w, "btn2");
+  });
+  // Long texts in the station dialog read from their start, the description
+  // in full over several lines.
+  script.On("dlg9004", [](QWidget* w) {
+    FixedFrame(w);
+    auto* name = Find<QLineEdit>(w, "edit9023");
+    EXPECT_EQ(name->cursorPosition(), 0);
+    EXPECT_GT(QFontMetrics(name->font()).horizontalAdvance(name->text()), name->width());
+    auto* description = Find<QPlainTextEdit>(w, "edit9027");
+    EXPECT_EQ(description->toPlainText(), "Filling, capping and labelling, hall 3 east");
+    EXPECT_GT(description->document()->firstBlock().layout()->lineCount(), 1);
+    EXPECT_EQ(description->verticalScrollBar()->maximum(), 0);
+    Shot(w, "station_long_texts");
+    KeyOn(w, "edit9027", Qt::Key_Escape);
   });
   EXPECT_EQ(Run(path), 0);
   EXPECT_TRUE(script.Done());

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -54,11 +55,18 @@ inline void Click(QWidget* root, const QString& name) {
   }
 }
 
+// Types into a line edit or a wrapped one-line text.
 inline void Type(QWidget* root, const QString& name, const QString& text) {
-  if (auto* e = Find<QLineEdit>(root, name)) {
+  QWidget* field = Find<QWidget>(root, name);
+  if (auto* e = qobject_cast<QLineEdit*>(field)) {
     e->clear();
-    QTest::keyClicks(e, text);
+  } else if (auto* p = qobject_cast<QPlainTextEdit*>(field)) {
+    p->clear();
+  } else {
+    ADD_FAILURE() << name.toStdString() << " is no edit field";
+    return;
   }
+  QTest::keyClicks(field, text);
 }
 
 inline void ClickMessageButton(QWidget* box, QMessageBox::StandardButton which) {
@@ -93,7 +101,9 @@ inline QTreeWidgetItem* ItemAt(QTreeWidget* tree, const std::vector<int>& path) 
 inline void ClickItem(QTreeWidget* tree, QTreeWidgetItem* item) {
   ASSERT_NE(item, nullptr);
   tree->scrollToItem(item);
-  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+  // The middle of the item, or of its visible part when it is wider.
+  const QRect rect = tree->visualItemRect(item) & tree->viewport()->rect();
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
 }
 
 class ModalScript {
