@@ -75,7 +75,7 @@ std::string FormatFloatField(float value) {
 
 std::string PromptNumberField(const std::string& field_subject, const std::string& lower,
                               const std::string& upper, bool integer) {
-  return field_subject + " 잘못 입력되었습니다. " + lower + "에서 " + upper + " 사이의 " +
+  return field_subject + " 잘못 입력되었습니다.\r\n" + lower + "에서 " + upper + " 사이의 " +
          (integer ? "정수" : "숫자") + "로 입력하십시오.";
 }
 

@@ -268,9 +268,10 @@ struct PromptCase {
 };
 
 TEST_F(BlockDlgTest, PeriodAndCountPromptsComeFirst) {
-  const char* kPeriod = "통신주기가 잘못 입력되었습니다. 0에서 999.9 사이의 숫자로 입력하십시오.";
-  const char* kBits = "데이터 개수가 잘못 입력되었습니다. 1에서 480 사이의 정수로 입력하십시오.";
-  const char* kWords = "데이터 개수가 잘못 입력되었습니다. 1에서 60 사이의 정수로 입력하십시오.";
+  const char* kPeriod =
+      "통신주기가 잘못 입력되었습니다.\r\n0에서 999.9 사이의 숫자로 입력하십시오.";
+  const char* kBits = "데이터 개수가 잘못 입력되었습니다.\r\n1에서 480 사이의 정수로 입력하십시오.";
+  const char* kWords = "데이터 개수가 잘못 입력되었습니다.\r\n1에서 60 사이의 정수로 입력하십시오.";
   const PromptCase cases[] = {
       {0, "zz", "x", "abc", kPeriod, kIdPeriod},
       {0, "1", "8", "", kPeriod, kIdPeriod},

@@ -15,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -55,18 +54,11 @@ inline void Click(QWidget* root, const QString& name) {
   }
 }
 
-// Types into a line edit or a wrapped one-line text.
 inline void Type(QWidget* root, const QString& name, const QString& text) {
-  QWidget* field = Find<QWidget>(root, name);
-  if (auto* e = qobject_cast<QLineEdit*>(field)) {
-    e->clear();
-  } else if (auto* p = qobject_cast<QPlainTextEdit*>(field)) {
-    p->clear();
-  } else {
-    ADD_FAILURE() << name.toStdString() << " is no edit field";
-    return;
+  if (auto* e = Find<QWidget>(root, name)) {
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);  // what is typed replaces it all
+    QTest::keyClicks(e, text);
   }
-  QTest::keyClicks(field, text);
 }
 
 inline void ClickMessageButton(QWidget* box, QMessageBox::StandardButton which) {
