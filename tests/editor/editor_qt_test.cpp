@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
@@ -346,6 +347,7 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
     Shot(w, "focus_on_default_button");
   };
   struct {
+    const char* rule;
     struct {
       int result;       // of the editor call
       size_t stations;  // in the file afterwards
@@ -353,22 +355,28 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
     } outcome;
     std::vector<std::pair<QString, A>> steps;
   } cases[] = {
-      {{0, 1, false},
+      {"Enter on a focused delete asks; Escape and the close box answer neither question",
+       {0, 1, false},
        {{"dlg9001", all({select, key("btn9008", Qt::Key_Return)})},
         {"msg2708", answer(QMessageBox::Yes)},
         {"dlg9001", key(nullptr, Qt::Key_Escape)},
         {"msg2709", answer(QMessageBox::No)}}},
-      {{0, 1, false}, {{"dlg9001", all({select, key("btn2", Qt::Key_Return)})}}},
-      {{1, 0, true},
+      {"Enter on a focused close closes, with edit enabled",
+       {0, 1, false},
+       {{"dlg9001", all({select, key("btn2", Qt::Key_Return)})}}},
+      {"Enter on a focused close asks 2709, which only Yes answers",
+       {1, 0, true},
        {{"dlg9001", all({select, [](QWidget* w) { Click(w, "btn9008"); }})},
         {"msg2708", answer(QMessageBox::Yes)},
         {"dlg9001", key("btn2", Qt::Key_Return)},
         {"msg2709", answer(QMessageBox::Yes)}}},
-      {{1, 1, true},
+      {"Enter presses the focused add station, station cancel and save",
+       {1, 1, true},
        {{"dlg9001", key("btn9009", Qt::Key_Return)},
         {"dlg9004", all({focus_shows, key("btn2", Qt::Key_Return)})},
         {"dlg9001", all({key("btn9011", Qt::Key_Return), close})}}},
-      {{0, 1, false},
+      {"Enter in the tree edits; Ctrl+Tab, Ctrl+Shift+Tab turn the pages",
+       {0, 1, false},
        {{"dlg9001",
          all({key("btn9009", Qt::Key_Tab), select,
               [](QWidget* w) { EXPECT_TRUE(Find<QPushButton>(w, "btn9007")->isDefault()); },
@@ -379,7 +387,7 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
                          page_is(0), close})}}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.steps.front().first.toStdString() + " ... " + std::to_string(c.steps.size()));
+    SCOPED_TRACE(c.rule);
     const std::string path = File("keys.dat");
     WriteProject(path, 1);
     const auto written = fs::last_write_time(path) - std::chrono::hours(1);
@@ -651,6 +659,7 @@ TEST_F(EditorQtTest, LongLabelsScrollAndEveryListEntryCanBeRead) {
     FixedFrame(w);
     EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->cursorPosition(), 0);
     auto* description = Find<QPlainTextEdit>(w, "edit9027");
+    ASSERT_NE(description, nullptr);
     EXPECT_GT(description->document()->firstBlock().layout()->lineCount(), 1);
     EXPECT_EQ(description->verticalScrollBar()->maximum(), 0);
     Shot(w, "station_long_texts");
