@@ -42,7 +42,8 @@ bool CCommBlockDlg::GetFields() {
 
   const auto seconds = ParseFloatField(view_->GetText(kIdPeriod));
   if (!seconds || !(*seconds >= kPeriodLower && *seconds <= kPeriodUpper)) {
-    view_->ShowPrompt(PromptNumberField("통신주기가", "0", "999.9", false));
+    view_->ShowPrompt(PromptNumberField("통신주기가", FormatFloatField(kPeriodLower),
+                                        FormatFloatField(kPeriodUpper), false));
     view_->SetFocus(kIdPeriod);
     return false;
   }
