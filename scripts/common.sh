@@ -5,7 +5,7 @@ DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
   mosquitto mosquitto-clients libmosquitto-dev openssl
-  dpkg-dev lintian scdoc man-db)
+  dpkg-dev lintian scdoc man-db systemd)
 # Target libraries of the ARM cross builds (scripts/cross-test.sh installs them
 # as <name>:armhf or <name>:arm64). A library the build or the tests link goes
 # here as well as above; header-only and architecture-independent packages
