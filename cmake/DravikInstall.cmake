@@ -22,9 +22,8 @@
 #
 # The install prefix defaults to /usr: the driver looks for /etc/draviknet and
 # nothing else, so there is no other layout to serve. GNUInstallDirs then gives
-# the multiarch library folder (lib/x86_64-linux-gnu, lib/arm-linux-gnueabihf).
-# GNUInstallDirs leaves the multiarch part out when cross-compiling; the
-# target's triplet is known from the toolchain (cmake/toolchains).
+# the multiarch library folder (lib/x86_64-linux-gnu), except when
+# cross-compiling: then the triplet comes from the toolchain (cmake/toolchains).
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
   set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
 endif()

@@ -36,8 +36,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # them as " ." and indents the rest).
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Our own libraries live in a private folder; dpkg-shlibdeps finds them there
-# and knows they need no dependency.
+# Our libraries are private (/usr/lib/<multiarch>/draviknet, no SONAME, linked
+# by nothing outside these packages): no shlibs file for others to depend on.
+# dpkg-shlibdeps finds them through the RUNPATHs and asks no dependency for
+# them.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CMAKE_CROSSCOMPILING)
