@@ -3,15 +3,17 @@
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
 # then builds the libFuzzer targets with clang and runs each for 30 s, then the
 # non-Qt suite cross-built for 32-bit ARM and run under qemu-user
-# (scripts/cross-test.sh armhf).
-# Usage: scripts/test.sh [normal|asan|tsan|fuzz|cross-armhf|cross-arm64 ...]
-#        (default: normal asan tsan fuzz cross-armhf)
+# (scripts/cross-test.sh armhf), then the amd64 Debian packages
+# (scripts/package.sh), installed, used and removed again
+# (scripts/package-install-test.sh).
+# Usage: scripts/test.sh [normal|asan|tsan|fuzz|cross-armhf|cross-arm64|package ...]
+#        (default: normal asan tsan fuzz cross-armhf package)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz cross-armhf)
+[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz cross-armhf package)
 
 run_suite() {
   local name="$1" dir="$DRAVIKNET_ROOT/build/$1"; shift
@@ -55,6 +57,8 @@ for b in "${builds[@]}"; do
     # Every fuzz target on its corpus for 30 s; a crash stops the script.
     fuzz)   echo "== fuzz build and runs"; "$DRAVIKNET_ROOT/scripts/fuzz.sh" 30 "$DRAVIKNET_ROOT/build/fuzz" ;;
     cross-armhf|cross-arm64) "$DRAVIKNET_ROOT/scripts/cross-test.sh" "${b#cross-}" ;;
+    # The amd64 packages, lintian, then installed, used and purged again.
+    package) "$DRAVIKNET_ROOT/scripts/package.sh" amd64; "$DRAVIKNET_ROOT/scripts/package-install-test.sh" ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
 done
