@@ -31,11 +31,9 @@ fi
 
 # Debian's build flags for the target (hardening: stack protector, fortify,
 # relro, bindnow, PIE). CMake reads CFLAGS/CXXFLAGS/LDFLAGS, not CPPFLAGS.
-# glibc's fortified headers mark fchown and friends warn_unused_result, which
-# a (void) cast does not quiet in GCC: that one stays a warning.
 eval "$(DEB_HOST_ARCH="$arch" DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
-export CFLAGS="$CFLAGS $CPPFLAGS -Wno-error=unused-result"
-export CXXFLAGS="$CXXFLAGS $CPPFLAGS -Wno-error=unused-result"
+export CFLAGS="$CFLAGS $CPPFLAGS"
+export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 export LDFLAGS
 
 launcher=()
