@@ -51,7 +51,8 @@ constexpr int kBlockWords = 12;
 constexpr int kFirstBlock = 1;
 constexpr int kTwinBlock = 20;
 constexpr int kValueWindowSeconds = 8;
-constexpr int kLateReplyMs = 3400;
+constexpr int kLateReplyMs = 3400;    // after the 3 s time-out: must be passed over
+constexpr int kSlowReplyMs = 1500;    // slow but in time: must be taken
 constexpr double kFaultRate = 0.031;  // per kind; seven kinds
 constexpr double kQuietDelayRate =
     0.15;  // late replies while no write is made  // a value is at most this old when it arrives
@@ -193,7 +194,7 @@ class Soak {
         Note("writes paused, more late replies");
       } else if (quiet && now >= quiet_until) {
         quiet = false;
-        sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kLateReplyMs);
+        sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kSlowReplyMs);
         Note("writes again");
       }
       Animate(k);
@@ -304,12 +305,13 @@ class Soak {
       return false;
     }
     // Seven kinds at 3.1% each: about one reply in five is faulty. A delayed
-    // reply comes 400 ms after the driver gave up on it, into the exchange
-    // that follows, where it must never count as that exchange's answer.
+    // reply is slow but in time; in the quiet spell it comes 400 ms after the
+    // driver gave up on it, into the exchange that follows, where it must
+    // never count as that exchange's answer.
     for (FaultKind kind :
          {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
           FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation}) {
-      sim_->SetFaultRate(kind, kFaultRate, kind == FaultKind::kDelay ? kLateReplyMs : 0);
+      sim_->SetFaultRate(kind, kFaultRate, kind == FaultKind::kDelay ? kSlowReplyMs : 0);
     }
     tally_ = std::make_unique<SimTally>(*sim_);
     Animate(0);
