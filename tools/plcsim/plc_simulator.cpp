@@ -213,6 +213,11 @@ void PlcSimulator::ScriptFaults(const std::vector<FaultAction>& actions) {
   script_.insert(script_.end(), actions.begin(), actions.end());
 }
 
+void PlcSimulator::ScriptWriteFaults(const std::vector<FaultAction>& actions) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  write_script_.insert(write_script_.end(), actions.begin(), actions.end());
+}
+
 std::vector<RequestRecord> PlcSimulator::Log() {
   std::lock_guard<std::mutex> lock(mutex_);
   return {log_.begin(), log_.end()};
@@ -235,7 +240,12 @@ void PlcSimulator::AnimateStep() {
 }
 
 // Called with mutex_ held.
-FaultAction PlcSimulator::NextFault() {
+FaultAction PlcSimulator::NextFault(bool write) {
+  if (write && !write_script_.empty()) {
+    const FaultAction action = write_script_.front();
+    write_script_.pop_front();
+    return action;
+  }
   if (!script_.empty()) {
     const FaultAction action = script_.front();
     script_.pop_front();
@@ -288,7 +298,7 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     known_station = it != stations_.end();
     const bool off = known_station && off_.count(it->first) != 0 && off_[it->first];
     if (frame.checksum_ok && known_station && !off) {
-      fault = NextFault();
+      fault = NextFault(frame.body.size() > 1 && (frame.body[1] == 0x04 || frame.body[1] == 0x05));
       if (fault.kind == FaultKind::kErrorReply) {
         reply_body.assign(frame.body.begin(),
                           frame.body.begin() + std::min<size_t>(5, frame.body.size()));
