@@ -417,7 +417,12 @@ void Runner::Stats(const std::string& station) {
   }
   std::string state;
   if (station.empty()) {
-    state = t.status == 0 ? "ok" : t.status == 1 ? "failing" : "stopped";
+    // Slot 15's line status turns 1 at any single failure; the stations'
+    // own states follow the health rule.
+    state = t.status == -1 ? "stopped" : "ok";
+    for (const StationReport& r : StationReports()) {
+      if (t.status != -1 && r.state != "ok" && r.state != "disabled") state = r.state;
+    }
   } else {
     bool known = false;
     for (const auto& s : stations_) known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
