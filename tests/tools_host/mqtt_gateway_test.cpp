@@ -453,7 +453,7 @@ TEST_F(MqttGatewayTest, EachWriteGetsOneResultThatSaysWhetherThePlcAcknowledged)
 // tags stale within a second, with value and ts kept; the first good reply
 // makes both good again.
 TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
-  auto gateway = StartGateway({"--for", "20"});
+  auto gateway = StartGateway({"--for", "22"});
   Client client(broker_.port());
   ASSERT_TRUE(client.WaitFor([](const auto& last) { return AllRetained(last); }));
   const Json before = Record(client.Last(), "tag/Counter2");
@@ -502,6 +502,17 @@ TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
                Record(l, "tag/Counter2").value("quality", "") == "good";
       },
       10s));
+  // The simulator gone with its pseudo-terminal: the port is lost.
+  sim_->Stop();
+  sim_->ClosePty();
+  EXPECT_TRUE(client.WaitFor(
+      [](const auto& l) {
+        return StateOf(l, "PLC1") == "no_port" &&
+               Record(l, "station/PLC1/state").value("port", "") == "lost" &&
+               Record(l, "tag/Counter").value("quality", "") == "stale";
+      },
+      3s))
+      << client.Last()["station/PLC1/state"];
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 
