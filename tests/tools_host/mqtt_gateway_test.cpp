@@ -390,6 +390,7 @@ TEST_F(MqttGatewayTest, RetainedSetIsNeverWrittenAtStartOrRestart) {
   {
     Client dashboard(broker_.port());
     dashboard.Publish("tag/Setpoint/set", "{\"value\": 999, \"id\": \"r\"}", true);
+    ASSERT_TRUE(dashboard.WaitFor([](const auto& l) { return l.count("tag/Setpoint/set") != 0; }));
   }
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
@@ -398,6 +399,7 @@ TEST_F(MqttGatewayTest, RetainedSetIsNeverWrittenAtStartOrRestart) {
     EXPECT_TRUE(client.WaitForLog("Setpoint", "retained set is never written"));
     const Json result = client.WaitForResult("Setpoint", "r");
     EXPECT_EQ(result.value("ok", true), false) << result;
+    EXPECT_EQ(result.value("value", Json()), 999) << result;
     EXPECT_EQ(gateway.get().exit_code, 0);
   }
   EXPECT_EQ(Word(1, 7), 7) << "a retained set reached the PLC";
@@ -523,6 +525,7 @@ TEST_F(MqttGatewayTest, OnePrefixOneGatewayAndLeftoverTagsCleared) {
   Client client(broker_.port());
   client.Publish("tag/Gone", "{\"value\": 1}", true);
   client.Publish("tag/Gone/quality", "good", true);
+  ASSERT_TRUE(client.WaitFor([](const auto& l) { return l.count("tag/Gone/quality") != 0; }));
   auto first = StartGateway({"--for", "20", "--mqtt-payload", "plain"});
   ASSERT_TRUE(client.WaitFor([](const auto& l) {
     return AllRetained(l) && l.count("tag/Counter/quality") != 0 && l.at("tag/Gone").empty() &&
@@ -549,7 +552,7 @@ TEST_F(MqttGatewayTest, OnePrefixOneGatewayAndLeftoverTagsCleared) {
 }
 
 // After an outage the gateway is back within the back-off cap of the broker's
-// return (here 2 s; 5 s by default).
+// return (here 2 s; 4 s by default).
 TEST_F(MqttGatewayTest, ReconnectsWithinTheBackOffCapAfterAnOutage) {
   auto gateway = StartGateway({"--for", "16", "--mqtt-reconnect-max-seconds", "2"});
   {

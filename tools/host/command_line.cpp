@@ -122,7 +122,7 @@ std::string Usage() {
       "             The password comes from --mqtt-password-file or DRAVIKNET_MQTT_PASSWORD.\n"
       "             A set message the broker retained is never written. Each write gets\n"
       "             one result on PREFIX/tag/TAG/set/result. Reconnects back off up to\n"
-      "             --mqtt-reconnect-max-seconds (5). Another gateway online on PREFIX\n"
+      "             --mqtt-reconnect-max-seconds (4). Another gateway online on PREFIX\n"
       "             stops the start (exit 2) unless --mqtt-takeover.\n"
       "\n"
       "Tag list (CSV, header row first): name,device,address,type,length[,access]\n"

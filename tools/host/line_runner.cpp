@@ -664,7 +664,7 @@ int Run(const RunOptions& o) {
       for (const MqttWrite& w : bridge->TakeWrites()) {
         const Runner::WriteOutcome r = runner.WriteTag(w.tag, w.value_text, w.id, true);
         if (!r.ok) {
-          bridge->ReportWriteError(w.tag, r.error, Json(w.value_text), w.id);
+          bridge->ReportWriteError(w.tag, r.error, w.value, w.id);
         } else {
           out.Emit("mqtt: write " + w.tag + " = " + r.shown + " queued",
                    Json{{"kind", "mqtt_write"}, {"tag", w.tag}, {"value", w.value_text}});

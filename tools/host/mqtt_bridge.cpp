@@ -14,12 +14,14 @@ namespace {
 constexpr int kQos = 1;
 constexpr int kKeepAliveSeconds = 10;
 // Back-off between connection attempts: from 1 s, growing to
-// --mqtt-reconnect-max-seconds (5 by default), so a broker that comes back is
+// --mqtt-reconnect-max-seconds (4 by default), so a broker that comes back is
 // found again within that time.
 constexpr unsigned kReconnectFirstSeconds = 1;
-// The retained status comes right after the broker's SUBACK; this is how
-// long the check waits for it after the SUBACK.
-constexpr auto kRetainedSettle = std::chrono::milliseconds(300);
+// The check subscribes at QoS 0, so the broker sends the retained messages
+// right behind its SUBACK, in order and without an in-flight window; a second
+// SUBSCRIBE's SUBACK then comes after all of them. A short margin beyond it
+// covers a broker that queues differently.
+constexpr auto kRetainedSettle = std::chrono::milliseconds(50);
 // Log records waiting for the publisher; beyond this the newest are dropped
 // and counted (a record of the count follows once there is room).
 constexpr size_t kMaxPendingLogs = 1000;
@@ -235,7 +237,7 @@ std::string LogPayload(int flags, const std::string& text, int64_t ts_ms, const 
 }
 
 bool ParseSetPayload(const std::string& payload, std::string* value_text, std::string* error,
-                     Json* id) {
+                     Json* id, Json* value_out) {
   if (payload.empty()) {
     *error = "the payload is empty";
     return false;
@@ -247,6 +249,7 @@ bool ParseSetPayload(const std::string& payload, std::string* value_text, std::s
   const Json json = Json::parse(payload, nullptr, false);
   if (json.is_discarded()) {  // not JSON: bare text, taken as it is
     *value_text = payload;
+    if (value_out != nullptr) *value_out = payload;
     return true;
   }
   const Json* value = &json;
@@ -266,6 +269,7 @@ bool ParseSetPayload(const std::string& payload, std::string* value_text, std::s
     }
     value = &json["value"];
   }
+  if (value_out != nullptr) *value_out = *value;
   if (value->is_number()) {
     *value_text = value->dump();
   } else if (value->is_string()) {
@@ -572,9 +576,10 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
   bridge->check_acked_.reset();
   bridge->phase_ = Phase::kChecking;
   bridge->connected_ = true;
+  mosquitto_subscribe_multiple(mosq, nullptr, static_cast<int>(topics.size()),
+                               const_cast<char* const*>(topics.data()), 0, 0, nullptr);
   int mid = -1;
-  mosquitto_subscribe_multiple(mosq, &mid, static_cast<int>(topics.size()),
-                               const_cast<char* const*>(topics.data()), kQos, 0, nullptr);
+  mosquitto_subscribe(mosq, &mid, client.c_str(), 0);  // its SUBACK follows the retained ones
   bridge->check_mid_ = mid;
 }
 
@@ -679,9 +684,8 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload,
   }
   const std::string tag = topic.substr(head.size(), topic.size() - head.size() - tail.size());
   std::string value_text, why;
-  Json id;
-  const bool parsed = ParseSetPayload(payload, &value_text, &why, &id);
-  const Json value = parsed ? Json(value_text) : Json(nullptr);
+  Json id, value;
+  const bool parsed = ParseSetPayload(payload, &value_text, &why, &id, &value);
   // A retained set is the broker replaying an old request at every
   // (re)connect: writing it would switch a PLC output nobody asked for now.
   if (retained) {
@@ -712,7 +716,7 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload,
     if (writes_.size() >= kMaxPendingWrites) {
       why = "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")";
     } else {
-      writes_.push_back(MqttWrite{tag, value_text, id});
+      writes_.push_back(MqttWrite{tag, value_text, id, value});
     }
   }
   if (!why.empty()) {

@@ -77,7 +77,7 @@ struct MqttOptions {
   std::string user;
   std::string password_file;
   int stats_seconds = 10;
-  int reconnect_max_seconds = 5;  // the back-off between attempts grows to this
+  int reconnect_max_seconds = 4;  // the back-off between attempts grows to this
   bool takeover = false;          // start even when another gateway is online
   std::string client_id;          // empty: DefaultClientId()
 };
@@ -142,7 +142,7 @@ std::string LogPayload(int flags, const std::string& text, int64_t ts_ms, const 
 // it is. `id` (may be null) gets the request's id, a string or a number.
 // False with the reason when the payload can't be a value.
 bool ParseSetPayload(const std::string& payload, std::string* value_text, std::string* error,
-                     Json* id = nullptr);
+                     Json* id = nullptr, Json* value = nullptr);
 
 std::string ResultPayload(bool ok, const Json& value, const std::string& reason, int64_t ts_ms,
                           const Json& id);
@@ -153,7 +153,8 @@ int64_t NowMs();
 struct MqttWrite {
   std::string tag;
   std::string value_text;
-  Json id;  // null when the request had none
+  Json id;     // null when the request had none
+  Json value;  // the value as the request gave it, for its result
 };
 
 class MqttBridge {
