@@ -52,11 +52,11 @@ TEST(WriteResultsTest, AResultIsClaimedOnlyFromTheCounters) {
   const Clock::time_point t0 = Clock::now();
   const struct {
     const char* name;
-    int writes;                      // issued at t0 to station 0, counters 10/2
-    int sent, failed;                // the next reading
-    const char* event;               // "disable", "reset", "expire" or ""
-    int oks;                         // results ok:true
-    const char* reason;              // a part of every result's reason
+    int writes;          // issued at t0 to station 0, counters 10/2
+    int sent, failed;    // the next reading
+    const char* event;   // "disable", "reset", "expire" or ""
+    int oks;             // results ok:true
+    const char* reason;  // a part of every result's reason
   } cases[] = {
       {"two answered", 2, 12, 2, "", 2, "acknowledged"},
       {"one of two answered so far", 2, 11, 2, "", 1, "acknowledged"},

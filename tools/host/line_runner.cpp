@@ -394,7 +394,7 @@ std::vector<WriteResult> Runner::TakeWriteResults() {
       if (!write_results_.Waiting(s)) continue;
       int ws = 0, wf = 0, rs = 0, rf = 0;
       driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(instance_, stations_[s].c_str(),
-                                                               &ws, &wf, &rs, &rf);
+                                                                &ws, &wf, &rs, &rf);
       uint64_t count = 0;
       const std::string failure = Stations().LastFailure(stations_[s], &count);
       const bool fresh = count != failures_seen_[s];

@@ -80,6 +80,7 @@ class Runner {
   const std::vector<int> handles_;
   const std::vector<std::string> stations_;
   std::vector<int> tag_stations_;
+  // Main thread only, like the slot calls that feed them.
   WriteResults write_results_;
   std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
 };

@@ -630,8 +630,7 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
   }
 }
 
-void MqttBridge::HandleStatus(const std::string& topic, const std::string& payload,
-                              bool retained) {
+void MqttBridge::HandleStatus(const std::string& topic, const std::string& payload, bool retained) {
   const std::string& prefix = options_.prefix;
   bool taken_over = false;
   {
@@ -912,10 +911,9 @@ void MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 
 void MqttBridge::PublishValue(size_t tag_index) {
   const int st = tag_stations_[tag_index];
-  const StationReport* station =
-      st >= 0 && last_stations_[static_cast<size_t>(st)].has_value()
-          ? &*last_stations_[static_cast<size_t>(st)]
-          : nullptr;
+  const StationReport* station = st >= 0 && last_stations_[static_cast<size_t>(st)].has_value()
+                                     ? &*last_stations_[static_cast<size_t>(st)]
+                                     : nullptr;
   // Before the first report of its station a value is as the driver just
   // delivered it, so good; a tag without a station never has a value.
   const bool good = station == nullptr || station->good();
@@ -932,8 +930,8 @@ void MqttBridge::PublishValue(size_t tag_index) {
     if (published != good) Publish(topic + "/quality", good ? "good" : "stale", true);
   } else {
     Publish(topic,
-            ValuePayload(value ? value->value : none, value ? value->ts_ms : 0, false,
-                         station_name, good),
+            ValuePayload(value ? value->value : none, value ? value->ts_ms : 0, false, station_name,
+                         good),
             true);
   }
   published_good_[tag_index] = good;

@@ -91,8 +91,8 @@ void StationStates::OnLog(int flags, const std::string& text) {
   }
   Station* s = Named(text);
   if (s == nullptr) return;
-  const size_t at = text.find(kStationOpen) + std::char_traits<char>::length(kStationOpen) +
-                    s->name.size();
+  const size_t at =
+      text.find(kStationOpen) + std::char_traits<char>::length(kStationOpen) + s->name.size();
   if (After(text, at, kCannotCommunicate)) {
     s->failing = true;
   } else if (After(text, at, kRestored)) {

@@ -16,8 +16,8 @@ void WriteResults::Issued(size_t s, TrackedWrite write, int writes_sent, int wri
   st.waiting.push_back(std::move(write));
 }
 
-void WriteResults::Observe(size_t s, int writes_sent, int writes_failed,
-                           const std::string& failure, Clock::time_point now) {
+void WriteResults::Observe(size_t s, int writes_sent, int writes_failed, const std::string& failure,
+                           Clock::time_point now) {
   Station& st = stations_[s];
   if (!st.based || st.waiting.empty()) {
     st.based = true;

@@ -31,9 +31,9 @@ namespace dravik::host {
 
 struct TrackedWrite {
   std::string tag;
-  Json value;          // the value as written
-  Json id;             // the request's "id", or null
-  bool mqtt = false;   // from tag/<TAG>/set (else the terminal)
+  Json value;         // the value as written
+  Json id;            // the request's "id", or null
+  bool mqtt = false;  // from tag/<TAG>/set (else the terminal)
   std::chrono::steady_clock::time_point issued{};
 };
 
