@@ -454,7 +454,7 @@ TEST_F(MqttGatewayTest, EachWriteGetsOneResultThatSaysWhetherThePlcAcknowledged)
 // tags stale within a second, with value and ts kept; the first good reply
 // makes both good again.
 TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
-  auto gateway = StartGateway({"--for", "22"});
+  auto gateway = StartGateway({"--mqtt-writes", "--for", "22"});
   Client client(broker_.port());
   ASSERT_TRUE(client.WaitFor([](const auto& last) { return AllRetained(last); }));
   const Json before = Record(client.Last(), "tag/Counter2");
@@ -513,6 +513,10 @@ TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
       },
       3s))
       << client.Last()["station/PLC1/state"];
+  client.Publish("tag/Setpoint/set", "{\"value\": 1, \"id\": \"p\"}");
+  const Json refused = client.WaitForResult("Setpoint", "p", 3s);
+  EXPECT_EQ(refused.value("ok", true), false) << refused;
+  EXPECT_NE(refused.value("reason", "").find("the port is lost"), std::string::npos) << refused;
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 
