@@ -527,6 +527,7 @@ TEST(HostToolTest, PortThatCannotOpenIsReportedAndTheRunGoesOn) {
   const auto stats = OfKind(lines, "stats");
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0]["status"], 1);  // the port is not open: failing
+  EXPECT_EQ(stats[0]["state"], "no_port") << "a line without its port shown as running";
   const auto summary = OfKind(lines, "summary");
   ASSERT_EQ(summary.size(), 1u);
   EXPECT_EQ(summary[0]["exchanges"], 0);
