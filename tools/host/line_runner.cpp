@@ -712,6 +712,12 @@ int Run(const RunOptions& o) {
                       {"interrupted", g_interrupted != 0}});
   driver.Unload();
   uninstall();
+  if (g_stdout_closed != 0) {
+    std::fputs("dravik-host: standard output was closed (its reader went away); the line was "
+               "stopped\n",
+               stderr);
+    return 1;
+  }
   return exit_status;
 }
 
