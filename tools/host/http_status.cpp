@@ -22,6 +22,8 @@ constexpr int kMaxEventClients = 4;
 // number of open sockets is bounded by construction.
 constexpr size_t kMaxQueued = 16;
 constexpr size_t kMaxLogLines = 100;
+constexpr size_t kMaxHeaders = 100;
+constexpr size_t kMaxHeaderBytes = 32 * 1024;
 constexpr int64_t kMinute = 60000;
 constexpr auto kEventGap = std::chrono::milliseconds(500);  // at most two events a second
 constexpr auto kKeepAlive = std::chrono::seconds(15);      // a comment line on a quiet stream
@@ -234,6 +236,11 @@ bool HttpStatus::Start(const std::string& address, std::string* url, std::string
   const bool v6 = host.find(':') != std::string::npos;
   *url = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
   listener_ = std::thread([this] { server_->listen_after_bind(); });
+  // httplib's stop() does nothing before the loop runs; a run that ends at
+  // once must still be able to stop the server.
+  for (int i = 0; i < 2000 && !server_->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 
@@ -303,6 +310,17 @@ void HttpStatus::Routes() {
   s.Patch(".*", refuse);
   s.Delete(".*", refuse);
   s.Options(".*", refuse);
+  // Each header line is held to 8 KB by httplib; the whole of them here.
+  s.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    size_t bytes = 0;
+    for (const auto& [name, value] : req.headers) bytes += name.size() + value.size() + 4;
+    if (req.headers.size() <= kMaxHeaders && bytes <= kMaxHeaderBytes) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    res.status = 431;
+    res.set_content("431 request header fields too large\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) {
       const char* why = res.status == 404   ? " not found"
