@@ -90,9 +90,11 @@ class Line:
         return int(rows[-1].split("reads ")[1].split(" sent")[0])
 
     def stop(self):
+        """Ends both; dravik-host's exit status (0 after SIGTERM unless a sanitizer spoke)."""
         for p in (self.host, self.sim):
             p.terminate()
             p.wait()
+        return self.host.returncode
 
 
 def raw(port, data, read=True, timeout=5):
@@ -245,7 +247,9 @@ def main():
             try:
                 ok = hostile(line)
             finally:
-                line.stop()
+                status = line.stop()
+            print(f"dravik-host exit status: {status}")
+            ok = ok and status == 0
     print("PASS" if ok else "FAIL")
     return 0 if ok else 1
 

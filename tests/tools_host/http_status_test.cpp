@@ -115,7 +115,8 @@ TEST_F(HttpStatusTest, ChromiumSeesStatesCountersAndAnOutageWithoutReload) {
   EXPECT_EQ(std::set<std::string>(result["qualities"].begin(), result["qualities"].end()),
             std::set<std::string>{"stale"});
   EXPECT_TRUE(PathExists(shot));
-  host.wait();
+  const ProcessResult ran = host.get();
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
 }
 
 TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
