@@ -45,10 +45,18 @@ class HttpStatusTest : public ::testing::Test {
     options.stdin_text = "disable PLC2\n";
     options.keep_stdin_open = true;
     options.timeout_ms = (seconds + 20) * 1000;
-    const std::vector<std::string> argv = {
-        DRAVIK_HOST_BIN, "run", project_, "--tags", DRAVIK_SAMPLES_DIR "/demo_tags.csv", "--quiet",
-        "--for", std::to_string(seconds), "--http", "127.0.0.1:" + std::to_string(port_)};
-    auto host = std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
+    const std::vector<std::string> argv = {DRAVIK_HOST_BIN,
+                                           "run",
+                                           project_,
+                                           "--tags",
+                                           DRAVIK_SAMPLES_DIR "/demo_tags.csv",
+                                           "--quiet",
+                                           "--for",
+                                           std::to_string(seconds),
+                                           "--http",
+                                           "127.0.0.1:" + std::to_string(port_)};
+    auto host =
+        std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
     for (int i = 0; i < 100 && !Get("/api/v1/stations"); ++i) std::this_thread::sleep_for(100ms);
     return host;
   }
@@ -80,8 +88,8 @@ TEST_F(HttpStatusTest, ChromiumSeesStatesCountersAndAnOutageWithoutReload) {
   node.env = {"NODE_PATH=" DRAVIKNET_NODE_MODULES};
   node.timeout_ms = 90000;
   auto browser = std::async(std::launch::async, [&] {
-    return RunProcess({NODE_BIN, STATUS_PAGE_SCRIPT, "http://127.0.0.1:" + std::to_string(port_) +
-                                                         "/", marker, shot},
+    return RunProcess({NODE_BIN, STATUS_PAGE_SCRIPT,
+                       "http://127.0.0.1:" + std::to_string(port_) + "/", marker, shot},
                       node);
   });
   for (int i = 0; i < 300 && !PathExists(marker); ++i) std::this_thread::sleep_for(100ms);

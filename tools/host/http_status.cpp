@@ -26,7 +26,7 @@ constexpr size_t kMaxHeaders = 100;
 constexpr size_t kMaxHeaderBytes = 32 * 1024;
 constexpr int64_t kMinute = 60000;
 constexpr auto kEventGap = std::chrono::milliseconds(500);  // at most two events a second
-constexpr auto kKeepAlive = std::chrono::seconds(15);      // a comment line on a quiet stream
+constexpr auto kKeepAlive = std::chrono::seconds(15);       // a comment line on a quiet stream
 
 // httplib's thread pool queues without limit; this one makes the listen
 // thread wait for room instead.
@@ -149,10 +149,14 @@ const char* TagQuality(const std::string& station_state, bool port_open) {
 
 const char* PortStateText(PortState state) {
   switch (state) {
-    case PortState::kStarting: return "starting";
-    case PortState::kOpen: return "open";
-    case PortState::kLost: return "lost";
-    case PortState::kNotOpen: return "not open";
+    case PortState::kStarting:
+      return "starting";
+    case PortState::kOpen:
+      return "open";
+    case PortState::kLost:
+      return "lost";
+    case PortState::kNotOpen:
+      return "not open";
   }
   return "?";
 }
@@ -225,9 +229,9 @@ bool HttpStatus::Start(const std::string& address, std::string* url, std::string
   server_->set_keep_alive_max_count(50);
   server_->set_payload_max_length(1024);
   Routes();
-  const int bound = port == 0 ? server_->bind_to_any_port(host) : server_->bind_to_port(host, port)
-                                                                       ? port
-                                                                       : -1;
+  const int bound = port == 0                           ? server_->bind_to_any_port(host)
+                    : server_->bind_to_port(host, port) ? port
+                                                        : -1;
   if (bound < 0) {
     *error = "the status page cannot listen on " + address + " (address in use or not local)";
     server_.reset();
@@ -370,10 +374,18 @@ void HttpStatus::OfferLog(int flags, const std::string& text, int64_t ts_ms) {
   }
 }
 
-void HttpStatus::OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms) {
+void HttpStatus::OfferValue(size_t tag_index, const CTagVal& value, int64_t ts_ms) {
+  TagValue v;
+  if (value.HasValue() && value.IsText()) {
+    v.kind = TagValue::Kind::kText;
+    v.text = value.GetValStr();
+  } else if (value.HasValue()) {
+    v.kind = TagValue::Kind::kNumber;
+    v.number = value.GetVal();
+  }
   std::lock_guard lock(mutex_);
   if (tag_index >= tags_.size()) return;
-  tags_[tag_index].value = value;
+  tags_[tag_index].value = std::move(v);
   tags_[tag_index].changed_ms = ts_ms;
   ChangedLocked();
 }
@@ -391,8 +403,8 @@ void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long value
     const long exchanges = r.reads_sent + r.writes_sent;
     const long failures = r.reads_failed + r.writes_failed;
     const long good = exchanges - failures;
-    const long good_before = s.report.reads_sent + s.report.writes_sent -
-                             s.report.reads_failed - s.report.writes_failed;
+    const long good_before =
+        s.report.reads_sent + s.report.writes_sent - s.report.reads_failed - s.report.writes_failed;
     if (good > good_before) s.last_good_ms = now_ms;
     // Counters going back mean a reset: the minute starts again.
     if (!s.minute.empty() &&
@@ -449,12 +461,13 @@ Json HttpStatus::TagsJsonLocked() const {
     const std::string state =
         station < 0 ? "" : stations_[static_cast<size_t>(station)].report.state;
     const Tag& t = tags_[i];
-    list.push_back(Json{{"name", setup_.tags[i]},
-                        {"station", station < 0 ? Json(nullptr)
-                                                : Json(setup_.stations[static_cast<size_t>(station)])},
-                        {"value", ValueJson(t.value)},
-                        {"quality", TagQuality(state, port_open)},
-                        {"changed_ms", t.value ? Json(t.changed_ms) : Json(nullptr)}});
+    list.push_back(
+        Json{{"name", setup_.tags[i]},
+             {"station",
+              station < 0 ? Json(nullptr) : Json(setup_.stations[static_cast<size_t>(station)])},
+             {"value", ValueJson(t.value)},
+             {"quality", TagQuality(state, port_open)},
+             {"changed_ms", t.value ? Json(t.changed_ms) : Json(nullptr)}});
   }
   return list;
 }
@@ -479,7 +492,8 @@ Json HttpStatus::ViewJson() const {
 
 Json HttpStatus::ViewJsonLocked() const {
   Json log = Json::array();
-  for (const LogLine& l : log_) log.push_back(Json{{"ms", l.ms}, {"flags", l.flags}, {"text", l.text}});
+  for (const LogLine& l : log_)
+    log.push_back(Json{{"ms", l.ms}, {"flags", l.flags}, {"text", l.text}});
   return Json{{"line", setup_.line},
               {"port", setup_.port},
               {"port_state", PortStateText(port_)},
@@ -498,8 +512,7 @@ std::string HttpStatus::MetricsText() const {
   const auto family = [&](const char* name, const char* type, const char* help) {
     out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
   };
-  const auto per_station = [&](const char* name, const char* help,
-                               int StationReport::*field) {
+  const auto per_station = [&](const char* name, const char* help, int StationReport::*field) {
     family(name, "counter", help);
     for (size_t i = 0; i < stations_.size(); ++i) {
       out += std::string(name) + "{" + line + ",station=\"" + Label(setup_.stations[i]) + "\"} " +
@@ -537,8 +550,8 @@ std::string HttpStatus::MetricsText() const {
          (setup_.mqtt && mqtt_ == MqttBridge::State::kConnected ? "1" : "0") + "\n";
   family("draviknet_values_delivered_total", "counter",
          "Value changes the driver delivered to the host's tag database.");
-  out += "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) +
-         "\n";
+  out +=
+      "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) + "\n";
   return out;
 }
 

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/tarsel_dbm.h"
 #include "tools/host/mqtt_bridge.h"
 #include "tools/host/output.h"
 #include "tools/host/tag_list.h"
@@ -72,9 +73,9 @@ struct StatusPageSetup {
   std::string line;  // the `line` label: the project file name without extension
   std::string port;  // COMn
   std::vector<std::string> stations;
-  std::vector<std::string> tags;            // host tag id order
-  std::vector<std::string> tag_stations;    // the station of each tag, as the tag list names it
-  bool mqtt = false;                        // the gateway also runs --mqtt
+  std::vector<std::string> tags;          // host tag id order
+  std::vector<std::string> tag_stations;  // the station of each tag, as the tag list names it
+  bool mqtt = false;                      // the gateway also runs --mqtt
 };
 
 // The setup for a run: the line label from the project file's name, each
@@ -104,7 +105,7 @@ class HttpStatus {
 
   // Any thread; they only take the lock.
   void OfferLog(int flags, const std::string& text, int64_t ts_ms);
-  void OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms);
+  void OfferValue(size_t tag_index, const CTagVal& value, int64_t ts_ms);
   void OfferLine(const std::vector<StationReport>& reports, long values_delivered,
                  MqttBridge::State mqtt, int64_t now_ms);
 

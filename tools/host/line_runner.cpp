@@ -77,16 +77,17 @@ void OnValue(void* context, int tag_id, const CTagVal& value) {
     ctx->out->Emit("value " + name + " = " + shown,
                    Json{{"kind", "value"}, {"tag", name}, {"id", tag_id}, {"value", json_value}});
   }
-  if ((ctx->bridge != nullptr || ctx->http != nullptr) && known) {
+  if (ctx->http != nullptr && known) {
+    ctx->http->OfferValue(static_cast<size_t>(tag_id) - 1, value, NowMs());
+  }
+  if (ctx->bridge != nullptr && known) {
     TagValue v;
     if (value.HasValue()) {
       v.kind = value.IsText() ? TagValue::Kind::kText : TagValue::Kind::kNumber;
       if (value.IsText()) v.text = value.GetValStr();
       v.number = value.IsText() ? 0.0 : value.GetVal();
     }
-    const int64_t now = NowMs();
-    if (ctx->http != nullptr) ctx->http->OfferValue(static_cast<size_t>(tag_id) - 1, v, now);
-    if (ctx->bridge != nullptr) ctx->bridge->OfferValue(static_cast<size_t>(tag_id) - 1, std::move(v), now);
+    ctx->bridge->OfferValue(static_cast<size_t>(tag_id) - 1, std::move(v), NowMs());
   }
 }
 
@@ -461,9 +462,9 @@ int Run(const RunOptions& o) {
   }
   std::unique_ptr<HttpStatus> http;
   if (!o.http.address.empty()) {
-    http = StartStatusPage(o.http.address,
-                           MakeStatusPageSetup(o.project, port_name, stations, tags, bridge != nullptr),
-                           &out);
+    http = StartStatusPage(
+        o.http.address,
+        MakeStatusPageSetup(o.project, port_name, stations, tags, bridge != nullptr), &out);
     if (http == nullptr) return kExitUsage;
   }
 
