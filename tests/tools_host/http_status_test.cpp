@@ -38,27 +38,31 @@ class HttpStatusTest : public ::testing::Test {
   }
   void TearDown() override { sim_->Stop(); }
 
-  // The gateway with PLC2 disabled from its stdin; returns once the page answers.
+  // The gateway with PLC2 disabled from its stdin; returns once the page shows it.
   std::future<ProcessResult> StartHost(int seconds) {
     ProcessOptions options;
     options.env = {"DRAVIKNET_PORTS=" + dir_.path(), "DRAVIKNET_CONFIG=" + dir_.File("none.conf")};
     options.stdin_text = "disable PLC2\n";
     options.keep_stdin_open = true;
     options.timeout_ms = (seconds + 20) * 1000;
-    const std::vector<std::string> argv = {DRAVIK_HOST_BIN,
-                                           "run",
-                                           project_,
-                                           "--tags",
-                                           DRAVIK_SAMPLES_DIR "/demo_tags.csv",
-                                           "--quiet",
-                                           "--for",
-                                           std::to_string(seconds),
-                                           "--http",
-                                           "127.0.0.1:" + std::to_string(port_)};
+    const std::string tags = DRAVIK_SAMPLES_DIR "/demo_tags.csv";
+    const std::string address = "127.0.0.1:" + std::to_string(port_);
+    const std::vector<std::string> argv = {
+        DRAVIK_HOST_BIN,         "run",    project_, "--tags", tags, "--quiet", "--for",
+        std::to_string(seconds), "--http", address};
     auto host =
         std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
-    for (int i = 0; i < 100 && !Get("/api/v1/stations"); ++i) std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 100 && !Running(); ++i) std::this_thread::sleep_for(100ms);
     return host;
+  }
+
+  // PLC1 polled, PLC2 disabled, as the API says.
+  bool Running() {
+    const auto res = Get("/api/v1/stations");
+    if (!res) return false;
+    const Json stations = Json::parse(res->body)["stations"];
+    return Station(stations, "PLC1")["state"] == "ok" &&
+           Station(stations, "PLC2")["state"] == "disabled";
   }
 
   httplib::Result Get(const std::string& path, int port = 0) {
@@ -135,6 +139,12 @@ TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
   check.stdin_text = metrics->body;
   const ProcessResult promtool = RunProcess({PROMTOOL_BIN, "check", "metrics"}, check);
   EXPECT_EQ(promtool.exit_code, 0) << promtool.out << promtool.err << metrics->body;
+  for (const char* sample :
+       {"draviknet_port_open{line=\"demo\"} 1\n",
+        "draviknet_station_state{line=\"demo\",station=\"PLC1\",state=\"ok\"} 1\n",
+        "draviknet_station_state{line=\"demo\",station=\"PLC2\",state=\"disabled\"} 1\n"}) {
+    EXPECT_NE(metrics->body.find(sample), std::string::npos) << sample << metrics->body;
+  }
 
   const struct {
     const char* method;
