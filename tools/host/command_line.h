@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/http_status.h"
 #include "tools/host/mqtt_bridge.h"
 
 namespace dravik::host {
@@ -22,6 +23,7 @@ struct RunOptions {
   bool json = false;
   bool quiet = false;  // no value lines (a gateway under systemd)
   MqttOptions mqtt;    // mqtt.url empty: no gateway
+  HttpOptions http;    // http.address empty: no status page
 };
 
 struct CommandLine {
