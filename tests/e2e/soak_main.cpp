@@ -146,7 +146,7 @@ class Soak {
     if (!SetUp()) return 2;
     const double total = minutes_ * 60.0;
     const double loss_at = total * 0.25;
-    const double off_at = total * 0.45;
+    const double off_at = total * 0.40;  // after the port is back (0.25 + 8 s)
     const double off_until = total * 0.70;
     constexpr double kLossSeconds = 8.0;
     // A quiet spell without writes, with late replies to the first of the twin
