@@ -77,6 +77,7 @@ std::string Usage() {
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
       "               --mqtt-key FILE]\n"
+      "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host HOST_ID]]\n"
       "\n"
       "info   prints the driver's interface version and name.\n"
       "run    creates an instance for PROJECT, prepares the port, binds the tags,\n"
@@ -93,6 +94,11 @@ std::string Usage() {
       "             Writes from PREFIX/tag/TAG/set only with --mqtt-writes, and only to\n"
       "             tags marked rw when the tag list has an access column (r or rw).\n"
       "             The password comes from --mqtt-password-file or DRAVIKNET_MQTT_PASSWORD.\n"
+      "--sparkplug GROUP_ID  speak Sparkplug B instead of the plain topics: the gateway is\n"
+      "             the edge node spBv1.0/GROUP_ID/.../NODE_ID (default the project file name),\n"
+      "             each station a device, each bound tag a metric; DCMD writes only with\n"
+      "             --mqtt-writes. --sparkplug-host HOST_ID: births wait for that primary\n"
+      "             host's STATE online.\n"
       "\n"
       "Tag list (CSV, header row first): name,device,address,type,length[,access]\n"
       "  device: the station is the part after the first '.', e.g. DVK.PLC1\n"
@@ -159,6 +165,13 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       o.json = true;
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--sparkplug" || a == "--sparkplug-node" || a == "--sparkplug-host") {
+      std::string* target = a == "--sparkplug"        ? &o.sparkplug.group
+                            : a == "--sparkplug-node" ? &o.sparkplug.node
+                                                      : &o.sparkplug.host;
+      if (!value(target) || target->empty()) {
+        return UsageError(a + (a == "--sparkplug" ? " needs a group id" : " needs an id"));
+      }
     } else if (a.rfind("--mqtt", 0) == 0) {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
@@ -170,6 +183,17 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
     return UsageError("the --mqtt-... options need --mqtt URL");
+  }
+  if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
+    return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");
+  }
+  if (!o.sparkplug.group.empty()) {
+    if (o.mqtt.url.empty()) return UsageError("--sparkplug needs --mqtt URL");
+    if (!o.mqtt.prefix.empty() || o.mqtt.plain_payload) {
+      return UsageError(
+          "--mqtt-prefix and --mqtt-payload have no meaning with --sparkplug (its topics are "
+          "spBv1.0/GROUP/...)");
+    }
   }
   return -1;
 }

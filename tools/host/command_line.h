@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/host/mqtt_bridge.h"
+#include "tools/host/sparkplug_node.h"
 
 namespace dravik::host {
 
@@ -22,6 +23,7 @@ struct RunOptions {
   bool json = false;
   bool quiet = false;  // no value lines (a gateway under systemd)
   MqttOptions mqtt;    // mqtt.url empty: no gateway
+  SparkplugOptions sparkplug;  // sparkplug.group empty: the plain topics
 };
 
 struct CommandLine {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "tools/host/mqtt_scheme.h"
 
 namespace dravik::host {
 namespace {
@@ -296,8 +297,12 @@ bool MqttBridge::Start(std::string* error) {
     return false;
   }
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  const std::string status_topic = options_.prefix + "/status";
-  mosquitto_will_set(mosq_, status_topic.c_str(), 7, "offline", kQos, true);
+  if (scheme_ != nullptr) {
+    SetSchemeWill();
+  } else {
+    const std::string status_topic = options_.prefix + "/status";
+    mosquitto_will_set(mosq_, status_topic.c_str(), 7, "offline", kQos, true);
+  }
   if (!options_.user.empty()) {
     mosquitto_username_pw_set(mosq_, options_.user.c_str(),
                               have_password ? password.c_str() : nullptr);
@@ -350,9 +355,11 @@ void MqttBridge::Stop() {
   if (publisher_.joinable()) publisher_.join();
   if (connected_) {
     int mid = 0;
-    const std::string topic = options_.prefix + "/status";
-    if (mosquitto_publish(mosq_, &mid, topic.c_str(), 7, "offline", kQos, true) ==
-        MOSQ_ERR_SUCCESS) {
+    const MqttMessage last = scheme_ != nullptr
+                                 ? scheme_->Final()
+                                 : MqttMessage{options_.prefix + "/status", "offline", kQos, true};
+    if (mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
+                          last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
       offline_mid_ = mid;
       const auto deadline = std::chrono::steady_clock::now() + kStopWait;
       while (!offline_acked_ && connected_ && std::chrono::steady_clock::now() < deadline) {
@@ -447,7 +454,11 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
     return;
   }
   bridge->refusal_reported_ = false;
-  if (bridge->options_.writes) {
+  if (bridge->scheme_ != nullptr) {
+    for (const auto& sub : bridge->scheme_->OnConnected()) {
+      mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
+    }
+  } else if (bridge->options_.writes) {
     const std::string sub = bridge->options_.prefix + "/tag/+/set";
     mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
   }
@@ -467,6 +478,10 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc) {
   auto* bridge = static_cast<MqttBridge*>(self);
   const bool was_connected = bridge->connected_.exchange(false);
   bridge->state_ = State::kDown;
+  if (bridge->scheme_ != nullptr) {
+    bridge->scheme_->OnDisconnected();
+    bridge->SetSchemeWill();  // the will of the next CONNECT
+  }
   bool stopping = false;
   {
     std::lock_guard lock(bridge->mutex_);
@@ -489,6 +504,10 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
   const std::string payload(
       static_cast<const char*>(message->payload),
       message->payload != nullptr ? static_cast<size_t>(message->payloadlen) : 0u);
+  if (bridge->scheme_ != nullptr) {
+    bridge->HandleScheme(message->topic, payload, message->retain);
+    return;
+  }
   bridge->HandleSet(message->topic, payload);
 }
 
@@ -559,6 +578,17 @@ void MqttBridge::PublisherLoop() {
     const bool stop = stopping_;
     lock.unlock();
     WarnIfUnreachable();
+    if (scheme_ != nullptr) {
+      MqttBatch batch;
+      batch.republish = republish;
+      for (auto& [i, v] : values) batch.values.push_back({i, std::move(v.value), v.ts_ms});
+      batch.stations = std::move(stations);
+      for (auto& r : logs) batch.logs.push_back({r.flags, std::move(r.text), r.ts_ms, r.tag});
+      PublishScheme(std::move(batch));
+      lock.lock();
+      if (stop) break;
+      continue;
+    }
 
     for (auto& [i, v] : values) {
       if (!republish) PublishValue(i, v);
@@ -651,6 +681,50 @@ void MqttBridge::PublishValue(size_t tag_index, const PendingValue& value) {
 void MqttBridge::PublishStation(size_t station_index, const StationReport& report) {
   Publish(options_.prefix + "/station/" + stations_[station_index] + "/state", StatePayload(report),
           true);
+}
+
+void MqttBridge::Republish() {
+  {
+    std::lock_guard lock(mutex_);
+    republish_ = true;
+  }
+  wake_.notify_one();
+}
+
+void MqttBridge::SetSchemeWill() {
+  const MqttMessage will = scheme_->Will();
+  mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                     will.payload.data(), will.qos, will.retain);
+}
+
+void MqttBridge::PublishScheme(MqttBatch batch) {
+  for (const MqttMessage& m : scheme_->Publish(std::move(batch))) {
+    if (!connected_) break;  // the scheme publishes its view again after the reconnect
+    mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                      m.payload.data(), m.qos, m.retain);
+  }
+}
+
+void MqttBridge::HandleScheme(const std::string& topic, const std::string& payload,
+                              bool retained) {
+  MqttInbound in = scheme_->OnMessage(topic, payload, retained);
+  for (const auto& r : in.refusals) ReportWriteError(r.tag, r.reason);
+  bool queued = false;
+  for (auto& w : in.writes) {
+    bool full = false;
+    {
+      std::lock_guard lock(mutex_);
+      full = writes_.size() >= kMaxPendingWrites;
+      if (!full) writes_.push_back(std::move(w));
+    }
+    if (full) {
+      ReportWriteError(w.tag, "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")");
+    } else {
+      queued = true;
+    }
+  }
+  if (queued && wake_main_) wake_main_();
+  if (in.republish) Republish();
 }
 
 }  // namespace dravik::host
