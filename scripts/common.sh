@@ -4,12 +4,13 @@
 DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
-  mosquitto mosquitto-clients libmosquitto-dev openssl)
+  mosquitto mosquitto-clients libmosquitto-dev openssl
+  protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf)
 # Target libraries of the ARM cross builds (scripts/cross-test.sh installs them
 # as <name>:armhf or <name>:arm64). A library the build or the tests link goes
 # here as well as above; header-only and architecture-independent packages
 # (nlohmann-json3-dev) need only the list above.
-DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev)
+DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libprotobuf-c-dev)
 
 install_missing_packages() {
   local missing=()

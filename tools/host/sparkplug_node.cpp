@@ -464,10 +464,13 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
   }
   for (const auto& line : batch.logs) last_log_ = line;
 
-  bool ready = false;
+  // The births wait for the bound tags, the session (with the primary
+  // host's STATE online when one is awaited) and every station's state.
+  bool ready = true;
+  for (const auto& r : reports_) ready = ready && r.has_value();
   {
     std::lock_guard lock(mutex_);
-    ready = active_ && connected_ && (state_topic_.empty() || host_online_);
+    ready = ready && active_ && connected_ && (state_topic_.empty() || host_online_);
   }
   std::vector<MqttMessage> out;
   if (!ready) {
