@@ -197,8 +197,8 @@ int main(int argc, char** argv) {
   std::ofstream csv(dir + "/tags.csv");
   csv << "name,device,address,type,length\n";
   for (int i = 0; i < tags; ++i) {
-    csv << "T" << i + 1 << ",DVK.PLC" << i / kTagsPerStation + 1 << ",R"
-        << i % kTagsPerStation + 1 << ",uint16,2\n";
+    csv << "T" << i + 1 << ",DVK.PLC" << i / kTagsPerStation + 1 << ",R" << i % kTagsPerStation + 1
+        << ",uint16,2\n";
   }
   csv.close();
   const pid_t import =
@@ -239,12 +239,12 @@ int main(int argc, char** argv) {
   mosquitto_subscribe(sub, nullptr, sparkplug ? "spBv1.0/bench/DDATA/bench/+" : "bench/tag/+", 1);
   mosquitto_loop_start(sub);
 
-  std::vector<std::string> gateway_args = {DRAVIK_HOST_BIN, "run",    dir + "/bench.dvk",
-                                           "--tags",        dir + "/tags.csv", "--quiet",
-                                           "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port)};
-  for (const char* a : sparkplug ? std::vector<const char*>{"--sparkplug", "bench", "--sparkplug-node",
-                                                            "bench"}
-                                 : std::vector<const char*>{"--mqtt-prefix", "bench"}) {
+  std::vector<std::string> gateway_args = {
+      DRAVIK_HOST_BIN,   "run",     dir + "/bench.dvk", "--tags",
+      dir + "/tags.csv", "--quiet", "--mqtt",           "mqtt://127.0.0.1:" + std::to_string(port)};
+  for (const char* a :
+       sparkplug ? std::vector<const char*>{"--sparkplug", "bench", "--sparkplug-node", "bench"}
+                 : std::vector<const char*>{"--mqtt-prefix", "bench"}) {
     gateway_args.emplace_back(a);
   }
   const pid_t gateway =
@@ -261,7 +261,8 @@ int main(int argc, char** argv) {
       receiver.changed_at[static_cast<size_t>(k)] = Clock::now();
     }
     for (int i = 0; i < tags; ++i) {
-      sim.SetWord(i / kTagsPerStation + 1, kAreaR, i % kTagsPerStation + 1, static_cast<uint16_t>(k));
+      sim.SetWord(i / kTagsPerStation + 1, kAreaR, i % kTagsPerStation + 1,
+                  static_cast<uint16_t>(k));
     }
     next += std::chrono::milliseconds(period_ms);
     std::this_thread::sleep_until(next);

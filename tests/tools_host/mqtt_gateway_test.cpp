@@ -22,9 +22,9 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <set>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -656,7 +656,8 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   EXPECT_EQ(all[2]["type"], "DBIRTH");
   std::map<std::string, int> alias;  // tag name -> alias, from the births
   std::set<int> aliases;
-  for (const auto& birth : {all[0], OfType(all, "DBIRTH", "PLC1")[0], OfType(all, "DBIRTH", "PLC2")[0]}) {
+  for (const auto& birth :
+       {all[0], OfType(all, "DBIRTH", "PLC1")[0], OfType(all, "DBIRTH", "PLC2")[0]}) {
     for (const auto& m : birth["metrics"]) {
       if (m["alias"].is_null()) continue;
       alias[m["name"]] = m["alias"];
@@ -690,7 +691,8 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
       {"PLC1", {{"name", "Setpoint"}, {"datatype", 3}, {"value", 70000}}, "outside -32768..32767"},
       {"PLC2", {{"name", "Setpoint"}, {"datatype", 2}, {"value", 1}}, "no metric of that"},
   };
-  for (const auto& c : commands) rec.Publish(kNode + "DCMD/demo/" + c.device, Json::array({c.metric}));
+  for (const auto& c : commands)
+    rec.Publish(kNode + "DCMD/demo/" + c.device, Json::array({c.metric}));
   for (const auto& c : commands) {
     if (c.refusal != nullptr) {
       EXPECT_TRUE(rec.WaitFor([&](const auto& all) { return LogSays(all, c.refusal); }, 5s))
@@ -771,8 +773,9 @@ TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigk
   ASSERT_TRUE(rec->WaitFor([](const auto& all) { return !OfType(all, "DDEATH", "PLC1").empty(); }))
       << "no DDEATH for a silent station";
   sim_->SetStationOff(1, false);
-  ASSERT_TRUE(rec->WaitFor([](const auto& all) { return OfType(all, "DBIRTH", "PLC1").size() == 2; }))
-      << "no DBIRTH when it answered again";
+  ASSERT_TRUE(rec->WaitFor([](const auto& all) {
+    return OfType(all, "DBIRTH", "PLC1").size() == 2;
+  })) << "no DBIRTH when it answered again";
   EXPECT_TRUE(SeqRunsOn(Session(rec->Decoded())));
 
   state(false);  // the host goes away, then comes back: the node is born again

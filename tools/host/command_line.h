@@ -21,8 +21,8 @@ struct RunOptions {
   std::string driver;
   double for_seconds = 0.0;  // 0: until quit or Ctrl-C
   bool json = false;
-  bool quiet = false;  // no value lines (a gateway under systemd)
-  MqttOptions mqtt;    // mqtt.url empty: no gateway
+  bool quiet = false;          // no value lines (a gateway under systemd)
+  MqttOptions mqtt;            // mqtt.url empty: no gateway
   SparkplugOptions sparkplug;  // sparkplug.group empty: the plain topics
 };
 

@@ -373,9 +373,9 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
   }
   SparkplugOptions sparkplug = o.sparkplug;
   if (sparkplug.node.empty()) sparkplug.node = DefaultPrefix(o.project).substr(10);
-  const std::vector<std::string> problems =
-      sparkplug.group.empty() ? CheckTopicNames(mqtt.prefix, names, stations)
-                              : CheckSparkplugNames(sparkplug, names, stations);
+  const std::vector<std::string> problems = sparkplug.group.empty()
+                                                ? CheckTopicNames(mqtt.prefix, names, stations)
+                                                : CheckSparkplugNames(sparkplug, names, stations);
   for (const auto& p : problems) std::fprintf(stderr, "error: %s\n", p.c_str());
   if (!problems.empty()) return nullptr;
   auto bridge = std::make_unique<MqttBridge>(mqtt, names, writable, stations, out,
@@ -385,8 +385,8 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
     for (const auto& t : tags) {
       metrics.push_back({t.name, t.type, StationOfDevice(t.device, stations), t.writable});
     }
-    *node = std::make_unique<SparkplugNode>(sparkplug, std::move(metrics), stations, mqtt.writes,
-                                            out);
+    *node =
+        std::make_unique<SparkplugNode>(sparkplug, std::move(metrics), stations, mqtt.writes, out);
     bridge->SetScheme(node->get());
   }
   std::string error;

@@ -705,8 +705,7 @@ void MqttBridge::PublishScheme(MqttBatch batch) {
   }
 }
 
-void MqttBridge::HandleScheme(const std::string& topic, const std::string& payload,
-                              bool retained) {
+void MqttBridge::HandleScheme(const std::string& topic, const std::string& payload, bool retained) {
   MqttInbound in = scheme_->OnMessage(topic, payload, retained);
   for (const auto& r : in.refusals) ReportWriteError(r.tag, r.reason);
   bool queued = false;
@@ -718,7 +717,8 @@ void MqttBridge::HandleScheme(const std::string& topic, const std::string& paylo
       if (!full) writes_.push_back(std::move(w));
     }
     if (full) {
-      ReportWriteError(w.tag, "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")");
+      ReportWriteError(w.tag,
+                       "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")");
     } else {
       queued = true;
     }

@@ -104,8 +104,9 @@ std::vector<std::string> CheckSparkplugNames(const SparkplugOptions& options,
   for (const auto& id : ids) {
     if (id.id.empty()) continue;  // no primary host
     const std::string why = TopicLevelProblem(id.id);
-    if (!why.empty()) problems.push_back(std::string("the ") + id.what + " \"" + id.id +
-                                         "\" cannot be a Sparkplug topic level: " + why);
+    if (!why.empty())
+      problems.push_back(std::string("the ") + id.what + " \"" + id.id +
+                         "\" cannot be a Sparkplug topic level: " + why);
   }
   for (const auto& station : stations) {
     const std::string why = TopicLevelProblem(station);
@@ -128,7 +129,8 @@ SparkplugNode::SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag>
       stations_(std::move(stations)),
       writes_(writes),
       out_(out),
-      state_topic_(options_.host.empty() ? "" : std::string(kNamespace) + "/STATE/" + options_.host),
+      state_topic_(options_.host.empty() ? ""
+                                         : std::string(kNamespace) + "/STATE/" + options_.host),
       values_(tags_.size()),
       reports_(stations_.size()),
       alive_(stations_.size(), false) {}
@@ -141,7 +143,8 @@ void SparkplugNode::Activate(std::vector<bool> bound) {
 }
 
 std::string SparkplugNode::Topic(const char* type, const std::string& station) const {
-  std::string topic = std::string(kNamespace) + "/" + options_.group + "/" + type + "/" + options_.node;
+  std::string topic =
+      std::string(kNamespace) + "/" + options_.group + "/" + type + "/" + options_.node;
   if (!station.empty()) topic += "/" + station;
   return topic;
 }
@@ -199,7 +202,8 @@ MqttInbound SparkplugNode::OnMessage(const std::string& topic, const std::string
   const std::string dcmd = Topic("DCMD") + "/";
   const bool is_node = topic == ncmd;
   std::string station_name;
-  if (!is_node && (topic.rfind(dcmd, 0) != 0 || !TopicLevel(topic.substr(dcmd.size()), &station_name))) {
+  if (!is_node &&
+      (topic.rfind(dcmd, 0) != 0 || !TopicLevel(topic.substr(dcmd.size()), &station_name))) {
     return in;
   }
   const std::string target = is_node ? "node " + options_.node : "device " + station_name;
@@ -213,8 +217,9 @@ MqttInbound SparkplugNode::OnMessage(const std::string& topic, const std::string
   }
   if (retained) {
     // A retained command would act again on every reconnect: never taken.
-    in.refusals.push_back({"(" + target + ")", "the command is retained; a retained command is never "
-                                               "written"});
+    in.refusals.push_back({"(" + target + ")",
+                           "the command is retained; a retained command is never "
+                           "written"});
     return in;
   }
   Payload command;
@@ -266,7 +271,8 @@ void SparkplugNode::HandleState(const std::string& payload, MqttInbound* in) {
 void SparkplugNode::HandleNodeCommand(const Payload& payload, MqttInbound* in) {
   for (const Metric& m : payload.metrics) {
     const bool rebirth = m.name == kRebirth || (m.name.empty() && m.alias == kRebirthAlias);
-    const std::string label = m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name;
+    const std::string label =
+        m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name;
     if (!rebirth) {
       in->refusals.push_back({label, "the node takes only " + std::string(kRebirth) + " in NCMD"});
     } else if (m.kind == Metric::Kind::kBool && m.boolean) {
@@ -293,12 +299,12 @@ void SparkplugNode::HandleDeviceCommand(size_t station, const Payload& payload, 
         tag = i;
       }
     }
-    const std::string label =
-        tag < tags_.size()            ? tags_[tag].name
-        : m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0))
-                         : m.name;
+    const std::string label = tag < tags_.size() ? tags_[tag].name
+                              : m.name.empty()   ? "alias " + std::to_string(m.alias.value_or(0))
+                                                 : m.name;
     if (tag == tags_.size()) {
-      in->refusals.push_back({label, "no metric of that name or alias on device " + stations_[station]});
+      in->refusals.push_back(
+          {label, "no metric of that name or alias on device " + stations_[station]});
     } else if (!writes_) {
       in->refusals.push_back({label, "writes are off (start the gateway with --mqtt-writes)"});
     } else if (!tags_[tag].writable) {
@@ -499,7 +505,8 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
   std::vector<Payload> data(stations_.size());
   for (size_t i = 0; i < tags_.size(); ++i) {
     const size_t s = tags_[i].station;
-    if (changed[i] && s < stations_.size() && alive_[s]) data[s].metrics.push_back(TagMetric(i, false));
+    if (changed[i] && s < stations_.size() && alive_[s])
+      data[s].metrics.push_back(TagMetric(i, false));
   }
   for (size_t s = 0; s < stations_.size(); ++s) {
     if (data[s].metrics.empty()) continue;
