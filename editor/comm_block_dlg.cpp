@@ -41,26 +41,22 @@ bool CCommBlockDlg::GetFields() {
   address_text = view_->GetText(kIdStart);
 
   const auto seconds = ParseFloatField(view_->GetText(kIdPeriod));
-  if (!seconds) {
-    view_->ShowPrompt(PromptNumber());
+  if (!seconds || !(*seconds >= kPeriodLower && *seconds <= kPeriodUpper)) {
+    view_->ShowPrompt(PromptNumberField("통신주기가", FormatFloatField(kPeriodLower),
+                                        FormatFloatField(kPeriodUpper), false));
     view_->SetFocus(kIdPeriod);
     return false;
   }
   period = *seconds;
-  if (!(period >= kPeriodLower && period <= kPeriodUpper)) {
-    view_->ShowPrompt(PromptNumberRange("0", "999.9"));
-    view_->SetFocus(kIdPeriod);
-    return false;
-  }
 
   const auto points = ParseIntField(view_->GetText(kIdCount));
-  if (!points) {
-    view_->ShowPrompt(PromptInteger());
-    view_->SetFocus(kIdCount);
-    return false;
-  }
-  if (*points < kCountLower || *points > kCountUpper) {
-    view_->ShowPrompt(PromptIntegerRange(kCountLower, kCountUpper));
+  if (!points || *points < kCountLower || *points > kCountUpper) {
+    // The range named is the one the chosen area takes: a word block holds
+    // at most 60 words (counts of 61 to 480 meet error 2710 further on).
+    const int chosen = view_->GetCurSel(kIdArea);
+    const bool words = IsValidArea(chosen) && !IsBitArea(chosen);
+    view_->ShowPrompt(PromptNumberField("데이터 개수가", std::to_string(kCountLower),
+                                        std::to_string(words ? kMaxWordCount : kCountUpper), true));
     view_->SetFocus(kIdCount);
     return false;
   }

@@ -73,14 +73,10 @@ std::string FormatFloatField(float value) {
   return out;
 }
 
-std::string PromptNumber() { return "Please enter a number."; }
-std::string PromptInteger() { return "Please enter an integer."; }
-std::string PromptNumberRange(const std::string& lower, const std::string& upper) {
-  return "Please enter a number between " + lower + " and " + upper + ".";
-}
-std::string PromptIntegerRange(int lower, int upper) {
-  return "Please enter an integer between " + std::to_string(lower) + " and " +
-         std::to_string(upper) + ".";
+std::string PromptNumberField(const std::string& field_subject, const std::string& lower,
+                              const std::string& upper, bool integer) {
+  return field_subject + " 잘못 입력되었습니다.\r\n" + lower + "에서 " + upper + " 사이의 " +
+         (integer ? "정수" : "숫자") + "로 입력하십시오.";
 }
 
 }  // namespace dravik

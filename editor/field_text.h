@@ -23,10 +23,13 @@ std::optional<int64_t> ParseIntField(const std::string& text);
 // Shortest round-tripping form with at most six significant digits ("1.5").
 std::string FormatFloatField(float value);
 
-// The toolkit's standard prompts.
-std::string PromptNumber();
-std::string PromptInteger();
-std::string PromptNumberRange(const std::string& lower, const std::string& upper);
-std::string PromptIntegerRange(int lower, int upper);
+// The prompt for a number field that holds no number or one out of its
+// range, worded like the dialogs' own messages: it names the field (with its
+// subject particle, for example "통신주기가") and the range it takes, and,
+// like the station question, puts what to do on a second line:
+// "통신주기가 잘못 입력되었습니다.\r\n0에서 999.9 사이의 숫자로 입력하십시오.".
+// `integer` asks for a whole number.
+std::string PromptNumberField(const std::string& field_subject, const std::string& lower,
+                              const std::string& upper, bool integer);
 
 }  // namespace dravik

@@ -5,12 +5,47 @@ DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
   mosquitto mosquitto-clients libmosquitto-dev openssl
-  protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf)
+  protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf
+  dpkg-dev lintian scdoc man-db systemd)
 # Target libraries of the ARM cross builds (scripts/cross-test.sh installs them
 # as <name>:armhf or <name>:arm64). A library the build or the tests link goes
 # here as well as above; header-only and architecture-independent packages
 # (nlohmann-json3-dev) need only the list above.
 DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libprotobuf-c-dev)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+package_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# cross_setup <armhf|arm64>: sets DRAVIKNET_CROSS_TRIPLET and DRAVIKNET_CROSS_QEMU
+# and installs what is missing for a cross build (used by cross-test.sh and
+# package.sh): the cross compiler and the emulator for the build machine, the
+# libraries of DRAVIKNET_CROSS_PACKAGES for the target (Debian multiarch:
+# pkg:armhf), adding the architecture to dpkg first.
+cross_setup() {
+  local arch="$1"
+  case "$arch" in
+    armhf) DRAVIKNET_CROSS_TRIPLET=arm-linux-gnueabihf; DRAVIKNET_CROSS_QEMU=qemu-arm ;;
+    arm64) DRAVIKNET_CROSS_TRIPLET=aarch64-linux-gnu; DRAVIKNET_CROSS_QEMU=qemu-aarch64 ;;
+    *) echo "unknown architecture: $arch (armhf or arm64)" >&2; return 2 ;;
+  esac
+  local wanted=("g++-$DRAVIKNET_CROSS_TRIPLET" qemu-user "libc6:$arch" "libstdc++6:$arch")
+  for p in "${DRAVIKNET_CROSS_PACKAGES[@]}"; do wanted+=("$p:$arch"); done
+  local missing=()
+  for p in "${wanted[@]}"; do package_installed "$p" || missing+=("$p"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    echo "== adding the $arch architecture to dpkg"
+    as_root dpkg --add-architecture "$arch"
+  fi
+  echo "== installing: ${missing[*]}"
+  as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}"
+}
 
 install_missing_packages() {
   local missing=()

@@ -13,38 +13,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 arch="${1:-armhf}"
 case "$arch" in
-  armhf) triplet=arm-linux-gnueabihf; qemu=qemu-arm ;;
-  arm64) triplet=aarch64-linux-gnu; qemu=qemu-aarch64 ;;
+  armhf|arm64) ;;
   *) echo "usage: $0 [armhf|arm64]" >&2; exit 2 ;;
 esac
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-package_installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-# The cross compiler and the emulator for the build machine, the libraries of
-# DRAVIKNET_CROSS_PACKAGES for the target (Debian multiarch: pkg:armhf).
-install_cross_packages() {
-  local wanted=("g++-$triplet" qemu-user "libc6:$arch" "libstdc++6:$arch")
-  for p in "${DRAVIKNET_CROSS_PACKAGES[@]}"; do wanted+=("$p:$arch"); done
-  local missing=()
-  for p in "${wanted[@]}"; do package_installed "$p" || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    echo "== adding the $arch architecture to dpkg"
-    as_root dpkg --add-architecture "$arch"
-  fi
-  echo "== installing: ${missing[*]}"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}"
-}
-
 install_missing_packages
-install_cross_packages
+cross_setup "$arch"
+qemu="$DRAVIKNET_CROSS_QEMU"
 
 dir="$DRAVIKNET_ROOT/build/cross-$arch"
 launcher=()

@@ -4,9 +4,11 @@
 # samples/demo_project.json and runs the host harness on it for about twenty
 # seconds: values change, a write takes effect, a station is disabled and
 # enabled again, and an outage on the line is reported and recovered.
-# With --mqtt the harness also runs as the MQTT gateway: a private mosquitto
-# broker is started on a free local port, an operator's write arrives through
-# tag/Setpoint/set, and what a subscriber sees (mosquitto_sub -v) is shown.
+# With --mqtt the harness also runs as the MQTT gateway, following the README's
+# steps "From a fresh machine to a subscriber seeing values": a private
+# mosquitto broker is started on a free local port, an operator's write
+# arrives through tag/Setpoint/set and is answered on set/result, and what a
+# subscriber sees (mosquitto_sub -v) is shown. scripts/test.sh runs it for 10 s.
 # Usage: scripts/demo.sh [--for SECONDS] [--mqtt]   (Ctrl-C ends it early)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -47,8 +49,9 @@ for _ in $(seq 50); do [ -e "$work/ports/COM1" ] && break; sleep 0.1; done
 [ -e "$work/ports/COM1" ] || { echo "simulator did not start:"; cat "$work/plcsim.log"; exit 1; }
 
 echo "== building the project from samples/demo_project.json"
-"$bin/dravik-project" import "$DRAVIKNET_ROOT/samples/demo_project.json" -o "$work/demo.dat"
-"$bin/dravik-project" show "$work/demo.dat"
+# The file name without its extension is the MQTT topic prefix: draviknet/demo.
+"$bin/dravik-project" import "$DRAVIKNET_ROOT/samples/demo_project.json" -o "$work/demo.dvk"
+"$bin/dravik-project" show "$work/demo.dvk"
 
 # What an operator does meanwhile, on the harness's stdin.
 operator() {
@@ -77,11 +80,12 @@ if [ "$use_mqtt" = 1 ]; then
   mqtt_args=(--mqtt "mqtt://127.0.0.1:$port" --mqtt-writes)
   # The SCADA side writes the set point through the broker a while in.
   ( sleep $(( run_for * 30 / 100 + 1 )); \
-    mosquitto_pub -h 127.0.0.1 -p "$port" -t draviknet/demo/tag/Setpoint/set -m '{"value": 4321}' ) &
+    mosquitto_pub -h 127.0.0.1 -p "$port" -t draviknet/demo/tag/Setpoint/set \
+      -m '{"value": 4321, "id": "scada-1"}' ) &
 fi
 
 echo "== running dravik-host for ${run_for}s"
-DRAVIKNET_PORTS="$work/ports" DRAVIKNET_CONFIG="$work/draviknet.conf" "$bin/dravik-host" run "$work/demo.dat" \
+DRAVIKNET_PORTS="$work/ports" DRAVIKNET_CONFIG="$work/draviknet.conf" "$bin/dravik-host" run "$work/demo.dvk" \
   --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" "${mqtt_args[@]}" < <(operator)
 
 if [ "$use_mqtt" = 1 ]; then
@@ -90,6 +94,8 @@ if [ "$use_mqtt" = 1 ]; then
   head -n 40 "$work/subscriber.txt"
   echo "   ..."
   tail -n 15 "$work/subscriber.txt"
+  echo "== write results (tag/<TAG>/set/result)"
+  grep '/set/result ' "$work/subscriber.txt" || echo "(none)"
   echo "== retained now on the broker (a fresh subscriber)"
   mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'draviknet/#' -W 1 2>/dev/null || true
 fi

@@ -3,15 +3,17 @@
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
 # then builds the libFuzzer targets with clang and runs each for 30 s, then the
 # non-Qt suite cross-built for 32-bit ARM and run under qemu-user
-# (scripts/cross-test.sh armhf).
-# Usage: scripts/test.sh [normal|asan|tsan|fuzz|cross-armhf|cross-arm64 ...]
-#        (default: normal asan tsan fuzz cross-armhf)
+# (scripts/cross-test.sh armhf), then the amd64 Debian packages
+# (scripts/package.sh), installed, used and removed again
+# (scripts/package-install-test.sh).
+# Usage: scripts/test.sh [normal|asan|tsan|fuzz|cross-armhf|cross-arm64|package ...]
+#        (default: normal asan tsan fuzz cross-armhf package)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz cross-armhf)
+[ ${#builds[@]} -eq 0 ] && builds=(normal asan tsan fuzz cross-armhf package)
 
 run_suite() {
   local name="$1" dir="$DRAVIKNET_ROOT/build/$1"; shift
@@ -33,6 +35,20 @@ demo_smoke() {
   echo "demo ok ($(grep -c ' value ' "$log") value lines)"
 }
 
+# The README's gateway steps as the demo takes them, for 10 s: a subscriber
+# sees the gateway online, values with their station and quality, station
+# states, and the operator's write acknowledged by the PLC.
+demo_mqtt_smoke() {
+  echo "== demo --mqtt (10 s)"
+  local log="$DRAVIKNET_ROOT/build/demo-mqtt-smoke.log"
+  "$DRAVIKNET_ROOT/scripts/demo.sh" --mqtt --for 10 >"$log" 2>&1 || { cat "$log"; return 1; }
+  for want in "draviknet/demo/status online" '"station":"PLC1","quality":"good"' \
+      "draviknet/demo/station/PLC1/state" 'tag/Setpoint/set/result {"ok":true' '"id":"scada-1"'; do
+    grep -qF "$want" "$log" || { cat "$log"; echo "demo --mqtt output lacks: $want" >&2; return 1; }
+  done
+  echo "demo --mqtt ok ($(grep -c '^draviknet/demo/tag/' "$log") tag messages shown)"
+}
+
 # One minute of the soak under ASan: a lost port, demotion and faults of every
 # kind with the sanitizers watching. RSS is reported, not limited (ASan keeps
 # freed memory in quarantine).
@@ -46,7 +62,7 @@ asan_soak() {
 for b in "${builds[@]}"; do
   CTEST_EXTRA=()
   case "$b" in
-    normal) run_suite normal; demo_smoke ;;
+    normal) run_suite normal; demo_smoke; demo_mqtt_smoke ;;
     asan)   ASAN_OPTIONS=detect_leaks=1 run_suite asan -DDRAVIKNET_SANITIZE=address -DDRAVIKNET_BENCH=OFF
             asan_soak ;;
     # Qt itself is not built with TSan; its widget tests run in the other two builds.
@@ -55,6 +71,8 @@ for b in "${builds[@]}"; do
     # Every fuzz target on its corpus for 30 s; a crash stops the script.
     fuzz)   echo "== fuzz build and runs"; "$DRAVIKNET_ROOT/scripts/fuzz.sh" 30 "$DRAVIKNET_ROOT/build/fuzz" ;;
     cross-armhf|cross-arm64) "$DRAVIKNET_ROOT/scripts/cross-test.sh" "${b#cross-}" ;;
+    # The amd64 packages, lintian, then installed, used and purged again.
+    package) "$DRAVIKNET_ROOT/scripts/package.sh" amd64; "$DRAVIKNET_ROOT/scripts/package-install-test.sh" ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
 done

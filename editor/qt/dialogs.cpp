@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 
 #include "editor/comm_block_dlg.h"
 #include "editor/comm_port_page.h"
@@ -25,8 +26,6 @@
 namespace dravik::qt {
 
 namespace {
-constexpr Qt::WindowFlags kModalFrame =
-    Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
 // Width of an up/down control placed at its buddy's right edge.
 constexpr int kSpinWidthDu = 9;
 // Entries a drop-down list shows at once; more scroll.
@@ -46,7 +45,7 @@ QPushButton* MakeButton(QWidget* parent, const DialogUnits& du, int id, const ch
 
 QLineEdit* MakeEdit(QWidget* parent, const DialogUnits& du, int id, int x, int y, int w, int h,
                     bool upper_case) {
-  auto* edit = new QLineEdit(parent);
+  auto* edit = new FieldEdit(parent);
   edit->setObjectName(Name("edit", id));
   edit->setGeometry(du.Rect(x, y, w, h));
   if (upper_case) edit->setValidator(new UpperCaseValidator(edit));
@@ -363,7 +362,7 @@ void PortPageWidget::hideEvent(QHideEvent* event) {
 // ---------------------------------------------------- configuration dialog
 
 ConfigDialog::ConfigDialog(CConfigDlg& logic, QWidget* parent)
-    : QDialog(parent, kModalFrame), logic_(logic), du_(DialogFont()), tabs_(nullptr) {
+    : QDialog(parent, FixedDialogFrame()), logic_(logic), du_(DialogFont()), tabs_(nullptr) {
   setObjectName("dlg9001");
   setFont(DialogFont());
   setWindowTitle(QString::fromUtf8(CConfigDlg::kCaption));
@@ -379,12 +378,26 @@ ConfigDialog::ConfigDialog(CConfigDlg& logic, QWidget* parent)
   AddButton(kIdAddBlock, "통신블록 추가", 188, 84);
   AddButton(kIdSave, "저 장", 188, 108);
   AddButton(kIdCancel, "종 료", 188, 128);
-  // Enter means edit and nothing else. A dialog's buttons would each become
-  // the default while they have the focus (so Enter saved when focus had
-  // moved to save); none of them may, and Enter with edit disabled does
-  // nothing.
-  for (const auto& [id, button] : buttons_) button->setAutoDefault(false);
+  // Edit is the dialog's default button: Enter runs the edit command while
+  // edit is enabled and does nothing while it is disabled. A push button
+  // with the focus takes over the default frame for as long as it has it,
+  // and Enter then presses that button (the buttons' auto-default, which a
+  // dialog gives them). In the tree, Enter is the edit command.
   edit->setDefault(true);
+  ShowButtonFocus(this);
+  // Ctrl+Tab and Ctrl+Shift+Tab turn the pages, wherever the focus is.
+  const auto turn = [this](int step) {
+    return [this, step] {
+      const int count = tabs_->GetPageCount();
+      if (count > 0) tabs_->SetActivePage((tabs_->GetActiveIndex() + step + count) % count);
+    };
+  };
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this), &QShortcut::activated, this,
+          turn(+1));
+  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
+                                   QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab)}) {
+    connect(new QShortcut(keys, this), &QShortcut::activated, this, turn(-1));
+  }
 
   connect(buttons_[kIdEdit], &QPushButton::clicked, this, [this] { logic_.OnEdit(); });
   connect(buttons_[kIdDelete], &QPushButton::clicked, this, [this] { logic_.OnDelete(); });
@@ -451,7 +464,7 @@ void ConfigDialog::showEvent(QShowEvent* event) {
 // -------------------------------------------------------- station dialog
 
 StationDialog::StationDialog(QWidget* parent, CStationDlg& logic)
-    : QDialog(parent, kModalFrame), logic_(logic), controls_(this) {
+    : QDialog(parent, FixedDialogFrame()), logic_(logic), controls_(this) {
   setObjectName("dlg9004");
   setFont(DialogFont());
   setWindowTitle(QString::fromUtf8("스테이션 설정"));
@@ -468,11 +481,14 @@ StationDialog::StationDialog(QWidget* parent, CStationDlg& logic)
   spin->setGeometry(du.Rect(56 + 32 - kSpinWidthDu, 28, kSpinWidthDu, 14));
   MakeLabel(this, du, "(1H - FFH)", 92, 31, 44, 8);
   MakeLabel(this, du, "스테이션 설명", 8, 51, 46, 8);
-  QLineEdit* description = MakeEdit(this, du, kIdDescription, 56, 50, 88, 66, false);
-  description->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // One line of text in a tall box: shown wrapped, so the whole of it reads.
+  auto* description = new WrappedLineEdit(this);
+  description->setObjectName(Name("edit", kIdDescription));
+  description->setGeometry(du.Rect(56, 50, 88, 66));
   QPushButton* ok = MakeButton(this, du, kIdOk, "등 록", 152, 8, 40, 14);
   QPushButton* cancel = MakeButton(this, du, kIdCancel, "취 소", 152, 30, 40, 14);
   ok->setDefault(true);
+  ShowButtonFocus(this);
   connect(ok, &QPushButton::clicked, this, [this] { accept(); });
   connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
 
@@ -496,7 +512,7 @@ void StationDialog::showEvent(QShowEvent* event) {
 // ---------------------------------------------------------- block dialog
 
 BlockDialog::BlockDialog(QWidget* parent, CCommBlockDlg& logic)
-    : QDialog(parent, kModalFrame), logic_(logic), controls_(this) {
+    : QDialog(parent, FixedDialogFrame()), logic_(logic), controls_(this) {
   setObjectName("dlg9005");
   setFont(DialogFont());
   setWindowTitle(QString::fromUtf8("통신블록 설정"));
@@ -529,6 +545,7 @@ BlockDialog::BlockDialog(QWidget* parent, CCommBlockDlg& logic)
   QPushButton* cancel = MakeButton(this, du, kIdCancel, "취 소", 92, 112, 40, 14);
   MakeLabel(this, du, "(Word : 1 ~ 60)", 96, 65, 52, 8);
   ok->setDefault(true);
+  ShowButtonFocus(this);
   connect(ok, &QPushButton::clicked, this, [this] { accept(); });
   connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
 

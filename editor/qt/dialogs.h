@@ -86,9 +86,11 @@ class PortPageWidget : public QWidget {
   QComboBox* baud_list_ = nullptr;
 };
 
-// The main dialog. Its edit button is the only default button: Enter runs
-// the edit command while edit is enabled and does nothing otherwise, wherever
-// the focus is; in the tree, Enter is the edit command for the selection.
+// The main dialog. Its edit button is the default button: Enter runs the
+// edit command while edit is enabled and does nothing otherwise, unless a
+// push button has the focus: that button then carries the default frame and
+// Enter presses it. In the tree, Enter is the edit command for the
+// selection. Ctrl+Tab and Ctrl+Shift+Tab turn the pages.
 class ConfigDialog : public QDialog, public IConfigView {
  public:
   explicit ConfigDialog(CConfigDlg& logic, QWidget* parent = nullptr);

@@ -1,15 +1,21 @@
 #include "editor/qt/qt_controls.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QFontMetricsF>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
 #include <QProxyStyle>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QSpacerItem>
 #include <QStyleOptionComboBox>
 #include <QToolButton>
 #include <algorithm>
@@ -36,6 +42,132 @@ DialogUnits::DialogUnits(const QFont& font) {
 
 int DialogUnits::X(int du) const { return static_cast<int>(std::lround(du * base_x_ / 4.0)); }
 int DialogUnits::Y(int du) const { return static_cast<int>(std::lround(du * base_y_ / 8.0)); }
+
+Qt::WindowFlags FixedDialogFrame(bool close_box) {
+  // Spelled out in full: left to itself the toolkit adds frame buttons of
+  // its own choosing.
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::MSWindowsFixedSizeDialogHint;
+  if (close_box) flags |= Qt::WindowCloseButtonHint;
+  return flags;
+}
+
+namespace {
+// Distance of the focus rectangle from the button's edge, in pixels: inside
+// the style's bevel, clear of the label.
+constexpr int kFocusInset = 3;
+
+class ButtonFocusStyle : public QProxyStyle {
+ public:
+  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                   const QWidget* widget) const override {
+    QProxyStyle::drawControl(element, option, painter, widget);
+    if (element != CE_PushButton || !(option->state & State_HasFocus)) return;
+    painter->save();
+    QPen pen(option->palette.color(QPalette::ButtonText));
+    pen.setStyle(Qt::DotLine);
+    painter->setPen(pen);
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRect(
+        option->rect.adjusted(kFocusInset, kFocusInset, -kFocusInset - 1, -kFocusInset - 1));
+    painter->restore();
+  }
+};
+
+// Room a title bar takes beside its caption: the frame's icon, three frame
+// buttons and the padding between them, in pixels.
+constexpr int kTitleBarExtras = 144;
+// The smallest title bar font size assumed, in points; window managers
+// commonly draw captions larger and bolder than the dialog font.
+constexpr double kTitleFontPoints = 11.0;
+
+// A message box sizes itself to its text, and a caption wider than the box
+// would be cut in its title bar. The box is kept at least as wide as the
+// caption in a title bar font, with room for the frame's icon and buttons.
+void FitCaption(QMessageBox& box) {
+  QFont font = QApplication::font("QMdiSubWindowTitleBar");
+  font.setBold(true);
+  font.setPointSizeF(std::max(font.pointSizeF(), kTitleFontPoints));
+  const int width = QFontMetrics(font).horizontalAdvance(box.windowTitle()) + kTitleBarExtras;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(width, 0), grid->rowCount(), 0, 1, grid->columnCount());
+  }
+}
+
+void PrepareBox(QMessageBox& box, const QString& name) {
+  box.setObjectName(name);
+  FitCaption(box);
+  ShowButtonFocus(&box);
+}
+
+// Has no Cancel, so nothing but its two buttons answers it.
+class YesNoBox : public QMessageBox {
+ public:
+  YesNoBox(QWidget* parent, const QString& text)
+      : QMessageBox(QMessageBox::Question, MessageTitle(), text, QMessageBox::Yes | QMessageBox::No,
+                    parent) {
+    // The box adds a close box of its own; the frame takes it away again.
+    setWindowFlags(FixedDialogFrame(false));
+  }
+  void reject() override {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->matches(QKeySequence::Cancel)) {
+      event->accept();
+      return;
+    }
+    QMessageBox::keyPressEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
+}  // namespace
+
+void ShowButtonFocus(QWidget* window) {
+  // One style for the window's buttons; as its child it outlives them.
+  auto* style = new ButtonFocusStyle();
+  style->setParent(window);
+  for (QPushButton* button : window->findChildren<QPushButton*>()) button->setStyle(style);
+}
+
+void FieldEdit::SelectAllFromStart() {
+  const auto length = static_cast<int>(text().size());
+  setSelection(length, -length);
+}
+
+void FieldEdit::focusInEvent(QFocusEvent* event) {
+  QLineEdit::focusInEvent(event);
+  if (!text().isEmpty() && selectedText() == text()) SelectAllFromStart();
+}
+
+WrappedLineEdit::WrappedLineEdit(QWidget* parent) : QPlainTextEdit(parent) {
+  setTabChangesFocus(true);
+  setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+void WrappedLineEdit::SetText(const QString& text) {
+  setPlainText(text);
+  moveCursor(QTextCursor::Start);
+}
+
+void WrappedLineEdit::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    event->ignore();
+    return;
+  }
+  QPlainTextEdit::keyPressEvent(event);
+}
+
+void WrappedLineEdit::insertFromMimeData(const QMimeData* source) {
+  if (!source->hasText()) return;
+  QString text = source->text();
+  text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+  text.replace(QChar('\r'), QChar(' '));
+  text.replace(QChar('\n'), QChar(' '));
+  insertPlainText(text);
+}
 
 QValidator::State UpperCaseValidator::validate(QString& input, int&) const {
   input = input.toUpper();
@@ -99,23 +231,24 @@ std::string ToNarrow(const QString& text) { return text.toUtf8().toStdString(); 
 
 bool AskQuestion(QWidget* parent, int string_id) {
   const char* text = EditorString(string_id);
-  QMessageBox box(QMessageBox::Question, MessageTitle(), FromNarrow(text ? text : ""),
-                  QMessageBox::Yes | QMessageBox::No, parent);
-  box.setObjectName(QString("msg%1").arg(string_id));
+  YesNoBox box(parent, FromNarrow(text ? text : ""));
   box.setDefaultButton(QMessageBox::Yes);
+  PrepareBox(box, QString("msg%1").arg(string_id));
   return box.exec() == QMessageBox::Yes;
 }
 
 void ShowErrorBox(QWidget* parent, int id, const char* message) {
   QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(message ? message : ""),
                   QMessageBox::Ok, parent);
-  box.setObjectName(QString("err%1").arg(id));
+  box.setWindowFlags(FixedDialogFrame());
+  PrepareBox(box, QString("err%1").arg(id));
   box.exec();
 }
 
 void ShowPromptBox(QWidget* parent, const std::string& text) {
   QMessageBox box(QMessageBox::Warning, MessageTitle(), FromNarrow(text), QMessageBox::Ok, parent);
-  box.setObjectName("prompt");
+  box.setWindowFlags(FixedDialogFrame());
+  PrepareBox(box, "prompt");
   box.exec();
 }
 
@@ -126,6 +259,9 @@ QWidget* QtControls::Widget(int id) const {
 
 std::string QtControls::GetText(int id) {
   if (auto* edit = qobject_cast<QLineEdit*>(Widget(id))) return ToNarrow(edit->text());
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(Widget(id))) {
+    return ToNarrow(edit->toPlainText());
+  }
   if (auto* label = qobject_cast<QLabel*>(Widget(id))) return ToNarrow(label->text());
   return {};
 }
@@ -133,6 +269,10 @@ std::string QtControls::GetText(int id) {
 void QtControls::SetText(int id, const std::string& text) {
   if (auto* edit = qobject_cast<QLineEdit*>(Widget(id))) {
     edit->setText(FromNarrow(text));
+    // A text longer than the field is shown from its start.
+    edit->setCursorPosition(0);
+  } else if (auto* wrapped = dynamic_cast<WrappedLineEdit*>(Widget(id))) {
+    wrapped->SetText(FromNarrow(text));
   } else if (auto* label = qobject_cast<QLabel*>(Widget(id))) {
     label->setText(FromNarrow(text));
   }
@@ -189,7 +329,11 @@ void QtControls::SetFocus(int id) {
   QWidget* w = Widget(id);
   if (w == nullptr) return;
   w->setFocus(Qt::OtherFocusReason);
-  if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->selectAll();
+  if (auto* field = dynamic_cast<FieldEdit*>(w)) {
+    field->SelectAllFromStart();
+  } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+    edit->selectAll();
+  }
 }
 
 void QtControls::ShowPrompt(const std::string& text) { ShowPromptBox(owner_, text); }

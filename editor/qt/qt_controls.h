@@ -1,10 +1,15 @@
 // Building blocks of the editor's Qt face: dialog-unit geometry from the
-// dialog font, the control map that implements IControlView over Qt widgets,
-// the small up/down control, upper-case forcing for edit fields, and message
-// boxes for questions, prompts and the host's error box. GUI thread only.
+// dialog font, the window frame of the fixed-size dialogs, visible focus on
+// push buttons, the control map that implements IControlView over Qt
+// widgets, the small up/down control, the edit fields (upper-case forcing,
+// long texts shown from their start, a one-line text wrapped over a tall
+// box), and message boxes for questions, prompts and the host's error box.
+// GUI thread only.
 #pragma once
 
 #include <QFont>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QRect>
 #include <QString>
 #include <QValidator>
@@ -17,7 +22,6 @@
 
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QToolButton;
 class CFloatSpinCtrl;
 
@@ -41,6 +45,45 @@ class DialogUnits {
  private:
   double base_x_;
   double base_y_;
+};
+
+// The frame of a dialog that cannot be resized: caption, system menu and
+// (unless `close_box` is false) a close box; never a minimise or maximise
+// box.
+Qt::WindowFlags FixedDialogFrame(bool close_box = true);
+
+// Makes the keyboard focus visible on every push button under `window`, the
+// default button included: a dotted rectangle inside the focused button.
+// Some styles draw a focused button exactly like the default one, so
+// neither the focus nor the default frame's move to the focused button
+// could be seen. Call once the buttons exist.
+void ShowButtonFocus(QWidget* window);
+
+// A single-line edit field that keeps the start of a long text in view: when
+// its text is set and when the Tab key selects it all, the cursor stands at
+// the beginning (the selection still covers the whole text).
+class FieldEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  // Selects the whole text with the cursor at its start.
+  void SelectAllFromStart();
+
+ protected:
+  void focusInEvent(QFocusEvent* event) override;
+};
+
+// A one-line text shown wrapped over the lines of a tall box, so that the
+// whole of it can be read. It holds no line breaks: Enter goes to the
+// dialog (its default button), pasted line breaks become blanks, and Tab
+// moves the focus on.
+class WrappedLineEdit : public QPlainTextEdit {
+ public:
+  explicit WrappedLineEdit(QWidget* parent);
+  void SetText(const QString& text);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void insertFromMimeData(const QMimeData* source) override;
 };
 
 // Forces letters to upper case as the user types.
@@ -85,6 +128,7 @@ void StepIntegerBuddy(QLineEdit* buddy, int lower, int upper, int delta);
 // The caption used for the editor's message boxes.
 QString MessageTitle();
 // A plain Yes/No question with an editor string; object name "msg<id>".
+// Only Yes or No answers it: Escape and the close box do nothing.
 bool AskQuestion(QWidget* parent, int string_id);
 // The host's error box: object name "err<id>".
 void ShowErrorBox(QWidget* parent, int id, const char* message);

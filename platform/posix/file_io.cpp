@@ -67,8 +67,10 @@ mode_t CreationMode(bool exists, const struct stat& old) {
 // are best effort (an ordinary user may not give a file away); the mode is
 // set after them, since changing the owner clears set-id bits.
 bool CopyIdentity(int fd, const struct stat& old) {
-  if (::fchown(fd, old.st_uid, old.st_gid) != 0)
-    (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  const bool both = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+  if (!both && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // Neither could be given: the file keeps the process's owner and group.
+  }
   return ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
@@ -161,7 +163,9 @@ bool WriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes, st
     // read-back copy still covers a failed write.
     if (reserve != 0 && reserve != EOPNOTSUPP && reserve != EINVAL) {
       // Whatever the reservation added beyond the old end goes again.
-      (void)::ftruncate(fd, old_size);
+      if (::ftruncate(fd, old_size) != 0) {
+        // Still the old bytes, with reserved zeros after them; said below.
+      }
       errno = reserve;
       *error = ErrnoText("no room for " + std::to_string(bytes.size()) + " bytes in", path) +
                " (the file is unchanged)";

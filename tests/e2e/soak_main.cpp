@@ -2,8 +2,11 @@
 // nothing is lost or miscounted while the line misbehaves. Ten stations with
 // mixed blocks and about a hundred tags, a fifth of all replies faulty (every
 // kind), one port loss and return, one station switched off for a while with
-// demotion on, and a write every second. It samples slot 15 every second and
-// prints a summary; the exit status is 1 when a check failed.
+// demotion on, a write every second (but for a quiet spell with more late
+// replies), and registers that change every second. It samples slot 15 every
+// second, checks every delivered value of two same-sized blocks per station
+// against what the simulator held, and prints a summary; the exit status is
+// 1 when a check failed.
 //
 //   dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]
 //   dravik-soak --silent-station [--seconds S] [--demote-seconds D]
@@ -48,7 +51,11 @@ constexpr int kBlockWords = 12;
 constexpr int kFirstBlock = 1;
 constexpr int kTwinBlock = 20;
 constexpr int kValueWindowSeconds = 8;
-constexpr int kLateReplyMs = 3400;  // a value is at most this old when it arrives
+constexpr int kLateReplyMs = 3400;    // after the 3 s time-out: must be passed over
+constexpr int kSlowReplyMs = 1500;    // slow but in time: must be taken
+constexpr double kFaultRate = 0.031;  // per kind; seven kinds
+constexpr double kQuietDelayRate =
+    0.15;  // late replies while no write is made  // a value is at most this old when it arrives
 
 uint16_t HeldValue(int station, int address, int second) {
   return static_cast<uint16_t>(station * 4096 + address * 128 + (second & 0x7F));
@@ -142,6 +149,12 @@ class Soak {
     const double off_at = total * 0.45;
     const double off_until = total * 0.70;
     constexpr double kLossSeconds = 8.0;
+    // A quiet spell without writes, with more late replies: a late reply then
+    // lands in the next read (often the station's twin block), not in a write
+    // that was queued while the driver waited.
+    const double quiet_from = total * 0.72;
+    const double quiet_until = total * 0.92;
+    bool quiet = false;
     const auto start = Clock::now();
     long rss_base = 0;
     bool lost = false, loss_done = false, off = false;
@@ -175,8 +188,18 @@ class Soak {
         off = false;
         Note(Name(kOffStation) + " switched on");
       }
+      if (!quiet && now >= quiet_from && now < quiet_until) {
+        quiet = true;
+        sim_->SetFaultRate(FaultKind::kDelay, kQuietDelayRate, kLateReplyMs);
+        Note("writes paused, more late replies");
+      } else if (quiet && now >= quiet_until) {
+        quiet = false;
+        sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kSlowReplyMs);
+        Note("writes again");
+      }
       Animate(k);
-      MakeWrite(k++);
+      if (!quiet) MakeWrite(k);
+      ++k;
       Sample();
       ScanLogs();
       if (rss_base == 0 && now >= std::min(30.0, total * 0.1)) rss_base = RssKb();
@@ -282,12 +305,13 @@ class Soak {
       return false;
     }
     // Seven kinds at 3.1% each: about one reply in five is faulty. A delayed
-    // reply comes 400 ms after the driver gave up on it, into the exchange
-    // that follows, where it must never count as that exchange's answer.
+    // reply is slow but in time; in the quiet spell it comes 400 ms after the
+    // driver gave up on it, into the exchange that follows, where it must
+    // never count as that exchange's answer.
     for (FaultKind kind :
          {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
           FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation}) {
-      sim_->SetFaultRate(kind, 0.031, kind == FaultKind::kDelay ? kLateReplyMs : 0);
+      sim_->SetFaultRate(kind, kFaultRate, kind == FaultKind::kDelay ? kSlowReplyMs : 0);
     }
     tally_ = std::make_unique<SimTally>(*sim_);
     Animate(0);

@@ -259,6 +259,7 @@ TEST_F(BlockDlgTest, UnknownPrefixOpensWithoutAreaAndOkGives2703) {
 }
 
 struct PromptCase {
+  int area;
   const char* start;
   const char* count;
   const char* period;
@@ -267,25 +268,34 @@ struct PromptCase {
 };
 
 TEST_F(BlockDlgTest, PeriodAndCountPromptsComeFirst) {
+  const char* kPeriod =
+      "통신주기가 잘못 입력되었습니다.\r\n0에서 999.9 사이의 숫자로 입력하십시오.";
+  const char* kBits = "데이터 개수가 잘못 입력되었습니다.\r\n1에서 480 사이의 정수로 입력하십시오.";
+  const char* kWords = "데이터 개수가 잘못 입력되었습니다.\r\n1에서 60 사이의 정수로 입력하십시오.";
   const PromptCase cases[] = {
-      {"zz", "x", "abc", "Please enter a number.", kIdPeriod},
-      {"1", "8", "", "Please enter a number.", kIdPeriod},
-      {"1", "8", "1.5s", "Please enter a number.", kIdPeriod},
-      {"1", "8", "nan", "Please enter a number.", kIdPeriod},
-      {"1", "8", "inf", "Please enter a number.", kIdPeriod},
-      {"1", "8", "-infinity", "Please enter a number.", kIdPeriod},
-      {"1", "8", "1000", "Please enter a number between 0 and 999.9.", kIdPeriod},
-      {"1", "8", "-1", "Please enter a number between 0 and 999.9.", kIdPeriod},
-      {"1", "x", "1", "Please enter an integer.", kIdCount},
-      {"1", "8.5", "1", "Please enter an integer.", kIdCount},
-      {"1", "0", "1", "Please enter an integer between 1 and 480.", kIdCount},
-      {"1", "481", "1", "Please enter an integer between 1 and 480.", kIdCount},
-      {"1", "8", "0", nullptr, 0},
-      {"1", " 8 ", " 999.9 ", nullptr, 0},
+      {0, "zz", "x", "abc", kPeriod, kIdPeriod},
+      {0, "1", "8", "", kPeriod, kIdPeriod},
+      {0, "1", "8", "1.5s", kPeriod, kIdPeriod},
+      {0, "1", "8", "nan", kPeriod, kIdPeriod},
+      {0, "1", "8", "inf", kPeriod, kIdPeriod},
+      {0, "1", "8", "-infinity", kPeriod, kIdPeriod},
+      {0, "1", "8", "1000", kPeriod, kIdPeriod},
+      {0, "1", "8", "-1", kPeriod, kIdPeriod},
+      {0, "1", "x", "1", kBits, kIdCount},
+      {0, "1", "8.5", "1", kBits, kIdCount},
+      {0, "1", "0", "1", kBits, kIdCount},
+      {0, "1", "481", "1", kBits, kIdCount},
+      {-1, "1", "481", "1", kBits, kIdCount},
+      // A word block names its own range.
+      {7, "1", "x", "1", kWords, kIdCount},
+      {5, "1", "0", "1", kWords, kIdCount},
+      {6, "1", "481", "1", kWords, kIdCount},
+      {0, "1", "8", "0", nullptr, 0},
+      {0, "1", " 8 ", " 999.9 ", nullptr, 0},
   };
   for (const auto& c : cases) {
     CCommBlockDlg dlg(nullptr, doc_, station_, nullptr);
-    const bool ok = TryOk(dlg, 0, c.start, c.count, c.period);
+    const bool ok = TryOk(dlg, c.area, c.start, c.count, c.period);
     SCOPED_TRACE(std::string(c.start) + " / " + c.count + " / " + c.period);
     if (c.prompt == nullptr) {
       EXPECT_TRUE(ok);

@@ -9,12 +9,14 @@
 #include <QCheckBox>
 #include <QFrame>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QWindow>
 #include <filesystem>
 #include <fstream>
 
@@ -186,7 +188,9 @@ TEST_F(EditorQtTest, AddStationAndBlockThroughErrorsThenSaveOnClose) {
           })
       .On("prompt",
           [](QWidget* box) {
-            EXPECT_EQ(MessageText(box), "Please enter a number.");
+            EXPECT_EQ(MessageText(box), U("통신주기가 잘못 입력되었습니다.\n0에서 999.9 사이의 "
+                                          "숫자로 입력하십시오."));
+            Shot(box, "prompt_period");
             ClickMessageButton(box, QMessageBox::Ok);
           })
       .On("dlg9005",
@@ -278,80 +282,121 @@ class ReopenTest : public EditorQtTest {
   }
 };
 
-// Clicks with the mouse, which also moves the keyboard focus to the button.
-void MouseClick(QWidget* w, const char* name) {
-  QTest::mouseClick(Find<QPushButton>(w, name), Qt::LeftButton);
-}
-
-// Enter where the focus is (where the user left it: `focus_name`). Edit is
-// the one default button and no other takes over with the focus.
-void PressEnter(QWidget* w, const char* focus_name) {
-  EXPECT_EQ(w->focusWidget()->objectName(), focus_name);
+// Focuses `name` (null: the window) as the Tab key does and presses `key`.
+// A focused push button carries the default frame and no other does.
+void KeyOn(QWidget* w, const char* name, Qt::Key key, Qt::KeyboardModifiers mods = {}) {
+  QWidget* target = name ? Find<QWidget>(w, name) : w;
+  w->activateWindow();  // a box that just closed may not have handed it back
+  EXPECT_TRUE(QTest::qWaitForWindowActive(w));
+  target->setFocus(Qt::TabFocusReason);
+  const bool on_button = qobject_cast<QPushButton*>(target) != nullptr;
   for (QPushButton* b : w->findChildren<QPushButton*>()) {
-    EXPECT_EQ(b->isDefault() || b->autoDefault(), b->objectName() == "btn9007");
+    EXPECT_TRUE(!on_button || b->isDefault() == (b == target)) << b->objectName().toStdString();
   }
-  QTest::keyClick(w->focusWidget(), Qt::Key_Return);
+  QTest::keyClick(target, key, mods);
 }
 
-TEST_F(ReopenTest, EnterRunsTheEditCommandAndNothingElse) {
-  const std::string path = File("enter.dat");
-  WriteProject(path, 1);
-  const auto written = fs::last_write_time(path) - std::chrono::hours(1);
-  fs::last_write_time(path, written);  // any write would show
-  auto select_and_click = [](std::vector<int> item, const char* button) {
-    return [item, button](QWidget* w) {
-      auto* tree = Find<QTreeWidget>(w, "tree9012");
-      ItemAt(tree, {0, 0})->setExpanded(true);
-      ClickItem(tree, ItemAt(tree, item));
-      MouseClick(w, button);
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
+  using A = ModalScript::Action;
+  auto all = [](std::vector<A> actions) {
+    return [=](QWidget* w) {
+      for (const A& a : actions) a(w);
     };
   };
-  auto escape = [](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); };
-  auto nothing_opens = [](QWidget* w) { EXPECT_EQ(QApplication::activeModalWidget(), w); };
-  // Station edited and left with Escape, then the port page: focus on save.
-  ModalScript edited;
-  edited.On("dlg9001", select_and_click({0, 0}, "btn9007"))
-      .On("dlg9004", escape)
-      .On("dlg9001", [&](QWidget* w) {
-        SelectTab(w, 1);
-        PressEnter(w, "btn9011");
-        nothing_opens(w);
-        Click(w, "btn2");
-      });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(edited.Done());
-  // A block selected, to the port page and back: Enter opens the block.
-  ModalScript switched;
-  switched.On("dlg9001", select_and_click({0, 0, 1}, "btn9007"))
-      .On("dlg9005", escape)
-      .On("dlg9001",
-          [](QWidget* w) {
-            SelectTab(w, 1);
-            SelectTab(w, 0);
-            PressEnter(w, "btn9011");
-          })
-      .On("dlg9005",
-          [&](QWidget* w) {
-            EXPECT_EQ(Find<QLineEdit>(w, "edit9028")->text(), "10");
-            escape(w);
-          })
-      .On("dlg9001", [](QWidget* w) { Click(w, "btn2"); });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(switched.Done());
-  // The last station deleted: focus on add station, and edit disabled.
-  ModalScript deleted;
-  deleted.On("dlg9001", select_and_click({0, 0}, "btn9008"))
-      .On("msg2708", [](QWidget* box) { ClickMessageButton(box, QMessageBox::Yes); })
-      .On("dlg9001",
-          [&](QWidget* w) {
-            PressEnter(w, "btn9009");
-            nothing_opens(w);
-            Click(w, "btn2");
-          })
-      .On("msg2709", [](QWidget* box) { ClickMessageButton(box, QMessageBox::No); });
-  EXPECT_EQ(Run(path), 0);
-  EXPECT_TRUE(deleted.Done());
-  EXPECT_EQ(fs::last_write_time(path), written);
+  auto key = [](const char* name, Qt::Key k, Qt::KeyboardModifiers m = {}) -> A {
+    return [=](QWidget* w) { KeyOn(w, name, k, m); };
+  };
+  // A Yes/No question has no close box, maximise or minimise box, and stays
+  // open through Escape and a close request.
+  auto answer = [](QMessageBox::StandardButton b) -> A {
+    return [=](QWidget* box) {
+      EXPECT_FALSE(box->windowHandle()->flags() &
+                   (Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint |
+                    Qt::WindowMinimizeButtonHint));
+      KeyOn(box, nullptr, Qt::Key_Escape);
+      box->close();
+      EXPECT_TRUE(box->isVisible()) << box->objectName().toStdString() << " was answered";
+      ClickMessageButton(box, b);
+    };
+  };
+  const A select = [](QWidget* w) {
+    ClickItem(Find<QTreeWidget>(w, "tree9012"), ItemAt(Find<QTreeWidget>(w, "tree9012"), {0, 0}));
+  };
+  const A close = [](QWidget* w) { Click(w, "btn2"); };
+  auto page_is = [](int i) -> A {
+    return [=](QWidget* w) { EXPECT_EQ(Find<QTabWidget>(w, "tab9006")->currentIndex(), i); };
+  };
+  const A focus_shows = [](QWidget* w) {  // on the default button too
+    auto* ok = Find<QPushButton>(w, "btn1");
+    const QImage unfocused = ok->grab().toImage();
+    ok->setFocus(Qt::TabFocusReason);
+    EXPECT_NE(ok->grab().toImage(), unfocused);
+    Shot(w, "focus_on_default_button");
+  };
+  struct {
+    const char* rule;
+    struct {
+      int result;       // of the editor call
+      size_t stations;  // in the file afterwards
+      bool written;
+    } outcome;
+    std::vector<std::pair<QString, A>> steps;
+  } cases[] = {
+      {"Enter on a focused delete asks; Escape and the close box answer neither question",
+       {0, 1, false},
+       {{"dlg9001", all({select, key("btn9008", Qt::Key_Return)})},
+        {"msg2708", answer(QMessageBox::Yes)},
+        {"dlg9001", key(nullptr, Qt::Key_Escape)},
+        {"msg2709", answer(QMessageBox::No)}}},
+      {"Enter on a focused close closes, with edit enabled",
+       {0, 1, false},
+       {{"dlg9001", all({select, key("btn2", Qt::Key_Return)})}}},
+      {"Enter on a focused close asks 2709, which only Yes answers",
+       {1, 0, true},
+       {{"dlg9001", all({select, [](QWidget* w) { Click(w, "btn9008"); }})},
+        {"msg2708", answer(QMessageBox::Yes)},
+        {"dlg9001", key("btn2", Qt::Key_Return)},
+        {"msg2709", answer(QMessageBox::Yes)}}},
+      {"Enter presses the focused add station, station cancel and save",
+       {1, 1, true},
+       {{"dlg9001", key("btn9009", Qt::Key_Return)},
+        {"dlg9004", all({focus_shows, key("btn2", Qt::Key_Return)})},
+        {"dlg9001", all({key("btn9011", Qt::Key_Return), close})}}},
+      {"Enter in the tree edits; Ctrl+Tab, Ctrl+Shift+Tab turn the pages",
+       {0, 1, false},
+       {{"dlg9001",
+         all({key("btn9009", Qt::Key_Tab), select,
+              [](QWidget* w) { EXPECT_TRUE(Find<QPushButton>(w, "btn9007")->isDefault()); },
+              key("tree9012", Qt::Key_Return)})},
+        {"dlg9004", key(nullptr, Qt::Key_Escape)},
+        {"dlg9001", all({key("tree9012", Qt::Key_Tab, Qt::ControlModifier), page_is(1),
+                         key("btn9011", Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier),
+                         page_is(0), close})}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    const std::string path = File("keys.dat");
+    WriteProject(path, 1);
+    const auto written = fs::last_write_time(path) - std::chrono::hours(1);
+    fs::last_write_time(path, written);  // any rewrite shows
+    const std::string before = Bytes(path);
+    ModalScript script;
+    for (const auto& [window, action] : c.steps) script.On(window, action);
+    EXPECT_EQ(Run(path), c.outcome.result);
+    EXPECT_TRUE(script.Done());
+    EXPECT_EQ(fs::last_write_time(path) != written, c.outcome.written);
+    if (!c.outcome.written) {
+      EXPECT_EQ(Bytes(path), before);
+    }
+    CDravikNetDoc back;
+    ASSERT_EQ(back.LoadFile(path.c_str()), 1);
+    EXPECT_EQ(back.Stations().size(), c.outcome.stations);
+  }
 }
 
 TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
@@ -399,7 +444,7 @@ TEST_F(ReopenTest, EditDeleteWithQuestionsSaveAndEscape) {
             EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->text(), "PLC2");
             EXPECT_EQ(Find<QLineEdit>(w, "edit9025")->text(), "2");
             Type(w, "edit9027", "Packing");
-            QTest::keyClick(Find<QLineEdit>(w, "edit9027"), Qt::Key_Return);
+            QTest::keyClick(Find<QWidget>(w, "edit9027"), Qt::Key_Return);
           })
       .On("dlg9001",
           [](QWidget* w) {
@@ -595,7 +640,21 @@ TEST_F(EditorQtTest, LongLabelsScrollAndEveryListEntryCanBeRead) {
       EXPECT_LT(std::min(gray(width - 1, height / 2), gray(width - 2, height / 2)), dark);
     }
     Shot(w, "config_port_com256");
+    SelectTab(w, 0);
+    ClickItem(tree, station);
+    Click(w, "btn9007");
     Click(w, "btn2");
+  });
+  // Long texts read from their start, the description whole over its lines.
+  script.On("dlg9004", [](QWidget* w) {
+    EXPECT_FALSE(w->windowHandle()->flags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(Find<QLineEdit>(w, "edit9023")->cursorPosition(), 0);
+    auto* description = Find<QPlainTextEdit>(w, "edit9027");
+    ASSERT_NE(description, nullptr);
+    EXPECT_GT(description->document()->size().height(), 1);  // lines
+    EXPECT_EQ(description->verticalScrollBar()->maximum(), 0);
+    Shot(w, "station_long_texts");
+    KeyOn(w, "edit9027", Qt::Key_Escape);
   });
   EXPECT_EQ(Run(path), 0);
   EXPECT_TRUE(script.Done());

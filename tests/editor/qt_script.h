@@ -55,8 +55,8 @@ inline void Click(QWidget* root, const QString& name) {
 }
 
 inline void Type(QWidget* root, const QString& name, const QString& text) {
-  if (auto* e = Find<QLineEdit>(root, name)) {
-    e->clear();
+  if (auto* e = Find<QWidget>(root, name)) {
+    QTest::keyClick(e, Qt::Key_A, Qt::ControlModifier);  // what is typed replaces it all
     QTest::keyClicks(e, text);
   }
 }
@@ -93,7 +93,9 @@ inline QTreeWidgetItem* ItemAt(QTreeWidget* tree, const std::vector<int>& path) 
 inline void ClickItem(QTreeWidget* tree, QTreeWidgetItem* item) {
   ASSERT_NE(item, nullptr);
   tree->scrollToItem(item);
-  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+  // The middle of the item, or of its visible part when it is wider.
+  const QRect rect = tree->visualItemRect(item) & tree->viewport()->rect();
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
 }
 
 class ModalScript {

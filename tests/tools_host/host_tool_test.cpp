@@ -413,20 +413,24 @@ TEST_F(HostRunTest, QuitEndsTheRunWithASummary) {
   EXPECT_EQ(word, 0xFFFE);
 }
 
-TEST_F(HostRunTest, InterruptStopsCleanly) {
-  ProcessOptions options;
-  options.keep_stdin_open = true;
-  options.signal_after_ms = 1500;
-  options.signal_number = SIGINT;
-  const ProcessResult r = Run({}, options);
-  ASSERT_FALSE(r.timed_out);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  const std::vector<Json> lines = JsonLines(r.out);
-  EXPECT_GE(LogIndex(lines, kMsgStopped), 0) << r.out;
-  const auto summary = OfKind(lines, "summary");
-  ASSERT_EQ(summary.size(), 1u);
-  EXPECT_EQ(summary[0]["interrupted"], true);
-  EXPECT_GT(summary[0]["exchanges"].get<int>(), 0);
+// Ctrl-C, a service stop and a closed terminal all stop the line cleanly.
+TEST_F(HostRunTest, SignalsStopCleanly) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    ProcessOptions options;
+    options.keep_stdin_open = true;
+    options.signal_after_ms = 1500;
+    options.signal_number = signal_number;
+    const ProcessResult r = Run({}, options);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<Json> lines = JsonLines(r.out);
+    EXPECT_GE(LogIndex(lines, kMsgStopped), 0) << r.out;
+    const auto summary = OfKind(lines, "summary");
+    ASSERT_EQ(summary.size(), 1u);
+    EXPECT_EQ(summary[0]["interrupted"], true);
+    EXPECT_GT(summary[0]["exchanges"].get<int>(), 0);
+  }
 }
 
 TEST_F(HostRunTest, FailedExchangesAreCountedAndReported) {
@@ -527,6 +531,7 @@ TEST(HostToolTest, PortThatCannotOpenIsReportedAndTheRunGoesOn) {
   const auto stats = OfKind(lines, "stats");
   ASSERT_EQ(stats.size(), 1u);
   EXPECT_EQ(stats[0]["status"], 1);  // the port is not open: failing
+  EXPECT_EQ(stats[0]["state"], "no_port") << "a line without its port shown as running";
   const auto summary = OfKind(lines, "summary");
   ASSERT_EQ(summary.size(), 1u);
   EXPECT_EQ(summary[0]["exchanges"], 0);

@@ -10,6 +10,13 @@
 namespace dravik::host {
 namespace {
 
+// An option as it may be echoed: "--name=value" only as "--name=...", since
+// the value may be a secret.
+std::string OptionName(const std::string& a) {
+  const size_t equals = a.find('=');
+  return equals == std::string::npos ? a : a.substr(0, equals) + "=...";
+}
+
 // One --mqtt... option; `value` takes the option's argument. Returns -1 when
 // taken, otherwise the exit status of the usage error printed.
 template <typename TakeValue>
@@ -20,10 +27,16 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     m->writes = true;
     return -1;
   }
-  if (a == "--mqtt-password") {
+  if (a == "--mqtt-takeover") {
+    m->takeover = true;
+    return -1;
+  }
+  // Also --mqtt-password=SECRET, which is not echoed.
+  if (a == "--mqtt-password" || a.rfind("--mqtt-password=", 0) == 0) {
     return UsageError(
         "the MQTT password is never taken from the command line (other users can read it "
-        "there); use --mqtt-password-file FILE or DRAVIKNET_MQTT_PASSWORD");
+        "there); use --mqtt-user NAME with --mqtt-password-file FILE or "
+        "DRAVIKNET_MQTT_PASSWORD");
   }
   const struct {
     const char* name;
@@ -43,6 +56,11 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     if (!value(option.target) || option.target->empty()) {
       return UsageError(a + " needs " + option.what);
     }
+    if (option.target == &m->url) {
+      if (const std::string secret = UrlSecretProblem(m->url); !secret.empty()) {
+        return UsageError(secret);
+      }
+    }
     return -1;
   }
   if (a == "--mqtt-payload") {
@@ -61,7 +79,16 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     m->stats_seconds = static_cast<int>(v);
     return -1;
   }
-  return UsageError("unknown option " + a);
+  if (a == "--mqtt-reconnect-max-seconds") {
+    char* end = nullptr;
+    const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 3600) {
+      return UsageError("--mqtt-reconnect-max-seconds needs a whole number of seconds 1..3600");
+    }
+    m->reconnect_max_seconds = static_cast<int>(v);
+    return -1;
+  }
+  return UsageError("unknown option " + OptionName(a));
 }
 
 }  // namespace
@@ -76,7 +103,7 @@ std::string Usage() {
       "[--mqtt-writes]\n"
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
-      "               --mqtt-key FILE]\n"
+      "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]]\n"
       "\n"
@@ -95,6 +122,10 @@ std::string Usage() {
       "             Writes from PREFIX/tag/TAG/set only with --mqtt-writes, and only to\n"
       "             tags marked rw when the tag list has an access column (r or rw).\n"
       "             The password comes from --mqtt-password-file or DRAVIKNET_MQTT_PASSWORD.\n"
+      "             A set message the broker retained is never written. Each write gets\n"
+      "             one result on PREFIX/tag/TAG/set/result. Reconnects back off up to\n"
+      "             --mqtt-reconnect-max-seconds (4). Another gateway online on PREFIX\n"
+      "             stops the start (exit 2) unless --mqtt-takeover.\n"
       "--sparkplug GROUP_ID  speak Sparkplug B instead of the plain topics: the gateway is\n"
       "             the edge node spBv1.0/GROUP_ID/.../NODE_ID (default the project file name),\n"
       "             each station a device, each bound tag a metric; DCMD writes only with\n"
@@ -177,7 +208,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
     } else if (a.size() > 1 && a[0] == '-') {
-      return UsageError("unknown option " + a);
+      return UsageError("unknown option " + OptionName(a));
     } else {
       line->positional.push_back(a);
     }
@@ -190,10 +221,10 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   }
   if (!o.sparkplug.group.empty()) {
     if (o.mqtt.url.empty()) return UsageError("--sparkplug needs --mqtt URL");
-    if (!o.mqtt.prefix.empty() || o.mqtt.plain_payload) {
+    if (!o.mqtt.prefix.empty() || o.mqtt.plain_payload || o.mqtt.takeover) {
       return UsageError(
-          "--mqtt-prefix and --mqtt-payload have no meaning with --sparkplug (its topics are "
-          "spBv1.0/GROUP/...)");
+          "--mqtt-prefix, --mqtt-payload and --mqtt-takeover have no meaning with --sparkplug "
+          "(its topics are spBv1.0/GROUP/...)");
     }
   }
   return -1;

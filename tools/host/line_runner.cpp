@@ -21,8 +21,8 @@
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
-#include "tools/host/demoted_stations.h"
 #include "tools/host/sparkplug_node.h"
+#include "tools/host/station_states.h"
 #include "tools/host/write_value_check.h"
 
 namespace dravik::host {
@@ -33,8 +33,13 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kMaxTagFileBytes = 16u << 20;
 constexpr auto kStatusInterval = std::chrono::milliseconds(1000);
 constexpr auto kCommandWait = std::chrono::milliseconds(100);
-// How often the station states are read for MQTT's change detection.
+// How often the station states are read for MQTT's change detection (a
+// tag's quality follows within this).
 constexpr auto kStationCheckInterval = std::chrono::milliseconds(200);
+// How often the counters are read while a write waits for its end.
+constexpr auto kWriteCheckWait = std::chrono::milliseconds(20);
+// How long the start waits for the broker's answer on who holds the prefix.
+constexpr auto kPrefixCheckWait = std::chrono::milliseconds(3000);
 
 // What the host library handlers see. The tag rows are fixed before the
 // driver is given the handlers, so they are read without a lock.
@@ -48,7 +53,7 @@ struct HostContext {
 
 void OnLog(void* context, int /*kind*/, int flags, const char* text) {
   auto* ctx = static_cast<HostContext*>(context);
-  Demotions().OnLog(text);  // before the line is shown, so a status line after it agrees
+  Stations().OnLog(flags, text);  // before the line is shown, so a status line after it agrees
   ctx->out->Emit("log " + FlagsText(flags) + " " + text,
                  Json{{"kind", "log"}, {"flags", flags}, {"text", text}});
   if (ctx->bridge != nullptr) ctx->bridge->OfferLog(flags, text, NowMs());
@@ -172,6 +177,17 @@ std::vector<std::string> SplitWords(const std::string& line, size_t max_words,
   return words;
 }
 
+// The station a tag's device names: the part after the first '.', as the
+// driver reads it (case ignored); -1 for none.
+int StationIndex(const std::string& device, const std::vector<std::string>& stations) {
+  const size_t dot = device.find('.');
+  const std::string name = dot == std::string::npos ? "" : device.substr(dot + 1);
+  for (size_t s = 0; s < stations.size(); ++s) {
+    if (::strcasecmp(stations[s].c_str(), name.c_str()) == 0) return static_cast<int>(s);
+  }
+  return -1;
+}
+
 }  // namespace
 
 Runner::Runner(const Driver& driver, Output* out, int instance, std::vector<TagRow> tags,
@@ -181,7 +197,15 @@ Runner::Runner(const Driver& driver, Output* out, int instance, std::vector<TagR
       instance_(instance),
       tags_(std::move(tags)),
       handles_(std::move(handles)),
-      stations_(std::move(stations)) {}
+      stations_(std::move(stations)),
+      write_results_(stations_.size()),
+      failures_seen_(stations_.size(), 0) {
+  for (const TagRow& t : tags_) tag_stations_.push_back(StationIndex(t.device, stations_));
+}
+
+int Runner::StationOfTag(size_t tag_index) const {
+  return tag_index < tag_stations_.size() ? tag_stations_[tag_index] : -1;
+}
 
 // Executes one command line; false for quit.
 bool Runner::Execute(const std::string& line) {
@@ -199,12 +223,19 @@ bool Runner::Execute(const std::string& line) {
   } else if (cmd == "write") {
     const WriteOutcome r = WriteTag(arg, rest);
     if (!r.ok) return Error(r.error);
+    // The reply says it is queued; the PLC's answer follows as write_result.
     Reply("write " + arg + " = " + r.shown + " queued",
           Json{{"kind", "reply"}, {"command", "write"}, {"tag", arg}, {"result", r.result}});
   } else if (cmd == "enable" || cmd == "disable") {
     if (arg.empty() || !rest.empty()) return Error(cmd + " needs one station name");
     driver_.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance_, arg.c_str(),
                                                            cmd == "enable" ? 1 : 0);
+    Stations().OnRunState(arg, cmd == "enable");
+    for (size_t s = 0; s < stations_.size(); ++s) {
+      if (cmd == "disable" && ::strcasecmp(stations_[s].c_str(), arg.c_str()) == 0) {
+        write_results_.Disabled(s, Clock::now());
+      }
+    }
     Reply(cmd + "d " + arg, Json{{"kind", "reply"}, {"command", cmd}, {"station", arg}});
   } else if (cmd == "stats") {
     if (!rest.empty()) return Error("stats takes at most one station name");
@@ -213,6 +244,11 @@ bool Runner::Execute(const std::string& line) {
     if (!rest.empty()) return Error("reset takes at most one station name");
     driver_.Slot<DrvResetCountersFn>(DRV_SLOT_RESET_COUNTERS)(instance_,
                                                               arg.empty() ? nullptr : arg.c_str());
+    for (size_t s = 0; s < stations_.size(); ++s) {
+      if (arg.empty() || ::strcasecmp(stations_[s].c_str(), arg.c_str()) == 0) {
+        write_results_.CountersReset(s, Clock::now());
+      }
+    }
     Reply("counters reset" + (arg.empty() ? std::string(" (all stations)") : " for " + arg),
           Json{{"kind", "reply"},
                {"command", "reset"},
@@ -234,20 +270,24 @@ Runner::Totals Runner::AllCounters() const {
 }
 
 std::string Runner::StatusLine() const {
-  std::string line;
+  const PortState port = Stations().Port();
+  std::string line = port == PortState::kLost      ? "port lost, reopening | "
+                     : port == PortState::kNotOpen ? "port not open, retrying | "
+                                                   : "";
+  const size_t head = line.size();
   for (const auto& name : stations_) {
     int ws = 0, wf = 0, rs = 0, rf = 0;
     const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
         instance_, name.c_str(), &ws, &wf, &rs, &rf);
-    if (!line.empty()) line += " | ";
+    if (line.size() > head) line += " | ";
     line += name + ": " + StationState(name, status) + " reads " + std::to_string(rs) +
             " failures " + std::to_string(rf + wf);
   }
-  return line.empty() ? "(no stations)" : line;
+  return line.size() == head ? line + "(no stations)" : line;
 }
 
 std::string Runner::StationState(const std::string& station, int status) {
-  return Demotions().StateOf(station, status);
+  return Stations().StateOf(station, status);
 }
 
 std::vector<StationReport> Runner::StationReports() const {
@@ -257,6 +297,10 @@ std::vector<StationReport> Runner::StationReports() const {
     const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
         instance_, name.c_str(), &r.writes_sent, &r.writes_failed, &r.reads_sent, &r.reads_failed);
     r.state = StationState(name, status);
+    r.name = name;
+    r.port = PortStateText(Stations().Port());
+    r.writes_refused = Stations().RefusedWrites(name);
+    r.status = status;
     reports.push_back(r);
   }
   return reports;
@@ -268,7 +312,8 @@ bool Runner::Error(const std::string& text) {
 }
 void Runner::Reply(const std::string& text, const Json& record) { out_->Plain(text, record); }
 
-Runner::WriteOutcome Runner::WriteTag(const std::string& tag_name, const std::string& value_text) {
+Runner::WriteOutcome Runner::WriteTag(const std::string& tag_name, const std::string& value_text,
+                                      const Json& id, bool mqtt) {
   WriteOutcome r;
   if (tag_name.empty() || value_text.empty()) {
     r.error = "write needs a tag name and a value";
@@ -299,13 +344,67 @@ Runner::WriteOutcome Runner::WriteTag(const std::string& tag_name, const std::st
     return r;
   }
   r.shown = is_string ? "\"" + text + "\"" : FormatNumber(value.GetVal());
-  r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
+  // Nothing is queued that the driver would drop unseen or send late.
+  const int s = tag_stations_[index];
+  if (s >= 0) {
+    const std::string& station = stations_[static_cast<size_t>(s)];
+    int ws = 0, wf = 0, rs = 0, rf = 0;
+    const int status = driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(
+        instance_, station.c_str(), &ws, &wf, &rs, &rf);
+    const std::string state = StationState(station, status);
+    if (state == "disabled" || state == "demoted" || state == "no_port") {
+      Stations().CountRefusedWrite(station);
+      const PortState port = Stations().Port();
+      r.error = "write of " + tag_name + " not sent: " +
+                (state == "no_port" ? std::string(port == PortState::kLost ? "the port is lost"
+                                                                           : "the port is not open")
+                                    : "station " + station + " is " + state);
+      return r;
+    }
+    const uint64_t unframed = Stations().UnframedWrites();
+    r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
+    if (r.result == 0 && Stations().UnframedWrites() != unframed) {
+      r.error = "write of " + tag_name + " not sent: the driver could not put the value in a frame";
+      return r;
+    }
+    if (r.result == 0) {
+      TrackedWrite w{tag_name, is_string ? Json(text) : NumberJson(value.GetVal()), id, mqtt,
+                     Clock::now()};
+      if (!write_results_.Waiting(static_cast<size_t>(s))) {
+        Stations().LastFailure(station, &failures_seen_[static_cast<size_t>(s)]);
+      }
+      write_results_.Issued(static_cast<size_t>(s), std::move(w), ws, wf);
+    }
+  } else {
+    r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
+  }
   if (r.result != 0) {
     r.error = "write of " + tag_name + " refused (result " + std::to_string(r.result) + ")";
     return r;
   }
   r.ok = true;
   return r;
+}
+
+std::vector<WriteResult> Runner::TakeWriteResults() {
+  const auto now = Clock::now();
+  // With the port closed slot 15 answers no counters; the writes wait (and
+  // time out as unconfirmed should it stay closed).
+  if (write_results_.AnyWaiting() && Stations().Port() == PortState::kOpen) {
+    for (size_t s = 0; s < stations_.size(); ++s) {
+      if (!write_results_.Waiting(s)) continue;
+      int ws = 0, wf = 0, rs = 0, rf = 0;
+      driver_.Slot<DrvGetStatisticsFn>(DRV_SLOT_GET_STATISTICS)(instance_, stations_[s].c_str(),
+                                                                &ws, &wf, &rs, &rf);
+      uint64_t count = 0;
+      const std::string failure = Stations().LastFailure(stations_[s], &count);
+      const bool fresh = count != failures_seen_[s];
+      failures_seen_[s] = count;
+      write_results_.Observe(s, ws, wf, fresh ? failure : "", now);
+    }
+  }
+  write_results_.Expire(now);
+  return write_results_.Take();
 }
 
 void Runner::Stats(const std::string& station) {
@@ -319,7 +418,12 @@ void Runner::Stats(const std::string& station) {
   }
   std::string state;
   if (station.empty()) {
-    state = t.status == 0 ? "ok" : t.status == 1 ? "failing" : "stopped";
+    // Slot 15's line status turns 1 at any single failure; the stations'
+    // own states follow the health rule.
+    state = t.status == -1 ? "stopped" : "ok";
+    for (const StationReport& r : StationReports()) {
+      if (t.status != -1 && r.state != "ok" && r.state != "disabled") state = r.state;
+    }
   } else {
     bool known = false;
     for (const auto& s : stations_) known = known || ::strcasecmp(s.c_str(), station.c_str()) == 0;
@@ -367,9 +471,11 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
   if (mqtt.prefix.empty()) mqtt.prefix = DefaultPrefix(o.project);
   std::vector<std::string> names;
   std::vector<bool> writable;
+  std::vector<int> tag_stations;
   for (const auto& t : tags) {
     names.push_back(t.name);
     writable.push_back(t.writable);
+    tag_stations.push_back(StationIndex(t.device, stations));
   }
   SparkplugOptions sparkplug = o.sparkplug;
   if (sparkplug.node.empty()) sparkplug.node = DefaultPrefix(o.project).substr(10);
@@ -378,12 +484,14 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
                                                 : CheckSparkplugNames(sparkplug, names, stations);
   for (const auto& p : problems) std::fprintf(stderr, "error: %s\n", p.c_str());
   if (!problems.empty()) return nullptr;
-  auto bridge = std::make_unique<MqttBridge>(mqtt, names, writable, stations, out,
+  auto bridge = std::make_unique<MqttBridge>(mqtt, names, writable, tag_stations, stations, out,
                                              [queue] { queue->Wake(); });
   if (!sparkplug.group.empty()) {
     std::vector<SparkplugTag> metrics;
-    for (const auto& t : tags) {
-      metrics.push_back({t.name, t.type, StationOfDevice(t.device, stations), t.writable});
+    for (size_t i = 0; i < tags.size(); ++i) {
+      const size_t station =
+          tag_stations[i] < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(tag_stations[i]);
+      metrics.push_back({tags[i].name, tags[i].type, station, tags[i].writable});
     }
     *node =
         std::make_unique<SparkplugNode>(sparkplug, std::move(metrics), stations, mqtt.writes, out);
@@ -392,6 +500,13 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
   std::string error;
   if (!bridge->Start(&error)) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
+    return nullptr;
+  }
+  // Two gateways on one prefix would hide each other's status: the first
+  // answer of the broker comes before the line starts.
+  if (!bridge->WaitUntilChecked(kPrefixCheckWait)) {
+    std::fprintf(stderr, "error: %s\n", bridge->Refusal().c_str());
+    bridge->Stop();
     return nullptr;
   }
   return bridge;
@@ -462,6 +577,7 @@ int Run(const RunOptions& o) {
     }
   }
 
+  Stations().Reset(stations);
   CommandQueue queue;
   std::unique_ptr<SparkplugNode> sparkplug_node;  // outlives the bridge that speaks through it
   std::unique_ptr<MqttBridge> bridge;
@@ -497,6 +613,7 @@ int Run(const RunOptions& o) {
   }
 
   const int prepared = driver.Slot<DrvPrepareCommFn>(DRV_SLOT_PREPARE)(instance);
+  Stations().OnPrepared(prepared);
   std::vector<int> handles;
   int bound = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
@@ -535,8 +652,9 @@ int Run(const RunOptions& o) {
   auto next_stats_publish = started;
   std::vector<StationReport> published_states;
   bool running = true;
+  int exit_status = kExitOk;
   while (running && g_interrupted == 0) {
-    auto wait = kCommandWait;
+    auto wait = runner.WritesWaiting() ? kWriteCheckWait : kCommandWait;
     if (o.for_seconds > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -549,11 +667,29 @@ int Run(const RunOptions& o) {
         break;
       }
     }
+    for (const WriteResult& r : runner.TakeWriteResults()) {
+      const std::string text = "write " + r.write.tag + " = " + r.write.value.dump() + ": " +
+                               (r.ok ? "" : "not acknowledged, ") + r.reason;
+      out.Emit(text, Json{{"kind", "write_result"},
+                          {"tag", r.write.tag},
+                          {"ok", r.ok},
+                          {"value", r.write.value},
+                          {"reason", r.reason},
+                          {"id", r.write.id}});
+      if (bridge != nullptr && r.write.mqtt) {
+        bridge->OfferWriteResult(r.write.tag, r.ok, r.write.value, r.reason, r.write.id);
+      }
+    }
     if (bridge != nullptr) {
+      if (const std::string refusal = bridge->Refusal(); !refusal.empty()) {
+        std::fprintf(stderr, "error: %s\n", refusal.c_str());
+        exit_status = kExitUsage;
+        break;
+      }
       for (const MqttWrite& w : bridge->TakeWrites()) {
-        const Runner::WriteOutcome r = runner.WriteTag(w.tag, w.value_text);
+        const Runner::WriteOutcome r = runner.WriteTag(w.tag, w.value_text, w.id, true);
         if (!r.ok) {
-          bridge->ReportWriteError(w.tag, r.error);
+          bridge->ReportWriteError(w.tag, r.error, w.value, w.id);
         } else {
           out.Emit("mqtt: write " + w.tag + " = " + r.shown + " queued",
                    Json{{"kind", "mqtt_write"}, {"tag", w.tag}, {"value", w.value_text}});
@@ -601,7 +737,14 @@ int Run(const RunOptions& o) {
                       {"interrupted", g_interrupted != 0}});
   driver.Unload();
   uninstall();
-  return kExitOk;
+  if (g_stdout_closed != 0) {
+    std::fputs(
+        "dravik-host: standard output was closed (its reader went away); the line was "
+        "stopped\n",
+        stderr);
+    return 1;
+  }
+  return exit_status;
 }
 
 }  // namespace dravik::host

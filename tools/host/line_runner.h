@@ -13,6 +13,7 @@
 #include "tools/host/mqtt_bridge.h"
 #include "tools/host/output.h"
 #include "tools/host/tag_list.h"
+#include "tools/host/write_results.h"
 
 namespace dravik::host {
 
@@ -36,6 +37,10 @@ class Runner {
   // Counters and state of every station, in project order (slot 15 each).
   std::vector<StationReport> StationReports() const;
 
+  // The index in the project's stations of the station a tag's device names
+  // (the part after the first '.', case ignored), -1 for none.
+  int StationOfTag(size_t tag_index) const;
+
   struct WriteOutcome {
     bool ok = false;
     int result = 0;     // slot 7's result when it was called
@@ -44,12 +49,22 @@ class Runner {
   };
   // The one write path: the terminal's write command and MQTT's set topic
   // both come here. Checks the tag and the value text, then calls slot 7.
-  WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text);
+  // A write to a station that is disabled or demoted, or while the port is
+  // lost or not open, is refused before slot 7, named and counted. A write
+  // slot 7 took is followed until its end (write_results.h); `id` and `mqtt`
+  // go with its result.
+  WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text,
+                        const Json& id = {}, bool mqtt = false);
 
-  // A station's state as the status line, `stats` and MQTT name it: "ok",
-  // "failing", "disabled" from slot 15's status, and "demoted" for a failing
-  // station that the driver skips for a while (slot 15 cannot tell that; the
-  // driver's demotion note does, see demoted_stations.h).
+  // Main thread, often: reads the counters of stations with writes waiting
+  // and returns the writes whose end is known.
+  std::vector<WriteResult> TakeWriteResults();
+  bool WritesWaiting() const { return write_results_.AnyWaiting(); }
+
+  // A station's state as the status line, `stats`, MQTT and the status page
+  // name it, from slot 15's status and the driver's log (station_states.h):
+  // "ok", "failing" (message 16 until 17), "demoted" (the demotion note until
+  // the return note), "disabled", "no_port" (lost or not open).
   static std::string StationState(const std::string& station, int status);
 
  private:
@@ -64,6 +79,10 @@ class Runner {
   const std::vector<TagRow> tags_;
   const std::vector<int> handles_;
   const std::vector<std::string> stations_;
+  std::vector<int> tag_stations_;
+  // Main thread only, like the slot calls that feed them.
+  WriteResults write_results_;
+  std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
 };
 
 // `dravik-host run`: returns the exit status.

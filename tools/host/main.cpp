@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    // A closed terminal or session (SIGHUP) stops the line as cleanly as
+    // Ctrl-C: the driver is stopped and the summary written.
+    ::sigaction(SIGHUP, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     return Run(o);
   }

@@ -8,6 +8,7 @@
 namespace dravik::host {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_stdout_closed = 0;
 
 std::string WallClock() {
   const auto now = std::chrono::system_clock::now();
@@ -90,7 +91,10 @@ void Output::WriteLocked(const std::string& line) {
   if (status_line_ && !status_.empty()) std::fputs(status_.c_str(), stdout);
   // A reader that went away (| head) ends the run as Ctrl-C does, so the
   // driver is still stopped properly.
-  if (std::fflush(stdout) != 0 && errno == EPIPE) g_interrupted = 1;
+  if (std::fflush(stdout) != 0 && errno == EPIPE) {
+    g_stdout_closed = 1;
+    g_interrupted = 1;
+  }
 }
 
 }  // namespace dravik::host

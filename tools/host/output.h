@@ -14,9 +14,12 @@ namespace dravik::host {
 
 using Json = nlohmann::ordered_json;
 
-// Set by SIGINT and SIGTERM, and by a stdout reader that went away; the run
-// loop ends when it is set.
+// Set by SIGINT, SIGTERM and SIGHUP, and by a stdout reader that went away;
+// the run loop ends when it is set.
 extern volatile std::sig_atomic_t g_interrupted;
+// Set when stdout was closed under the run (EPIPE): the run then stops the
+// driver as for a signal, says so on stderr and exits with status 1.
+extern volatile std::sig_atomic_t g_stdout_closed;
 
 // Local time of day with milliseconds, "17:10:57.991".
 std::string WallClock();

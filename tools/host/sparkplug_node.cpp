@@ -1,7 +1,6 @@
 #include "tools/host/sparkplug_node.h"
 
 #include <mosquitto.h>
-#include <strings.h>
 
 #include <cmath>
 #include <utility>
@@ -79,16 +78,6 @@ uint32_t SparkplugDataType(int host_type) {
     default:
       return sparkplug::kDouble;
   }
-}
-
-size_t StationOfDevice(const std::string& device, const std::vector<std::string>& stations) {
-  const size_t dot = device.find('.');
-  if (dot == std::string::npos) return static_cast<size_t>(-1);
-  const std::string name = device.substr(dot + 1);
-  for (size_t i = 0; i < stations.size(); ++i) {
-    if (::strcasecmp(stations[i].c_str(), name.c_str()) == 0) return i;
-  }
-  return static_cast<size_t>(-1);
 }
 
 std::vector<std::string> CheckSparkplugNames(const SparkplugOptions& options,
@@ -312,7 +301,8 @@ void SparkplugNode::HandleDeviceCommand(size_t station, const Payload& payload, 
     } else if (m.is_null || sparkplug::ValueText(m).empty()) {
       in->refusals.push_back({label, "the command carries no value the tag can take"});
     } else {
-      in->writes.push_back(MqttWrite{tags_[tag].name, sparkplug::ValueText(m)});
+      const std::string text = sparkplug::ValueText(m);
+      in->writes.push_back(MqttWrite{tags_[tag].name, text, nullptr, Json(text)});
     }
   }
 }
@@ -450,7 +440,7 @@ void SparkplugNode::Births(int64_t now, std::vector<MqttMessage>* out) {
   born_ = true;
   for (size_t s = 0; s < stations_.size(); ++s) {
     alive_[s] = false;
-    if (reports_[s] && reports_[s]->state == "ok") out->push_back(DeviceBirth(s, now));
+    if (reports_[s] && reports_[s]->good()) out->push_back(DeviceBirth(s, now));
   }
 }
 
@@ -492,7 +482,7 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
   // values; those that answer again are born with every value they hold.
   std::vector<size_t> reborn;
   for (size_t s : reported) {
-    const bool ok = reports_[s]->state == "ok";
+    const bool ok = reports_[s]->good();
     if (alive_[s] && !ok) {
       Payload p;
       p.timestamp = static_cast<uint64_t>(now);

@@ -61,10 +61,6 @@ struct SparkplugTag {
 // The Sparkplug datatype of a host type code (BCD as its decoded integer).
 uint32_t SparkplugDataType(int host_type);
 
-// The project's station a tag list device ("anything.STATION") names, case
-// ignored as the driver does; npos when none.
-size_t StationOfDevice(const std::string& device, const std::vector<std::string>& stations);
-
 // Why the ids and names can't be used, one line per problem.
 std::vector<std::string> CheckSparkplugNames(const SparkplugOptions& options,
                                              const std::vector<std::string>& tags,

@@ -238,6 +238,11 @@ void PlcSimulator::ScriptFaults(const std::vector<FaultAction>& actions) {
   script_.insert(script_.end(), actions.begin(), actions.end());
 }
 
+void PlcSimulator::ScriptWriteFaults(const std::vector<FaultAction>& actions) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  write_script_.insert(write_script_.end(), actions.begin(), actions.end());
+}
+
 std::vector<RequestRecord> PlcSimulator::Log() {
   std::lock_guard<std::mutex> lock(mutex_);
   return {log_.begin(), log_.end()};
@@ -260,7 +265,12 @@ void PlcSimulator::AnimateStep() {
 }
 
 // Called with mutex_ held.
-FaultAction PlcSimulator::NextFault() {
+FaultAction PlcSimulator::NextFault(bool write) {
+  if (write && !write_script_.empty()) {
+    const FaultAction action = write_script_.front();
+    write_script_.pop_front();
+    return action;
+  }
   if (!script_.empty()) {
     const FaultAction action = script_.front();
     script_.pop_front();
@@ -315,8 +325,8 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     known_station = it != stations_.end();
     const bool off = known_station && off_.count(it->first) != 0 && off_[it->first];
     if (frame.checksum_ok && known_station && !off) {
-      fault = NextFault();
       const bool write = frame.body.size() >= 5 && (frame.body[1] == 0x04 || frame.body[1] == 0x05);
+      fault = NextFault(frame.body.size() > 1 && (frame.body[1] == 0x04 || frame.body[1] == 0x05));
       const bool refused =
           write && refused_writes_.count({it->first, (frame.body[3] << 8) | frame.body[4]}) != 0;
       record.refused = refused;

@@ -116,6 +116,9 @@ class PlcSimulator {
   void SetFaultRate(FaultKind kind, double probability, int param = 0);
   // Actions for the next replies, in order; they come before any rate.
   void ScriptFaults(const std::vector<FaultAction>& actions);
+  // Actions for the replies to the next write requests (commands 04 and 05)
+  // only; they come before the other script and the rates.
+  void ScriptWriteFaults(const std::vector<FaultAction>& actions);
 
   uint64_t RequestCount() const { return requests_.load(); }
   std::vector<RequestRecord> Log();
@@ -125,7 +128,7 @@ class PlcSimulator {
  private:
   void Run();
   void Answer(const FrameParser::Frame& frame);
-  FaultAction NextFault();
+  FaultAction NextFault(bool write);
   bool Send(const std::vector<uint8_t>& bytes);
   bool WaitMs(int ms);  // false when stopping
   void Trace(const char* direction, const std::vector<uint8_t>& raw,
@@ -149,6 +152,7 @@ class PlcSimulator {
   std::map<int, bool> off_;                       // stations switched off
   std::set<std::pair<int, int>> refused_writes_;  // station, wire address
   std::deque<FaultAction> script_;
+  std::deque<FaultAction> write_script_;
   double rates_[kFaultKindCount] = {};
   int rate_params_[kFaultKindCount] = {};
   std::mt19937 random_;
