@@ -681,6 +681,9 @@ TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {
       {"", {"--mqtt", "http://broker"}, "must start with mqtt:// or mqtts://"},
       {"", {"--mqtt", "mqtt://broker:70000"}, "port \"70000\" is not a number 1..65535"},
       {"", {"--mqtt", "mqtt://:1883"}, "needs a host name"},
+      {"", {"--sparkplug", "Pl+nt"}, "group id \"Pl+nt\" cannot be a Sparkplug topic level"},
+      {"", {"--sparkplug", "P", "--mqtt-prefix", "x"}, "have no meaning with --sparkplug"},
+      {"", {"--sparkplug-host", "SCADA"}, "need --sparkplug GROUP_ID"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
