@@ -4,14 +4,31 @@
 DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
-  mosquitto mosquitto-clients libmosquitto-dev openssl
+  mosquitto mosquitto-clients libmosquitto-dev openssl libcpp-httplib-dev chromium prometheus
   protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf
-  dpkg-dev lintian scdoc man-db systemd)
+  nodejs python3 curl dpkg-dev lintian scdoc man-db systemd)
+# From npm (the only package not from Debian): the browser driver of the
+# status page test, into build/node, pinned.
+DRAVIKNET_NODE_PACKAGES=(playwright-core@1.65.2)
 # Target libraries of the ARM cross builds (scripts/cross-test.sh installs them
 # as <name>:armhf or <name>:arm64). A library the build or the tests link goes
 # here as well as above; header-only and architecture-independent packages
 # (nlohmann-json3-dev) need only the list above.
-DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libprotobuf-c-dev)
+DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libcpp-httplib-dev
+  libprotobuf-c-dev)
+
+# npm comes with some builds of nodejs; Debian's own nodejs needs the npm package.
+install_node_packages() {
+  [ -d "$DRAVIKNET_ROOT/build/node/node_modules/playwright-core" ] && return 0
+  if ! command -v npm >/dev/null; then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq npm
+  fi
+  echo "== installing from npm into build/node: ${DRAVIKNET_NODE_PACKAGES[*]}"
+  npm install --prefix "$DRAVIKNET_ROOT/build/node" --no-audit --no-fund --silent \
+    "${DRAVIKNET_NODE_PACKAGES[@]}"
+}
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -48,6 +65,10 @@ cross_setup() {
 }
 
 install_missing_packages() {
+  install_debian_packages && install_node_packages
+}
+
+install_debian_packages() {
   local missing=()
   for p in "${DRAVIKNET_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -9,17 +9,22 @@
 # mosquitto broker is started on a free local port, an operator's write
 # arrives through tag/Setpoint/set and is answered on set/result, and what a
 # subscriber sees (mosquitto_sub -v) is shown. scripts/test.sh runs it for 10 s.
-# Usage: scripts/demo.sh [--for SECONDS] [--mqtt]   (Ctrl-C ends it early)
+# With --http the harness also serves its status page on a free loopback port:
+# the URL is printed (open it in a browser while the demo runs), and a look at
+# /metrics and /api/v1/stations is shown half way through.
+# Usage: scripts/demo.sh [--for SECONDS] [--mqtt] [--http]   (Ctrl-C ends it early)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 run_for=20
 use_mqtt=0
+use_http=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --for) run_for="${2:?--for needs seconds}"; shift 2 ;;
     --mqtt) use_mqtt=1; shift ;;
-    *) echo "usage: scripts/demo.sh [--for SECONDS] [--mqtt]" >&2; exit 2 ;;
+    --http) use_http=1; shift ;;
+    *) echo "usage: scripts/demo.sh [--for SECONDS] [--mqtt] [--http]" >&2; exit 2 ;;
   esac
 done
 
@@ -84,9 +89,20 @@ if [ "$use_mqtt" = 1 ]; then
       -m '{"value": 4321, "id": "scada-1"}' ) &
 fi
 
+http_args=()
+if [ "$use_http" = 1 ]; then
+  http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  http_args=(--http "127.0.0.1:$http_port")
+  echo "== status page: http://127.0.0.1:$http_port/  (metrics: /metrics, JSON: /api/v1/stations, /api/v1/tags)"
+  ( sleep $(( run_for / 2 )); \
+    echo "== curl /metrics (reads and states)"; \
+    curl -s "http://127.0.0.1:$http_port/metrics" | grep -E '^draviknet_(reads_total|station_state.* 1$|port_open)'; \
+    echo "== curl /api/v1/stations"; curl -s "http://127.0.0.1:$http_port/api/v1/stations"; echo ) &
+fi
+
 echo "== running dravik-host for ${run_for}s"
 DRAVIKNET_PORTS="$work/ports" DRAVIKNET_CONFIG="$work/draviknet.conf" "$bin/dravik-host" run "$work/demo.dvk" \
-  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" "${mqtt_args[@]}" < <(operator)
+  --tags "$DRAVIKNET_ROOT/samples/demo_tags.csv" --for "$run_for" "${mqtt_args[@]}" "${http_args[@]}" < <(operator)
 
 if [ "$use_mqtt" = 1 ]; then
   sleep 0.5

@@ -149,9 +149,9 @@ class Soak {
     const double off_at = total * 0.45;
     const double off_until = total * 0.70;
     constexpr double kLossSeconds = 8.0;
-    // A quiet spell without writes, with more late replies: a late reply then
-    // lands in the next read (often the station's twin block), not in a write
-    // that was queued while the driver waited.
+    // A quiet spell without writes, with late replies to the first of the twin
+    // blocks: a late reply then lands in the read of the second, of the same
+    // size, not in a write that was queued while the driver waited.
     const double quiet_from = total * 0.72;
     const double quiet_until = total * 0.92;
     bool quiet = false;
@@ -190,11 +190,14 @@ class Soak {
       }
       if (!quiet && now >= quiet_from && now < quiet_until) {
         quiet = true;
+        // Late replies to the first of the twin blocks: the second comes next.
         sim_->SetFaultRate(FaultKind::kDelay, kQuietDelayRate, kLateReplyMs);
-        Note("writes paused, more late replies");
+        sim_->SetFaultTarget(FaultKind::kDelay, kAreaR, kFirstBlock);
+        Note("writes paused, late replies to the first of the twin blocks");
       } else if (quiet && now >= quiet_until) {
         quiet = false;
         sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kSlowReplyMs);
+        sim_->SetFaultTarget(FaultKind::kDelay, -1, 0);
         Note("writes again");
       }
       Animate(k);
@@ -293,7 +296,11 @@ class Soak {
   bool SetUp() {
     setenv("DRAVIKNET_PORTS", dir_.path().c_str(), 1);
     const std::string conf = dir_.File("draviknet.conf");
-    std::ofstream(conf) << "; the soak's line\n[COM1]\ndemote_after = 3\ndemote_seconds = 15\n";
+    // Probes wait as long as any exchange here, so that every reply the
+    // simulator sends in time must count (the short probe is measured by
+    // --silent-station).
+    std::ofstream(conf) << "; the soak's line\n[COM1]\ndemote_after = 3\ndemote_seconds = 15\n"
+                        << "probe_timeout_ms = 3000\n";
     setenv("DRAVIKNET_CONFIG", conf.c_str(), 1);
     SimulatorOptions options;
     options.seed = seed_;

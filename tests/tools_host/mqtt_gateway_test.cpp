@@ -58,18 +58,6 @@ const std::string kTags =
     "Counter2,DVK.PLC2,R1,uint16,2,rw\n";
 const char* const kTagNames[] = {"Counter", "Setpoint", "Label", "Counter2"};
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
 bool PortAccepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -87,7 +75,7 @@ class Broker {
  public:
   // `extra` replaces the anonymous access (TLS, a password file).
   explicit Broker(const TempDir& dir, const std::string& extra = "allow_anonymous true\n")
-      : port_(FreePort()), conf_(dir.File("mosquitto.conf")) {
+      : port_(FreeLocalPort()), conf_(dir.File("mosquitto.conf")) {
     WriteText(conf_,
               "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" + extra);
   }

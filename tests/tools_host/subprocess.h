@@ -43,6 +43,8 @@ class TempDir {
 };
 
 bool WriteText(const std::string& path, const std::string& text);
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+int FreeLocalPort();
 std::string ReadText(const std::string& path);
 bool PathExists(const std::string& path);
 

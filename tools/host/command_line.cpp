@@ -106,6 +106,7 @@ std::string Usage() {
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]]\n"
+      "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
       "\n"
       "info   prints the driver's interface version and name.\n"
       "run    creates an instance for PROJECT, prepares the port, binds the tags,\n"
@@ -131,6 +132,10 @@ std::string Usage() {
       "             each station a device, each bound tag a metric; DCMD writes only with\n"
       "             --mqtt-writes. --sparkplug-host HOST_ID: births wait for that primary\n"
       "             host's STATE online.\n"
+      "\n"
+      "--http [HOST:PORT]  a read-only status page at http://HOST:PORT/ (default\n"
+      "             127.0.0.1:8080, loopback only), with /events (live updates), /metrics\n"
+      "             (Prometheus), /api/v1/stations and /api/v1/tags (JSON). Port 0: any free one.\n"
       "\n"
       "Tag list (CSV, header row first): name,device,address,type,length[,access]\n"
       "  device: the station is the part after the first '.', e.g. DVK.PLC1\n"
@@ -204,6 +209,14 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       if (!value(target) || target->empty()) {
         return UsageError(a + (a == "--sparkplug" ? " needs a group id" : " needs an id"));
       }
+    } else if (a == "--http") {
+      // The address is optional: the next word is it when it looks like one.
+      const bool given = i + 1 < args.size() && args[i + 1].find(':') != std::string::npos &&
+                         args[i + 1][0] != '-';
+      o.http.address = given ? args[++i] : kDefaultHttpAddress;
+      std::string host, error;
+      int port = 0;
+      if (!ParseHttpAddress(o.http.address, &host, &port, &error)) return UsageError(error);
     } else if (a.rfind("--mqtt", 0) == 0) {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;

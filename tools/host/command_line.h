@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/http_status.h"
 #include "tools/host/mqtt_bridge.h"
 #include "tools/host/sparkplug_node.h"
 
@@ -24,6 +25,7 @@ struct RunOptions {
   bool quiet = false;          // no value lines (a gateway under systemd)
   MqttOptions mqtt;            // mqtt.url empty: no gateway
   SparkplugOptions sparkplug;  // sparkplug.group empty: the plain topics
+  HttpOptions http;            // http.address empty: no status page
 };
 
 struct CommandLine {

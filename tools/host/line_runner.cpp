@@ -21,6 +21,7 @@
 #include "host/wendro_r.h"
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
+#include "tools/host/http_status.h"
 #include "tools/host/sparkplug_node.h"
 #include "tools/host/station_states.h"
 #include "tools/host/write_value_check.h"
@@ -47,6 +48,7 @@ struct HostContext {
   Output* out = nullptr;
   const std::vector<TagRow>* tags = nullptr;  // host tag id = index + 1
   MqttBridge* bridge = nullptr;               // null without --mqtt
+  HttpStatus* http = nullptr;                 // null without --http
   bool print_values = true;
   std::atomic<long> values{0};
 };
@@ -57,6 +59,7 @@ void OnLog(void* context, int /*kind*/, int flags, const char* text) {
   ctx->out->Emit("log " + FlagsText(flags) + " " + text,
                  Json{{"kind", "log"}, {"flags", flags}, {"text", text}});
   if (ctx->bridge != nullptr) ctx->bridge->OfferLog(flags, text, NowMs());
+  if (ctx->http != nullptr) ctx->http->OfferLog(flags, text, NowMs());
 }
 
 void OnValue(void* context, int tag_id, const CTagVal& value) {
@@ -79,6 +82,9 @@ void OnValue(void* context, int tag_id, const CTagVal& value) {
   if (ctx->print_values) {
     ctx->out->Emit("value " + name + " = " + shown,
                    Json{{"kind", "value"}, {"tag", name}, {"id", tag_id}, {"value", json_value}});
+  }
+  if (ctx->http != nullptr && known) {
+    ctx->http->OfferValue(static_cast<size_t>(tag_id) - 1, value, NowMs());
   }
   if (ctx->bridge != nullptr && known) {
     TagValue v;
@@ -568,10 +574,12 @@ int Run(const RunOptions& o) {
   // same file on its own.
   std::vector<std::string> stations;
   std::string load_error;  // the loader's reason, shown when slot 1 refuses the file
+  std::string port_name;
   {
     dravik::CDravikNetDoc doc;
     if (doc.LoadFile(o.project.c_str()) == 1) {
       for (const auto& s : doc.Stations()) stations.push_back(s->name);
+      port_name = "COM" + std::to_string(doc.Port().port + 1);
     } else {
       load_error = doc.LastError();
     }
@@ -585,11 +593,19 @@ int Run(const RunOptions& o) {
     bridge = StartBridge(o, tags, stations, &out, &queue, &sparkplug_node);
     if (bridge == nullptr) return kExitUsage;
   }
+  std::unique_ptr<HttpStatus> http;
+  if (!o.http.address.empty()) {
+    http = StartStatusPage(
+        o.http.address,
+        MakeStatusPageSetup(o.project, port_name, stations, tags, bridge != nullptr), &out);
+    if (http == nullptr) return kExitUsage;
+  }
 
   HostContext ctx;
   ctx.out = &out;
   ctx.tags = &tags;
   ctx.bridge = bridge.get();
+  ctx.http = http.get();
   ctx.print_values = !o.quiet;
   const WendroRHandler log_handler{&OnLog, &ctx};
   const TarselDbmHandler dbm_handler{&OnValue, &OnTagName, &ctx};
@@ -650,6 +666,7 @@ int Run(const RunOptions& o) {
   auto next_status = started;
   auto next_station_check = started;
   auto next_stats_publish = started;
+  auto next_http_sample = started;
   std::vector<StationReport> published_states;
   bool running = true;
   int exit_status = kExitOk;
@@ -703,6 +720,11 @@ int Run(const RunOptions& o) {
         next_station_check = now + kStationCheckInterval;
       }
     }
+    if (http != nullptr && Clock::now() >= next_http_sample) {
+      http->OfferLine(runner.StationReports(), ctx.values.load(),
+                      bridge ? bridge->state() : MqttBridge::State::kDown, NowMs());
+      next_http_sample = Clock::now() + kStationCheckInterval;
+    }
     if (Clock::now() >= next_status) {
       std::string status = runner.StatusLine();
       if (bridge != nullptr)
@@ -714,6 +736,7 @@ int Run(const RunOptions& o) {
 
   driver.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance, nullptr, 0);
   if (bridge != nullptr) bridge->Stop();
+  if (http != nullptr) http->Stop();
   stop_reader = true;
   reader.join();
   out.EndStatus();

@@ -187,11 +187,27 @@ bool AnsweredInTime(const RequestRecord& record, int timeout_ms) {
   }
 }
 
-bool PlcSimulator::RefuseWrites(int station, int area, int address) {
-  if (area < 0 || area > 7 || address < 1 || address > kAreas[area].highest) return false;
-  // As the request carries it: a bit number, or a byte address (two per word).
+namespace {
+// An address as requests carry it: a bit number, or a byte address (two per
+// word); -1 outside the area.
+int WireAddressOf(int area, int address) {
+  if (area < 0 || area > 7 || address < 1 || address > kAreas[area].highest) return -1;
   const int first = kAreas[area].first + address - 1;
-  const int wire = kAreas[area].bits ? first : 2 * first;
+  return kAreas[area].bits ? first : 2 * first;
+}
+}  // namespace
+
+bool PlcSimulator::SetFaultTarget(FaultKind kind, int area, int address) {
+  const int wire = area < 0 ? -1 : WireAddressOf(area, address);
+  if (area >= 0 && wire < 0) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  rate_targets_[static_cast<int>(kind)] = wire;
+  return true;
+}
+
+bool PlcSimulator::RefuseWrites(int station, int area, int address) {
+  const int wire = WireAddressOf(area, address);
+  if (wire < 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   refused_writes_.emplace(station, wire);
   return true;
@@ -265,7 +281,9 @@ void PlcSimulator::AnimateStep() {
 }
 
 // Called with mutex_ held.
-FaultAction PlcSimulator::NextFault(bool write) {
+FaultAction PlcSimulator::NextFault(const std::vector<uint8_t>& body) {
+  const bool write = body.size() > 1 && (body[1] == 0x04 || body[1] == 0x05);
+  const int wire = body.size() >= 5 ? (body[3] << 8) | body[4] : -2;
   if (write && !write_script_.empty()) {
     const FaultAction action = write_script_.front();
     write_script_.pop_front();
@@ -278,6 +296,7 @@ FaultAction PlcSimulator::NextFault(bool write) {
   }
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   for (int k = 1; k < kFaultKindCount; ++k) {
+    if (rate_targets_[k] >= 0 && rate_targets_[k] != wire) continue;
     if (rates_[k] > 0 && draw(random_) < rates_[k]) {
       return {static_cast<FaultKind>(k), rate_params_[k]};
     }
@@ -326,7 +345,7 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     const bool off = known_station && off_.count(it->first) != 0 && off_[it->first];
     if (frame.checksum_ok && known_station && !off) {
       const bool write = frame.body.size() >= 5 && (frame.body[1] == 0x04 || frame.body[1] == 0x05);
-      fault = NextFault(frame.body.size() > 1 && (frame.body[1] == 0x04 || frame.body[1] == 0x05));
+      fault = NextFault(frame.body);
       const bool refused =
           write && refused_writes_.count({it->first, (frame.body[3] << 8) | frame.body[4]}) != 0;
       record.refused = refused;

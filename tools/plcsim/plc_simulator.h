@@ -114,6 +114,11 @@ class PlcSimulator {
   // Probability (0..1) that a reply gets this fault; rates are tried in kind
   // order. `param` is the fault's parameter (0: its default), as in FaultAction.
   void SetFaultRate(FaultKind kind, double probability, int param = 0);
+  // From now on the rate of `kind` applies only to requests for this address
+  // (area index, 1-based; any station), such as the first of two blocks of
+  // the same size; area -1 lifts the limit. False for an address outside its
+  // area.
+  bool SetFaultTarget(FaultKind kind, int area, int address);
   // Actions for the next replies, in order; they come before any rate.
   void ScriptFaults(const std::vector<FaultAction>& actions);
   // Actions for the replies to the next write requests (commands 04 and 05)
@@ -128,7 +133,7 @@ class PlcSimulator {
  private:
   void Run();
   void Answer(const FrameParser::Frame& frame);
-  FaultAction NextFault(bool write);
+  FaultAction NextFault(const std::vector<uint8_t>& body);
   bool Send(const std::vector<uint8_t>& bytes);
   bool WaitMs(int ms);  // false when stopping
   void Trace(const char* direction, const std::vector<uint8_t>& raw,
@@ -155,6 +160,7 @@ class PlcSimulator {
   std::deque<FaultAction> write_script_;
   double rates_[kFaultKindCount] = {};
   int rate_params_[kFaultKindCount] = {};
+  int rate_targets_[kFaultKindCount] = {-1, -1, -1, -1, -1, -1, -1, -1};  // wire address, -1: any
   std::mt19937 random_;
   std::deque<RequestRecord> log_;
   uint16_t animation_counter_ = 0;

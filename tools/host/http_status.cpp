@@ -1,0 +1,537 @@
+#include "tools/host/http_status.h"
+
+#include <httplib.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include "tools/host/http_page.h"
+
+namespace dravik::host {
+namespace {
+
+// Request threads; an event stream holds one for its life, so at most
+// kMaxEventClients of them stream and the rest answer the other paths.
+constexpr size_t kWorkers = 8;
+constexpr int kMaxEventClients = 4;
+// Connections accepted and waiting for a worker. When they are all taken the
+// listen thread waits, so further clients wait in the kernel's backlog: the
+// number of open sockets is bounded by construction.
+constexpr size_t kMaxQueued = 16;
+constexpr size_t kMaxLogLines = 100;
+constexpr size_t kMaxHeaders = 100;
+constexpr size_t kMaxHeaderBytes = 32 * 1024;
+constexpr int64_t kMinute = 60000;
+constexpr auto kEventGap = std::chrono::milliseconds(500);  // at most two events a second
+constexpr auto kKeepAlive = std::chrono::seconds(15);       // a comment line on a quiet stream
+
+// httplib's thread pool queues without limit; this one makes the listen
+// thread wait for room instead.
+class BoundedPool : public httplib::TaskQueue {
+ public:
+  BoundedPool() {
+    for (size_t i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return jobs_.size() < kMaxQueued || shutdown_; });
+    jobs_.push_back(std::move(fn));  // after shutdown it still runs, closing its socket
+    ready_.notify_one();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      shutdown_ = true;
+    }
+    ready_.notify_all();
+    room_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::function<void()> fn;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return !jobs_.empty() || shutdown_; });
+        if (jobs_.empty()) return;
+        fn = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      room_.notify_one();
+      fn();
+    }
+  }
+  std::mutex mutex_;  // guards jobs_ and shutdown_
+  std::condition_variable ready_, room_;
+  std::deque<std::function<void()>> jobs_;
+  bool shutdown_ = false;
+  std::vector<std::thread> threads_;
+};
+
+bool SameName(const std::string& a, const std::string& b) {
+  return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+// A label value in the text format: backslash, quote and newline escaped.
+std::string Label(const std::string& v) {
+  std::string out;
+  for (const char c : v) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+Json ValueJson(const std::optional<TagValue>& v) {
+  if (!v || v->kind == TagValue::Kind::kNone) return nullptr;
+  if (v->kind == TagValue::Kind::kText) return v->text;
+  return NumberJson(v->number);
+}
+
+Json OptionalMs(const std::optional<int64_t>& ms) { return ms ? Json(*ms) : Json(nullptr); }
+
+const char* const kStates[] = {"ok", "failing", "demoted", "disabled"};
+
+void SetCommonHeaders(httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+}
+
+}  // namespace
+
+bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std::string* error) {
+  std::string h;
+  std::string p;
+  if (!text.empty() && text.front() == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      *error = "--http address \"" + text + "\" is not [IPv6]:PORT";
+      return false;
+    }
+    h = text.substr(1, close - 1);
+    p = text.substr(close + 2);
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+      *error = "--http address \"" + text + "\" is not HOST:PORT";
+      return false;
+    }
+    h = text.substr(0, colon);
+    p = text.substr(colon + 1);
+  }
+  char* end = nullptr;
+  const long n = p.empty() ? -1 : std::strtol(p.c_str(), &end, 10);
+  if (n < 0 || n > 65535 || *end != '\0') {
+    *error = "--http address \"" + text + "\": port \"" + p + "\" is not a number 0..65535";
+    return false;
+  }
+  if (h.empty() || h.find_first_of("/@?# ") != std::string::npos) {
+    *error = "--http address \"" + text + "\" needs a host (127.0.0.1:8080, 0.0.0.0:8080)";
+    return false;
+  }
+  *host = h;
+  *port = static_cast<int>(n);
+  return true;
+}
+
+const char* TagQuality(const std::string& station_state, bool port_open) {
+  return station_state == "ok" && port_open ? "good" : "stale";
+}
+
+
+StatusPageSetup MakeStatusPageSetup(const std::string& project, const std::string& port,
+                                    const std::vector<std::string>& stations,
+                                    const std::vector<TagRow>& tags, bool mqtt) {
+  StatusPageSetup setup;
+  setup.line = DefaultPrefix(project).substr(std::string("draviknet/").size());
+  setup.port = port;
+  setup.stations = stations;
+  setup.mqtt = mqtt;
+  for (const TagRow& t : tags) {
+    setup.tags.push_back(t.name);
+    const size_t dot = t.device.find('.');
+    setup.tag_stations.push_back(dot == std::string::npos ? "" : t.device.substr(dot + 1));
+  }
+  return setup;
+}
+
+std::unique_ptr<HttpStatus> StartStatusPage(const std::string& address, StatusPageSetup setup,
+                                            Output* out) {
+  auto page = std::make_unique<HttpStatus>(std::move(setup));
+  std::string url, error;
+  if (!page->Start(address, &url, &error)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return nullptr;
+  }
+  out->Emit("http: status page at " + url + " (metrics at " + url + "metrics)",
+            Json{{"kind", "http"}, {"url", url}});
+  return page;
+}
+
+HttpStatus::HttpStatus(StatusPageSetup setup) : setup_(std::move(setup)) {
+  stations_.resize(setup_.stations.size());
+  tags_.resize(setup_.tags.size());
+  for (const auto& station : setup_.tag_stations) {
+    int index = -1;
+    for (size_t i = 0; i < setup_.stations.size(); ++i) {
+      if (SameName(setup_.stations[i], station)) index = static_cast<int>(i);
+    }
+    tag_station_.push_back(index);
+  }
+  tag_station_.resize(setup_.tags.size(), -1);
+}
+
+HttpStatus::~HttpStatus() { Stop(); }
+
+bool HttpStatus::Start(const std::string& address, std::string* url, std::string* error) {
+  std::string host;
+  int port = 0;
+  if (!ParseHttpAddress(address, &host, &port, error)) return false;
+  server_ = std::make_unique<httplib::Server>();
+  server_->new_task_queue = [] { return new BoundedPool(); };
+  // Slow or silent clients lose their connection after two seconds; nothing
+  // but GET is served, so a request body has no use at all.
+  server_->set_read_timeout(2, 0);
+  server_->set_write_timeout(2, 0);
+  server_->set_keep_alive_timeout(2);
+  server_->set_keep_alive_max_count(50);
+  server_->set_payload_max_length(1024);
+  Routes();
+  const int bound = port == 0                           ? server_->bind_to_any_port(host)
+                    : server_->bind_to_port(host, port) ? port
+                                                        : -1;
+  if (bound < 0) {
+    *error = "the status page cannot listen on " + address + " (address in use or not local)";
+    server_.reset();
+    return false;
+  }
+  const bool v6 = host.find(':') != std::string::npos;
+  *url = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
+  listener_ = std::thread([this] { server_->listen_after_bind(); });
+  // httplib's stop() does nothing before the loop runs; a run that ends at
+  // once must still be able to stop the server.
+  for (int i = 0; i < 2000 && !server_->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void HttpStatus::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (server_) server_->stop();
+  if (listener_.joinable()) listener_.join();
+  server_.reset();
+}
+
+void HttpStatus::Routes() {
+  httplib::Server& s = *server_;
+  s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    SetCommonHeaders(res);
+    // Everything the page needs is in it; it may talk to this server only.
+    res.set_header("Content-Security-Policy",
+                   "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                   "connect-src 'self'; img-src data:; frame-ancestors 'none'");
+    res.set_content(std::string(kStatusPage, kStatusPageSize), "text/html; charset=utf-8");
+  });
+  s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    SetCommonHeaders(res);
+    res.set_content(MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  s.Get("/api/v1/stations", [this](const httplib::Request&, httplib::Response& res) {
+    SetCommonHeaders(res);
+    res.set_content(Dump(StationsJson()), "application/json");
+  });
+  s.Get("/api/v1/tags", [this](const httplib::Request&, httplib::Response& res) {
+    SetCommonHeaders(res);
+    res.set_content(Dump(TagsJson()), "application/json");
+  });
+  s.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+    SetCommonHeaders(res);
+    {
+      std::lock_guard lock(mutex_);
+      if (event_clients_ >= kMaxEventClients || stopping_) {
+        res.status = 503;
+        res.set_header("Retry-After", "10");
+        res.set_content("too many event streams\n", "text/plain");
+        return;
+      }
+      ++event_clients_;
+    }
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, seen = uint64_t{0}](size_t, httplib::DataSink& sink) mutable {
+          const std::string event = NextEvent(&seen);
+          return !event.empty() && sink.write(event.data(), event.size());
+        },
+        [this](bool) {
+          std::lock_guard lock(mutex_);
+          --event_clients_;
+        });
+  });
+  // Read-only: every other method is refused, whatever the path.
+  const auto refuse = [](const httplib::Request&, httplib::Response& res) {
+    res.status = 405;
+    res.set_header("Allow", "GET, HEAD");
+  };
+  s.Post(".*", refuse);
+  s.Put(".*", refuse);
+  s.Patch(".*", refuse);
+  s.Delete(".*", refuse);
+  s.Options(".*", refuse);
+  // Each header line is held to 8 KB by httplib; the whole of them here.
+  s.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    size_t bytes = 0;
+    for (const auto& [name, value] : req.headers) bytes += name.size() + value.size() + 4;
+    if (req.headers.size() <= kMaxHeaders && bytes <= kMaxHeaderBytes) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    res.status = 431;
+    res.set_content("431 request header fields too large\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty()) {
+      const char* why = res.status == 404   ? " not found"
+                        : res.status == 405 ? " read-only: only GET and HEAD"
+                                            : " bad request";
+      res.set_content(std::to_string(res.status) + why + "\n", "text/plain");
+    }
+  });
+  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    res.status = 500;
+    res.set_content("internal error\n", "text/plain");
+  });
+}
+
+std::string HttpStatus::NextEvent(uint64_t* seen) {
+  std::unique_lock lock(mutex_);
+  const bool first = *seen == 0;
+  if (!first) {
+    // Coalesce: changes that come faster than kEventGap go out together.
+    changed_.wait_for(lock, kEventGap, [this] { return stopping_; });
+    if (!changed_.wait_for(lock, kKeepAlive, [&] { return stopping_ || version_ != *seen; })) {
+      return ": still here\n\n";
+    }
+  }
+  if (stopping_) return "";
+  *seen = version_;
+  // Every stream sends the same view: it is built once per change.
+  if (event_version_ != version_) {
+    event_ = "event: state\ndata: " + Dump(ViewJsonLocked()) + "\n\n";
+    event_version_ = version_;
+  }
+  return event_;
+}
+
+void HttpStatus::ChangedLocked() {
+  ++version_;
+  changed_.notify_all();
+}
+
+void HttpStatus::OfferLog(int flags, const std::string& text, int64_t ts_ms) {
+  {
+    std::lock_guard lock(mutex_);
+    // The runner's tracker has already taken this line: one reading of the
+    // port for the terminal, MQTT and this page.
+    port_ = Stations().Port();
+    log_.push_back(LogLine{ts_ms, flags, text});
+    while (log_.size() > kMaxLogLines) log_.pop_front();
+    ChangedLocked();
+  }
+}
+
+void HttpStatus::OfferValue(size_t tag_index, const CTagVal& value, int64_t ts_ms) {
+  TagValue v;
+  if (value.HasValue() && value.IsText()) {
+    v.kind = TagValue::Kind::kText;
+    v.text = value.GetValStr();
+  } else if (value.HasValue()) {
+    v.kind = TagValue::Kind::kNumber;
+    v.number = value.GetVal();
+  }
+  std::lock_guard lock(mutex_);
+  if (tag_index >= tags_.size()) return;
+  tags_[tag_index].value = std::move(v);
+  tags_[tag_index].changed_ms = ts_ms;
+  ChangedLocked();
+}
+
+void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long values_delivered,
+                           MqttBridge::State mqtt, int64_t now_ms) {
+  std::lock_guard lock(mutex_);
+  bool changed = values_delivered != values_delivered_ || mqtt != mqtt_;
+  values_delivered_ = values_delivered;
+  mqtt_ = mqtt;
+  updated_ms_ = now_ms;
+  for (size_t i = 0; i < reports.size() && i < stations_.size(); ++i) {
+    Station& s = stations_[i];
+    const StationReport& r = reports[i];
+    const long exchanges = r.reads_sent + r.writes_sent;
+    const long failures = r.reads_failed + r.writes_failed;
+    const long good = exchanges - failures;
+    const long good_before =
+        s.report.reads_sent + s.report.writes_sent - s.report.reads_failed - s.report.writes_failed;
+    if (good > good_before) s.last_good_ms = now_ms;
+    // Counters going back mean a reset: the minute starts again.
+    if (!s.minute.empty() &&
+        (exchanges < s.minute.back().exchanges || failures < s.minute.back().failures)) {
+      s.minute.clear();
+    }
+    if (s.minute.empty() || now_ms - s.minute.back().ms >= 1000) {
+      s.minute.push_back(Sample{now_ms, exchanges, failures});
+    } else {
+      s.minute.back() = Sample{s.minute.back().ms, exchanges, failures};
+    }
+    while (s.minute.size() > 1 && now_ms - s.minute[1].ms >= kMinute) s.minute.pop_front();
+    changed = changed || !(r == s.report);
+    s.report = r;
+  }
+  if (changed) ChangedLocked();
+}
+
+std::optional<double> HttpStatus::FailureRateLocked(const Station& s) const {
+  if (s.minute.empty()) return std::nullopt;
+  // From the oldest sample of the minute to now; before the first minute is
+  // over, from the start.
+  const Sample& from = s.minute.front();
+  const long base_ex = s.minute.size() == 1 ? 0 : from.exchanges;
+  const long base_fail = s.minute.size() == 1 ? 0 : from.failures;
+  const long ex = s.report.reads_sent + s.report.writes_sent - base_ex;
+  const long fail = s.report.reads_failed + s.report.writes_failed - base_fail;
+  if (ex <= 0) return std::nullopt;
+  return static_cast<double>(fail) / static_cast<double>(ex);
+}
+
+Json HttpStatus::StationsJsonLocked() const {
+  Json list = Json::array();
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    const Station& s = stations_[i];
+    const std::optional<double> rate = FailureRateLocked(s);
+    list.push_back(Json{{"name", setup_.stations[i]},
+                        {"state", s.report.state.empty() ? "starting" : s.report.state},
+                        {"reads_sent", s.report.reads_sent},
+                        {"reads_failed", s.report.reads_failed},
+                        {"writes_sent", s.report.writes_sent},
+                        {"writes_failed", s.report.writes_failed},
+                        {"failure_rate_1m", rate ? Json(*rate) : Json(nullptr)},
+                        {"last_good_ms", OptionalMs(s.last_good_ms)}});
+  }
+  return list;
+}
+
+Json HttpStatus::TagsJsonLocked() const {
+  Json list = Json::array();
+  const bool port_open = port_ == PortState::kOpen;
+  for (size_t i = 0; i < tags_.size(); ++i) {
+    const int station = tag_station_[i];
+    const std::string state =
+        station < 0 ? "" : stations_[static_cast<size_t>(station)].report.state;
+    const Tag& t = tags_[i];
+    list.push_back(
+        Json{{"name", setup_.tags[i]},
+             {"station",
+              station < 0 ? Json(nullptr) : Json(setup_.stations[static_cast<size_t>(station)])},
+             {"value", ValueJson(t.value)},
+             {"quality", TagQuality(state, port_open)},
+             {"changed_ms", t.value ? Json(t.changed_ms) : Json(nullptr)}});
+  }
+  return list;
+}
+
+Json HttpStatus::StationsJson() const {
+  std::lock_guard lock(mutex_);
+  return Json{{"line", setup_.line},
+              {"port", setup_.port},
+              {"port_state", PortStateText(port_)},
+              {"stations", StationsJsonLocked()}};
+}
+
+Json HttpStatus::TagsJson() const {
+  std::lock_guard lock(mutex_);
+  return Json{{"line", setup_.line}, {"tags", TagsJsonLocked()}};
+}
+
+Json HttpStatus::ViewJson() const {
+  std::lock_guard lock(mutex_);
+  return ViewJsonLocked();
+}
+
+Json HttpStatus::ViewJsonLocked() const {
+  Json log = Json::array();
+  for (const LogLine& l : log_)
+    log.push_back(Json{{"ms", l.ms}, {"flags", l.flags}, {"text", l.text}});
+  return Json{{"line", setup_.line},
+              {"port", setup_.port},
+              {"port_state", PortStateText(port_)},
+              {"mqtt", setup_.mqtt ? Json(MqttBridge::StateText(mqtt_)) : Json(nullptr)},
+              {"values_delivered", values_delivered_},
+              {"updated_ms", updated_ms_},
+              {"stations", StationsJsonLocked()},
+              {"tags", TagsJsonLocked()},
+              {"log", log}};
+}
+
+std::string HttpStatus::MetricsText() const {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  const std::string line = "line=\"" + Label(setup_.line) + "\"";
+  const auto family = [&](const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  };
+  const auto per_station = [&](const char* name, const char* help, int StationReport::*field) {
+    family(name, "counter", help);
+    for (size_t i = 0; i < stations_.size(); ++i) {
+      out += std::string(name) + "{" + line + ",station=\"" + Label(setup_.stations[i]) + "\"} " +
+             std::to_string(stations_[i].report.*field) + "\n";
+    }
+  };
+  per_station("draviknet_reads_total",
+              "Reads of the station that ended, good or failed (the reset command sets it to 0).",
+              &StationReport::reads_sent);
+  per_station("draviknet_reads_failed_total", "Reads of the station that failed.",
+              &StationReport::reads_failed);
+  per_station("draviknet_writes_total", "Writes to the station that ended, good or failed.",
+              &StationReport::writes_sent);
+  per_station("draviknet_writes_failed_total", "Writes to the station that failed.",
+              &StationReport::writes_failed);
+  family("draviknet_station_state", "gauge",
+         "1 for the state the station is in (ok, failing, demoted, disabled), 0 for the others.");
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    for (const char* state : kStates) {
+      out += "draviknet_station_state{" + line + ",station=\"" + Label(setup_.stations[i]) +
+             "\",state=\"" + state + "\"} " + (stations_[i].report.state == state ? "1" : "0") +
+             "\n";
+    }
+  }
+  long exchanges = 0;
+  for (const Station& s : stations_) exchanges += s.report.reads_sent + s.report.writes_sent;
+  family("draviknet_port_open", "gauge", "1 while the line's serial port is open.");
+  out += "draviknet_port_open{" + line + "} " + (port_ == PortState::kOpen ? "1" : "0") + "\n";
+  family("draviknet_exchanges_total", "counter",
+         "Reads and writes on the line that ended, all stations together.");
+  out += "draviknet_exchanges_total{" + line + "} " + std::to_string(exchanges) + "\n";
+  family("draviknet_mqtt_connected", "gauge",
+         "1 while the gateway is connected to its MQTT broker; 0 also when it runs without one.");
+  out += "draviknet_mqtt_connected{" + line + "} " +
+         (setup_.mqtt && mqtt_ == MqttBridge::State::kConnected ? "1" : "0") + "\n";
+  family("draviknet_values_delivered_total", "counter",
+         "Value changes the driver delivered to the host's tag database.");
+  out +=
+      "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) + "\n";
+  return out;
+}
+
+}  // namespace dravik::host
