@@ -1,10 +1,12 @@
 // End-to-end bench of the MQTT gateway: a private mosquitto broker, the PLC
 // simulator on a pseudo-terminal, and dravik-host --mqtt --quiet as a child
 // process. Every period all tags get a new value in the simulator; a
-// libmosquitto subscriber notes when each arrives on tag/<TAG>. Prints the
-// latency from the change in the simulator to the subscriber (median, p99,
-// max), how many changes arrived, and the gateway's CPU time per wall time.
-// Run by hand: mqtt_gateway_bench [--seconds 20] [--tags 100] [--period-ms 100]
+// libmosquitto subscriber notes when each arrives on tag/<TAG>, or with
+// --sparkplug as a metric of a Sparkplug B DDATA (decoded with the gateway's
+// own payload code). Prints the messages per second, the latency from the
+// change in the simulator to the subscriber (median, p99, max), how many
+// changes arrived, and the gateway's CPU time per wall time.
+// Run by hand: mqtt_gateway_bench [--seconds 20] [--tags 100] [--period-ms 100] [--sparkplug]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -29,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/host/sparkplug_payload.h"
 #include "tools/plcsim/plc_simulator.h"
 
 extern char** environ;
@@ -37,6 +40,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kAreaR = 7;
+constexpr int kTagsPerStation = 500;
 
 int FreePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -93,23 +97,41 @@ struct Receiver {
   std::vector<Clock::time_point> changed_at;  // per cycle value
   std::vector<double> latencies_ms;
   std::atomic<bool> measuring{false};
+  bool sparkplug = false;
   long received = 0;
+  long messages = 0;
 };
 
 void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
   const auto now = Clock::now();
   auto* r = static_cast<Receiver*>(self);
-  const auto j = nlohmann::json::parse(
-      std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
-      nullptr, false);
-  if (!j.is_object() || !j["value"].is_number_integer()) return;
-  const long cycle = j["value"].get<long>();
+  const std::string payload(static_cast<const char*>(m->payload),
+                            static_cast<size_t>(m->payloadlen));
+  std::vector<long> cycles;
+  if (r->sparkplug) {
+    dravik::host::sparkplug::Payload p;
+    std::string error;
+    if (!dravik::host::sparkplug::Decode(payload, &p, &error)) return;
+    for (const auto& metric : p.metrics) {
+      if (metric.kind == dravik::host::sparkplug::Metric::Kind::kInt) {
+        cycles.push_back(static_cast<long>(metric.integer));
+      }
+    }
+  } else {
+    const auto j = nlohmann::json::parse(payload, nullptr, false);
+    if (!j.is_object() || !j["value"].is_number_integer()) return;
+    cycles.push_back(j["value"].get<long>());
+  }
   std::lock_guard lock(r->mutex);
-  if (!r->measuring || cycle <= 0 || static_cast<size_t>(cycle) >= r->changed_at.size()) return;
-  ++r->received;
-  r->latencies_ms.push_back(
-      std::chrono::duration<double, std::milli>(now - r->changed_at[static_cast<size_t>(cycle)])
-          .count());
+  if (!r->measuring) return;
+  ++r->messages;
+  for (const long cycle : cycles) {
+    if (cycle <= 0 || static_cast<size_t>(cycle) >= r->changed_at.size()) continue;
+    ++r->received;
+    r->latencies_ms.push_back(
+        std::chrono::duration<double, std::milli>(now - r->changed_at[static_cast<size_t>(cycle)])
+            .count());
+  }
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -123,43 +145,61 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char** argv) {
   int seconds = 20, tags = 100, period_ms = 100;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool sparkplug = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--seconds") seconds = std::atoi(argv[i + 1]);
-    if (a == "--tags") tags = std::atoi(argv[i + 1]);
-    if (a == "--period-ms") period_ms = std::atoi(argv[i + 1]);
+    if (a == "--sparkplug") {
+      sparkplug = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
+    if (a == "--seconds") seconds = std::atoi(argv[++i]);
+    if (a == "--tags") tags = std::atoi(argv[++i]);
+    if (a == "--period-ms") period_ms = std::atoi(argv[++i]);
   }
-  if (tags < 1 || tags > 60 * 4 || seconds < 1 || period_ms < 10) {
+  if (tags < 1 || tags > 60 * 20 || seconds < 1 || period_ms < 10) {
     std::fprintf(stderr,
-                 "usage: mqtt_gateway_bench [--seconds N] [--tags 1..240] [--period-ms N]\n");
+                 "usage: mqtt_gateway_bench [--seconds N] [--tags 1..1200] [--period-ms N] "
+                 "[--sparkplug]\n");
     return 2;
   }
   char dir_template[] = "/tmp/draviknet-mqtt-bench-XXXXXX";
   const std::string dir = ::mkdtemp(dir_template);
 
-  // One station, tags in blocks of 60 words (one poll each); the simulator
-  // does not pace the pseudo-terminal, so the baud rate does not matter.
-  nlohmann::json blocks = nlohmann::json::array();
-  for (int start = 1; start <= tags; start += 60) {
-    blocks.push_back({{"address", "R" + std::to_string(start)},
-                      {"count", std::min(60, tags - start + 1)},
-                      {"period", 0}});
+  // Up to 500 tags a station (the R area ends at 512), in blocks of 60 words
+  // (one poll each); the simulator does not pace the pseudo-terminal, so the
+  // baud rate does not matter.
+  const int stations = (tags + kTagsPerStation - 1) / kTagsPerStation;
+  nlohmann::json station_list = nlohmann::json::array();
+  for (int s = 1; s <= stations; ++s) {
+    const int count = std::min(kTagsPerStation, tags - (s - 1) * kTagsPerStation);
+    nlohmann::json blocks = nlohmann::json::array();
+    for (int start = 1; start <= count; start += 60) {
+      blocks.push_back({{"address", "R" + std::to_string(start)},
+                        {"count", std::min(60, count - start + 1)},
+                        {"period", 0}});
+    }
+    station_list.push_back({{"name", "PLC" + std::to_string(s)},
+                            {"description", "bench"},
+                            {"number", s},
+                            {"blocks", blocks}});
   }
-  nlohmann::json project = {
-      {"port",
-       {{"com", "COM1"},
-        {"baud", 19200},
-        {"parity", "none"},
-        {"data_bits", 8},
-        {"stop_bits", 1},
-        {"checksum", false},
-        {"rts_cts", false}}},
-      {"stations",
-       {{{"name", "PLC1"}, {"description", "bench"}, {"number", 1}, {"blocks", blocks}}}}};
+  nlohmann::json project = {{"port",
+                             {{"com", "COM1"},
+                              {"baud", 19200},
+                              {"parity", "none"},
+                              {"data_bits", 8},
+                              {"stop_bits", 1},
+                              {"checksum", false},
+                              {"rts_cts", false}}},
+                            {"stations", station_list}};
   std::ofstream(dir + "/bench.json") << project.dump();
   std::ofstream csv(dir + "/tags.csv");
   csv << "name,device,address,type,length\n";
-  for (int i = 1; i <= tags; ++i) csv << "T" << i << ",DVK.PLC1,R" << i << ",uint16,2\n";
+  for (int i = 0; i < tags; ++i) {
+    csv << "T" << i + 1 << ",DVK.PLC" << i / kTagsPerStation + 1 << ",R" << i % kTagsPerStation + 1
+        << ",uint16,2\n";
+  }
   csv.close();
   const pid_t import =
       Spawn({DRAVIK_PROJECT_BIN, "import", dir + "/bench.json", "-o", dir + "/bench.dvk"}, {});
@@ -177,7 +217,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   dravik::plcsim::SimulatorOptions options;
-  options.stations = {1};
+  for (int s = 1; s <= stations; ++s) options.stations.push_back(s);
   dravik::plcsim::PlcSimulator sim(options);
   std::string error;
   if (!sim.CreatePty(dir, 1, &error) || !sim.Start()) {
@@ -186,6 +226,7 @@ int main(int argc, char** argv) {
   }
 
   Receiver receiver;
+  receiver.sparkplug = sparkplug;
   const int cycles = seconds * 1000 / period_ms;
   receiver.changed_at.resize(static_cast<size_t>(cycles) + 2);
   mosquitto_lib_init();
@@ -195,13 +236,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot connect the subscriber\n");
     return 1;
   }
-  mosquitto_subscribe(sub, nullptr, "bench/tag/+", 1);
+  mosquitto_subscribe(sub, nullptr, sparkplug ? "spBv1.0/bench/DDATA/bench/+" : "bench/tag/+", 1);
   mosquitto_loop_start(sub);
 
+  std::vector<std::string> gateway_args = {
+      DRAVIK_HOST_BIN,   "run",     dir + "/bench.dvk", "--tags",
+      dir + "/tags.csv", "--quiet", "--mqtt",           "mqtt://127.0.0.1:" + std::to_string(port)};
+  for (const char* a :
+       sparkplug ? std::vector<const char*>{"--sparkplug", "bench", "--sparkplug-node", "bench"}
+                 : std::vector<const char*>{"--mqtt-prefix", "bench"}) {
+    gateway_args.emplace_back(a);
+  }
   const pid_t gateway =
-      Spawn({DRAVIK_HOST_BIN, "run", dir + "/bench.dvk", "--tags", dir + "/tags.csv", "--quiet",
-             "--mqtt", "mqtt://127.0.0.1:" + std::to_string(port), "--mqtt-prefix", "bench"},
-            {"DRAVIKNET_PORTS=" + dir, "DRAVIKNET_CONFIG=" + dir + "/none.conf"});
+      Spawn(gateway_args, {"DRAVIKNET_PORTS=" + dir, "DRAVIKNET_CONFIG=" + dir + "/none.conf"});
   std::this_thread::sleep_for(std::chrono::seconds(2));  // connected, first values out
 
   receiver.measuring = true;
@@ -213,7 +260,10 @@ int main(int argc, char** argv) {
       std::lock_guard lock(receiver.mutex);
       receiver.changed_at[static_cast<size_t>(k)] = Clock::now();
     }
-    for (int i = 1; i <= tags; ++i) sim.SetWord(1, kAreaR, i, static_cast<uint16_t>(k));
+    for (int i = 0; i < tags; ++i) {
+      sim.SetWord(i / kTagsPerStation + 1, kAreaR, i % kTagsPerStation + 1,
+                  static_cast<uint16_t>(k));
+    }
     next += std::chrono::milliseconds(period_ms);
     std::this_thread::sleep_until(next);
   }
@@ -233,14 +283,18 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(dir);
 
   std::vector<double> lat;
-  long received = 0;
+  long received = 0, messages = 0;
   {
     std::lock_guard lock(receiver.mutex);
     lat = receiver.latencies_ms;
     received = receiver.received;
+    messages = receiver.messages;
   }
   const long expected = static_cast<long>(cycles) * tags;
-  std::printf("tags %d, a change of all every %d ms, %d s\n", tags, period_ms, seconds);
+  std::printf("%s: tags %d, a change of all every %d ms, %d s\n",
+              sparkplug ? "Sparkplug B DDATA" : "plain MQTT", tags, period_ms, seconds);
+  std::printf("messages to the subscriber: %ld, %.0f/s\n", messages,
+              static_cast<double>(messages) / wall);
   std::printf("changes arrived: %ld of %ld (%.1f%%; the rest were overtaken by newer values)\n",
               received, expected,
               100.0 * static_cast<double>(received) / static_cast<double>(expected));

@@ -5,6 +5,7 @@ DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
   mosquitto mosquitto-clients libmosquitto-dev openssl libcpp-httplib-dev chromium prometheus
+  protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf
   nodejs python3 curl dpkg-dev lintian scdoc man-db systemd)
 # From npm (the only package not from Debian): the browser driver of the
 # status page test, into build/node, pinned.
@@ -13,7 +14,8 @@ DRAVIKNET_NODE_PACKAGES=(playwright-core@1.65.2)
 # as <name>:armhf or <name>:arm64). A library the build or the tests link goes
 # here as well as above; header-only and architecture-independent packages
 # (nlohmann-json3-dev) need only the list above.
-DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libcpp-httplib-dev)
+DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libcpp-httplib-dev
+  libprotobuf-c-dev)
 
 # npm comes with some builds of nodejs; Debian's own nodejs needs the npm package.
 install_node_packages() {

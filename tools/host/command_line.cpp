@@ -104,6 +104,8 @@ std::string Usage() {
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
+      "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
+      "HOST_ID]]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
       "\n"
       "info   prints the driver's interface version and name.\n"
@@ -125,6 +127,11 @@ std::string Usage() {
       "             one result on PREFIX/tag/TAG/set/result. Reconnects back off up to\n"
       "             --mqtt-reconnect-max-seconds (4). Another gateway online on PREFIX\n"
       "             stops the start (exit 2) unless --mqtt-takeover.\n"
+      "--sparkplug GROUP_ID  speak Sparkplug B instead of the plain topics: the gateway is\n"
+      "             the edge node spBv1.0/GROUP_ID/.../NODE_ID (default the project file name),\n"
+      "             each station a device, each bound tag a metric; DCMD writes only with\n"
+      "             --mqtt-writes. --sparkplug-host HOST_ID: births wait for that primary\n"
+      "             host's STATE online.\n"
       "\n"
       "--http [HOST:PORT]  a read-only status page at http://HOST:PORT/ (default\n"
       "             127.0.0.1:8080, loopback only), with /events (live updates), /metrics\n"
@@ -195,6 +202,13 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       o.json = true;
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--sparkplug" || a == "--sparkplug-node" || a == "--sparkplug-host") {
+      std::string* target = a == "--sparkplug"        ? &o.sparkplug.group
+                            : a == "--sparkplug-node" ? &o.sparkplug.node
+                                                      : &o.sparkplug.host;
+      if (!value(target) || target->empty()) {
+        return UsageError(a + (a == "--sparkplug" ? " needs a group id" : " needs an id"));
+      }
     } else if (a == "--http") {
       // The address is optional: the next word is it when it looks like one.
       const bool given = i + 1 < args.size() && args[i + 1].find(':') != std::string::npos &&
@@ -214,6 +228,17 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
     return UsageError("the --mqtt-... options need --mqtt URL");
+  }
+  if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
+    return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");
+  }
+  if (!o.sparkplug.group.empty()) {
+    if (o.mqtt.url.empty()) return UsageError("--sparkplug needs --mqtt URL");
+    if (!o.mqtt.prefix.empty() || o.mqtt.plain_payload || o.mqtt.takeover) {
+      return UsageError(
+          "--mqtt-prefix, --mqtt-payload and --mqtt-takeover have no meaning with --sparkplug "
+          "(its topics are spBv1.0/GROUP/...)");
+    }
   }
   return -1;
 }

@@ -8,6 +8,7 @@
 
 #include "tools/host/http_status.h"
 #include "tools/host/mqtt_bridge.h"
+#include "tools/host/sparkplug_node.h"
 
 namespace dravik::host {
 
@@ -21,9 +22,10 @@ struct RunOptions {
   std::string driver;
   double for_seconds = 0.0;  // 0: until quit or Ctrl-C
   bool json = false;
-  bool quiet = false;  // no value lines (a gateway under systemd)
-  MqttOptions mqtt;    // mqtt.url empty: no gateway
-  HttpOptions http;    // http.address empty: no status page
+  bool quiet = false;          // no value lines (a gateway under systemd)
+  MqttOptions mqtt;            // mqtt.url empty: no gateway
+  SparkplugOptions sparkplug;  // sparkplug.group empty: the plain topics
+  HttpOptions http;            // http.address empty: no status page
 };
 
 struct CommandLine {

@@ -22,6 +22,7 @@
 #include "model/dravik_doc.h"
 #include "platform/file_io.h"
 #include "tools/host/http_status.h"
+#include "tools/host/sparkplug_node.h"
 #include "tools/host/station_states.h"
 #include "tools/host/write_value_check.h"
 
@@ -467,9 +468,11 @@ void Runner::Texts(const std::string& station) {
 
 // Checks the names against MQTT's topic rules and starts the bridge; null
 // (with the problems on stderr) when it can't run.
+// With --sparkplug the bridge speaks through `node`, made here.
 static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::vector<TagRow>& tags,
                                                const std::vector<std::string>& stations,
-                                               Output* out, CommandQueue* queue) {
+                                               Output* out, CommandQueue* queue,
+                                               std::unique_ptr<SparkplugNode>* node) {
   MqttOptions mqtt = o.mqtt;
   if (mqtt.prefix.empty()) mqtt.prefix = DefaultPrefix(o.project);
   std::vector<std::string> names;
@@ -480,11 +483,26 @@ static std::unique_ptr<MqttBridge> StartBridge(const RunOptions& o, const std::v
     writable.push_back(t.writable);
     tag_stations.push_back(StationIndex(t.device, stations));
   }
-  const std::vector<std::string> problems = CheckTopicNames(mqtt.prefix, names, stations);
+  SparkplugOptions sparkplug = o.sparkplug;
+  if (sparkplug.node.empty()) sparkplug.node = DefaultPrefix(o.project).substr(10);
+  const std::vector<std::string> problems = sparkplug.group.empty()
+                                                ? CheckTopicNames(mqtt.prefix, names, stations)
+                                                : CheckSparkplugNames(sparkplug, names, stations);
   for (const auto& p : problems) std::fprintf(stderr, "error: %s\n", p.c_str());
   if (!problems.empty()) return nullptr;
   auto bridge = std::make_unique<MqttBridge>(mqtt, names, writable, tag_stations, stations, out,
                                              [queue] { queue->Wake(); });
+  if (!sparkplug.group.empty()) {
+    std::vector<SparkplugTag> metrics;
+    for (size_t i = 0; i < tags.size(); ++i) {
+      const size_t station =
+          tag_stations[i] < 0 ? static_cast<size_t>(-1) : static_cast<size_t>(tag_stations[i]);
+      metrics.push_back({tags[i].name, tags[i].type, station, tags[i].writable});
+    }
+    *node =
+        std::make_unique<SparkplugNode>(sparkplug, std::move(metrics), stations, mqtt.writes, out);
+    bridge->SetScheme(node->get());
+  }
   std::string error;
   if (!bridge->Start(&error)) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
@@ -569,9 +587,10 @@ int Run(const RunOptions& o) {
 
   Stations().Reset(stations);
   CommandQueue queue;
+  std::unique_ptr<SparkplugNode> sparkplug_node;  // outlives the bridge that speaks through it
   std::unique_ptr<MqttBridge> bridge;
   if (!o.mqtt.url.empty()) {
-    bridge = StartBridge(o, tags, stations, &out, &queue);
+    bridge = StartBridge(o, tags, stations, &out, &queue, &sparkplug_node);
     if (bridge == nullptr) return kExitUsage;
   }
   std::unique_ptr<HttpStatus> http;
@@ -621,6 +640,12 @@ int Run(const RunOptions& o) {
     if (handle != -1) ++bound;
   }
   driver.Slot<DrvBuildTagRequestsFn>(DRV_SLOT_BUILD_REQUESTS)(instance);
+  if (sparkplug_node != nullptr) {
+    std::vector<bool> is_bound;
+    for (int handle : handles) is_bound.push_back(handle != -1);
+    sparkplug_node->Activate(std::move(is_bound));
+    bridge->Republish();
+  }
   driver.Slot<DrvSetRunStateFn>(DRV_SLOT_SET_RUN_STATE)(instance, nullptr, 1);
   out.Emit("running: " + std::to_string(bound) + " of " + std::to_string(tags.size()) +
                " tags bound" + (prepared != 0 ? ", port not open" : ""),
@@ -736,9 +761,10 @@ int Run(const RunOptions& o) {
   driver.Unload();
   uninstall();
   if (g_stdout_closed != 0) {
-    std::fputs("dravik-host: standard output was closed (its reader went away); the line was "
-               "stopped\n",
-               stderr);
+    std::fputs(
+        "dravik-host: standard output was closed (its reader went away); the line was "
+        "stopped\n",
+        stderr);
     return 1;
   }
   return exit_status;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "tools/host/mqtt_scheme.h"
 
 namespace dravik::host {
 namespace {
@@ -367,8 +368,12 @@ bool MqttBridge::Start(std::string* error) {
     return false;
   }
   mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  const std::string status_topic = options_.prefix + "/status";
-  mosquitto_will_set(mosq_, status_topic.c_str(), 7, "offline", kQos, true);
+  if (scheme_ != nullptr) {
+    SetSchemeWill();
+  } else {
+    const std::string status_topic = options_.prefix + "/status";
+    mosquitto_will_set(mosq_, status_topic.c_str(), 7, "offline", kQos, true);
+  }
   if (!options_.user.empty()) {
     mosquitto_username_pw_set(mosq_, options_.user.c_str(),
                               have_password ? password.c_str() : nullptr);
@@ -449,9 +454,11 @@ void MqttBridge::Stop() {
   // disconnect sends no will either.
   if (connected_ && !refused) {
     int mid = 0;
-    const std::string topic = options_.prefix + "/status";
-    if (mosquitto_publish(mosq_, &mid, topic.c_str(), 7, "offline", kQos, true) ==
-        MOSQ_ERR_SUCCESS) {
+    const MqttMessage last = scheme_ != nullptr
+                                 ? scheme_->Final()
+                                 : MqttMessage{options_.prefix + "/status", "offline", kQos, true};
+    if (mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
+                          last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
       offline_mid_ = mid;
       const auto deadline = std::chrono::steady_clock::now() + kStopWait;
       while (!offline_acked_ && connected_ && std::chrono::steady_clock::now() < deadline) {
@@ -557,6 +564,25 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
     return;
   }
   bridge->refusal_reported_ = false;
+  if (bridge->scheme_ != nullptr) {
+    // A scheme's state is not retained, so there is no prefix to check: its
+    // own topics, and the session is online.
+    for (const auto& sub : bridge->scheme_->OnConnected()) {
+      mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
+    }
+    {
+      std::lock_guard lock(bridge->mutex_);
+      bridge->phase_ = Phase::kOnline;
+      bridge->republish_ = true;
+    }
+    bridge->connected_ = true;
+    bridge->state_ = State::kConnected;
+    bridge->out_->Emit(
+        "mqtt: connected to " + bridge->display_url_ + " as a Sparkplug B edge node",
+        Json{{"kind", "mqtt"}, {"state", "connected"}, {"client", bridge->client_id_}});
+    bridge->wake_.notify_one();
+    return;
+  }
   const std::string& prefix = bridge->options_.prefix;
   const std::string status = prefix + "/status";
   const std::string client = prefix + "/status/client";
@@ -597,6 +623,10 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self, int rc) {
   auto* bridge = static_cast<MqttBridge*>(self);
   const bool was_connected = bridge->connected_.exchange(false);
   bridge->state_ = State::kDown;
+  if (bridge->scheme_ != nullptr) {
+    bridge->scheme_->OnDisconnected();
+    bridge->SetSchemeWill();  // the will of the next CONNECT
+  }
   bool stopping = false;
   {
     std::lock_guard lock(bridge->mutex_);
@@ -620,6 +650,10 @@ void MqttBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* mess
   const std::string payload(
       static_cast<const char*>(message->payload),
       message->payload != nullptr ? static_cast<size_t>(message->payloadlen) : 0u);
+  if (bridge->scheme_ != nullptr) {
+    bridge->HandleScheme(message->topic, payload, message->retain);
+    return;
+  }
   const std::string topic = message->topic;
   const std::string set_tail = "/set";
   if (topic.size() > set_tail.size() &&
@@ -817,6 +851,25 @@ void MqttBridge::PublisherLoop() {
     const bool stop = stopping_;
     lock.unlock();
     WarnIfUnreachable();
+    if (scheme_ != nullptr) {
+      MqttBatch batch;
+      batch.republish = republish;
+      for (auto& [i, v] : values) batch.values.push_back({i, std::move(v.value), v.ts_ms});
+      batch.stations = std::move(stations);
+      // The log records, as the scheme takes them; the results of writes
+      // have no place there (a refusal is also a log record).
+      for (const auto& e : logs) {
+        if (e.topic != "log") continue;
+        const Json r = Json::parse(e.payload, nullptr, false);
+        if (!r.is_object()) continue;
+        batch.logs.push_back({r.value("flags", 0), r.value("text", ""), r.value("ts", int64_t{0}),
+                              r.value("tag", "")});
+      }
+      PublishScheme(std::move(batch));
+      lock.lock();
+      if (stop) break;
+      continue;
+    }
 
     // Values first, so a station's change of quality below republishes the
     // newest value with it.
@@ -940,6 +993,50 @@ void MqttBridge::PublishValue(size_t tag_index) {
 void MqttBridge::PublishStation(size_t station_index, const StationReport& report) {
   Publish(options_.prefix + "/station/" + stations_[station_index] + "/state", StatePayload(report),
           true);
+}
+
+void MqttBridge::Republish() {
+  {
+    std::lock_guard lock(mutex_);
+    republish_ = true;
+  }
+  wake_.notify_one();
+}
+
+void MqttBridge::SetSchemeWill() {
+  const MqttMessage will = scheme_->Will();
+  mosquitto_will_set(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                     will.payload.data(), will.qos, will.retain);
+}
+
+void MqttBridge::PublishScheme(MqttBatch batch) {
+  for (const MqttMessage& m : scheme_->Publish(std::move(batch))) {
+    if (!connected_) break;  // the scheme publishes its view again after the reconnect
+    mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                      m.payload.data(), m.qos, m.retain);
+  }
+}
+
+void MqttBridge::HandleScheme(const std::string& topic, const std::string& payload, bool retained) {
+  MqttInbound in = scheme_->OnMessage(topic, payload, retained);
+  for (const auto& r : in.refusals) ReportWriteError(r.tag, r.reason);
+  bool queued = false;
+  for (auto& w : in.writes) {
+    bool full = false;
+    {
+      std::lock_guard lock(mutex_);
+      full = writes_.size() >= kMaxPendingWrites;
+      if (!full) writes_.push_back(std::move(w));
+    }
+    if (full) {
+      ReportWriteError(w.tag,
+                       "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")");
+    } else {
+      queued = true;
+    }
+  }
+  if (queued && wake_main_) wake_main_();
+  if (in.republish) Republish();
 }
 
 }  // namespace dravik::host

@@ -68,6 +68,9 @@
 
 namespace dravik::host {
 
+class MqttScheme;  // mqtt_scheme.h
+struct MqttBatch;
+
 struct MqttOptions {
   std::string url;  // empty: no bridge
   std::string prefix;
@@ -172,6 +175,13 @@ class MqttBridge {
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
 
+  // Another topic scheme instead of the plain topics (Sparkplug B); set
+  // before Start, owned by the caller and outliving the bridge's Stop.
+  void SetScheme(MqttScheme* scheme) { scheme_ = scheme; }
+  // Any thread: the publisher publishes the whole view again (a scheme that
+  // became ready).
+  void Republish();
+
   // Creates the client and starts connecting in the background; false with
   // the reason for a setting that can never work (bad URL, unreadable file).
   bool Start(std::string* error);
@@ -236,6 +246,9 @@ class MqttBridge {
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   void PublishValue(size_t tag_index);
   void PublishStation(size_t station_index, const StationReport& report);
+  void SetSchemeWill();
+  void PublishScheme(MqttBatch batch);
+  void HandleScheme(const std::string& topic, const std::string& payload, bool retained);
 
   const MqttOptions options_;
   const std::vector<std::string> tags_;
@@ -246,6 +259,7 @@ class MqttBridge {
   const std::function<void()> wake_main_;
   std::string display_url_;
   std::string client_id_;  // set in Start
+  MqttScheme* scheme_ = nullptr;  // set before Start; null: the plain topics
 
   mosquitto* mosq_ = nullptr;  // created in Start, destroyed in the destructor
   std::thread publisher_;

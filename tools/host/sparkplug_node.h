@@ -1,0 +1,140 @@
+// The Sparkplug B edge node of dravik-host (--sparkplug GROUP): the topic
+// scheme the MQTT bridge speaks instead of its plain topics. The gateway is
+// the edge node, each station a device, each bound tag a metric named by its
+// tag name. The bridge owns the connection, the back-off and the pending
+// tables and calls the MqttScheme methods (mqtt_scheme.h); writes taken from
+// DCMD go to the main thread's one write path (Runner::WriteTag).
+//
+// clang-format off
+// | Topic                               | Payload                                       | When                               |
+// |-------------------------------------|-----------------------------------------------|------------------------------------|
+// | spBv1.0/GROUP/NBIRTH/NODE           | seq 0, bdSeq, Node Control/Rebirth, Line/...  | every session, rebirth, host online|
+// | spBv1.0/GROUP/NDEATH/NODE           | bdSeq of the NBIRTH (the will, QoS 1)         | connection lost, clean stop        |
+// | spBv1.0/GROUP/DBIRTH/NODE/STATION   | every metric of the station, value, Quality   | after NBIRTH, when it answers again|
+// | spBv1.0/GROUP/DDEATH/NODE/STATION   | seq only                                      | failing, demoted or disabled       |
+// | spBv1.0/GROUP/DDATA/NODE/STATION    | changed metrics by alias                      | every value from the driver        |
+// | spBv1.0/GROUP/NDATA/NODE            | Line/... counters, Line/Log                   | counters, every driver log line    |
+// | spBv1.0/GROUP/NCMD/NODE (in)        | Node Control/Rebirth = true                   | republishes every birth            |
+// | spBv1.0/GROUP/DCMD/NODE/STATION (in)| metrics by name or alias: tag writes          | only with --mqtt-writes, rw tags   |
+// | spBv1.0/STATE/HOST (in)             | {"online": bool, "timestamp": ms}             | with --sparkplug-host HOST         |
+// clang-format on
+//
+// seq runs 0..255 over every NBIRTH, DBIRTH, DDEATH, NDATA and DDATA of a
+// session (NBIRTH is 0); bdSeq counts the CONNECTs 0..255 and the NBIRTH
+// carries the one of its session's will.
+//
+// Threads: Publish runs on the bridge's publisher thread, which alone owns
+// the publishing state below (seq, values, station liveness); Will,
+// OnConnected, OnDisconnected and OnMessage run on libmosquitto's thread;
+// Activate on the main thread; Final on the stopping thread after the
+// publisher has ended. mutex_ guards what they share: the bound tags, the
+// session's bdSeq and the primary host's state.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/host/mqtt_scheme.h"
+#include "tools/host/output.h"
+#include "tools/host/sparkplug_payload.h"
+
+namespace dravik::host {
+
+struct SparkplugOptions {
+  std::string group;  // empty: no Sparkplug, the plain topics
+  std::string node;   // empty: the project file's name without folder and extension
+  std::string host;   // the primary host application's id; empty: none awaited
+};
+
+// One host tag as the node maps it; `station` indexes the project's stations
+// (npos: the tag's device names no station, it is no metric).
+struct SparkplugTag {
+  std::string name;
+  int type = 0;
+  size_t station = static_cast<size_t>(-1);
+  bool writable = true;
+};
+
+// The Sparkplug datatype of a host type code (BCD as its decoded integer).
+uint32_t SparkplugDataType(int host_type);
+
+// Why the ids and names can't be used, one line per problem.
+std::vector<std::string> CheckSparkplugNames(const SparkplugOptions& options,
+                                             const std::vector<std::string>& tags,
+                                             const std::vector<std::string>& stations);
+
+class SparkplugNode : public MqttScheme {
+ public:
+  // `options.node` filled in; `tags` in host tag id order.
+  SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag> tags,
+                std::vector<std::string> stations, bool writes, Output* out);
+
+  // Main thread, once slot 4 has bound the tags: which are metrics. No birth
+  // goes out before; the caller then asks the bridge to republish.
+  void Activate(std::vector<bool> bound);
+
+  MqttMessage Will() override;
+  std::vector<std::string> OnConnected() override;
+  void OnDisconnected() override;
+  MqttInbound OnMessage(const std::string& topic, const std::string& payload,
+                        bool retained) override;
+  std::vector<MqttMessage> Publish(MqttBatch batch) override;
+  MqttMessage Final() override;
+
+ private:
+  struct Counters {
+    int64_t reads_sent = 0, reads_failed = 0, writes_sent = 0, writes_failed = 0;
+    bool operator==(const Counters&) const = default;
+  };
+
+  std::string Topic(const char* type, const std::string& station = "") const;
+  MqttMessage Death(uint64_t bdseq, bool with_timestamp) const;
+  void Births(int64_t now, std::vector<MqttMessage>* out);
+  MqttMessage DeviceBirth(size_t station, int64_t now);
+  MqttMessage Message(const char* type, const std::string& station, sparkplug::Payload payload);
+  sparkplug::Metric TagMetric(size_t tag, bool with_name) const;
+  void NodeMetrics(bool birth, const std::vector<MqttLogLine>& logs, int64_t now,
+                   std::vector<sparkplug::Metric>* metrics) const;
+  Counters SumCounters() const;
+  void HandleState(const std::string& payload, MqttInbound* in);
+  void HandleNodeCommand(const sparkplug::Payload& payload, MqttInbound* in);
+  void HandleDeviceCommand(size_t station, const sparkplug::Payload& payload, MqttInbound* in);
+  void Note(const std::string& text);
+
+  const SparkplugOptions options_;
+  const std::vector<SparkplugTag> tags_;
+  const std::vector<std::string> stations_;
+  const bool writes_;
+  Output* const out_;
+  const std::string state_topic_;  // empty without a primary host
+
+  // Guarded by mutex_.
+  mutable std::mutex mutex_;
+  std::vector<bool> bound_;
+  bool active_ = false;
+  int next_bdseq_ = 0;     // the will of the next CONNECT
+  int will_bdseq_ = 0;     // the will last set
+  int session_bdseq_ = 0;  // the will of the current session
+  bool connected_ = false;
+  bool host_online_ = false;
+  std::optional<int64_t> host_ts_;  // the newest STATE taken
+
+  // The publisher thread only.
+  int seq_ = 0;
+  bool born_ = false;  // NBIRTH sent in this session
+  struct Held {
+    TagValue value;
+    int64_t ts_ms = 0;
+    bool known = false;
+  };
+  std::vector<Held> values_;
+  std::vector<std::optional<StationReport>> reports_;
+  std::vector<bool> alive_;  // DBIRTH sent and no DDEATH since
+  Counters counters_;        // as last published
+  std::optional<MqttLogLine> last_log_;
+};
+
+}  // namespace dravik::host
