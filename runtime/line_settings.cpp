@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "runtime/host_services.h"
 
@@ -52,16 +53,20 @@ char* CountingReader(char* buffer, int size, void* stream) {
   // Room for the text, its newline and the terminating NUL.
   const size_t room = size > 2 ? static_cast<size_t>(size) - 2 : 0;
   const size_t text = line.back() == '\n' ? line.size() - 1 : line.size();
+  // A refused line reaches inih as an empty one, so the parse goes on to
+  // the end and the first problem is the one reported.
+  bool refused = false;
   if (nul) {
     Refuse(*state, "line holds a NUL byte (not a text file?)");
-    line = "\n";
+    refused = true;
   } else if (text > room) {
     Refuse(*state, "line is " + std::to_string(text) + " bytes long, at most " +
                        std::to_string(room) + " are read");
-    line = "\n";
+    refused = true;
   }
-  std::memcpy(buffer, line.data(), line.size());
-  buffer[line.size()] = '\0';
+  const std::string_view kept = refused ? std::string_view("\n") : std::string_view(line);
+  std::memcpy(buffer, kept.data(), kept.size());
+  buffer[kept.size()] = '\0';
   return buffer;
 }
 

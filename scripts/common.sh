@@ -38,13 +38,41 @@ package_installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+# apt_update: refreshes the package index, trying twice. A failed update is
+# a warning, not the end: a foreign architecture's index may be caught in a
+# mirror sync while everything already indexed still installs. Whether what
+# we need can be had is then for apt-get install to say.
+apt_update() {
+  local try
+  for try in 1 2; do
+    as_root apt-get update -qq && return 0
+    echo "WARNING: apt-get update failed (try $try of 2)" >&2
+    [ "$try" -eq 1 ] && sleep 5
+  done
+  echo "WARNING: going on with the package index as it stands" >&2
+  return 0
+}
+
+# apt_reason <apt output file>: apt's reason for a failed install, as one
+# line: the first unmet dependency and apt's error lines.
+apt_reason() {
+  local lines
+  lines=$(grep -E '^ *[^ ]+ : (Pre)?Depends:|^E: ' "$1" | head -n 3 | sed 's/^ *//' || true)
+  [ -n "$lines" ] || lines=$(tail -n 1 "$1")
+  printf '%s' "$lines" | tr '\n' ';' | sed 's/;/; /g'
+}
+
 # cross_setup <armhf|arm64>: sets DRAVIKNET_CROSS_TRIPLET and DRAVIKNET_CROSS_QEMU
 # and installs what is missing for a cross build (used by cross-test.sh and
 # package.sh): the cross compiler and the emulator for the build machine, the
 # libraries of DRAVIKNET_CROSS_PACKAGES for the target (Debian multiarch:
 # pkg:armhf), adding the architecture to dpkg first.
+# Returns 3 when apt cannot install them (an index out of step upstream, a
+# version skew between the architectures), with apt's reason in
+# DRAVIKNET_CROSS_PROBLEM; the caller decides whether that stops it.
 cross_setup() {
   local arch="$1"
+  DRAVIKNET_CROSS_PROBLEM=""
   case "$arch" in
     armhf) DRAVIKNET_CROSS_TRIPLET=arm-linux-gnueabihf; DRAVIKNET_CROSS_QEMU=qemu-arm ;;
     arm64) DRAVIKNET_CROSS_TRIPLET=aarch64-linux-gnu; DRAVIKNET_CROSS_QEMU=qemu-aarch64 ;;
@@ -60,8 +88,17 @@ cross_setup() {
     as_root dpkg --add-architecture "$arch"
   fi
   echo "== installing: ${missing[*]}"
-  as_root apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq "${missing[@]}"
+  apt_update
+  local log status=0
+  log=$(mktemp)
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" 2>&1 | tee "$log" ||
+    status=$?
+  if [ "$status" -ne 0 ]; then
+    DRAVIKNET_CROSS_PROBLEM="$(apt_reason "$log")"
+    rm -f "$log"
+    return 3
+  fi
+  rm -f "$log"
 }
 
 install_missing_packages() {
@@ -75,10 +112,8 @@ install_debian_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
 # build_tree <dir> [cmake options...]

@@ -18,7 +18,17 @@ case "$arch" in
 esac
 
 install_missing_packages
-cross_setup "$arch"
+# A machine whose package index cannot give the target's libraries right now
+# skips this step, loudly, and leaves the verdict to the rest of CI; a
+# failure of the build or of the tests themselves still fails.
+setup_status=0
+cross_setup "$arch" || setup_status=$?
+if [ "$setup_status" -eq 3 ]; then
+  echo "SKIPPED $arch: cross packages not installable here: $DRAVIKNET_CROSS_PROBLEM"
+  exit 0
+elif [ "$setup_status" -ne 0 ]; then
+  exit "$setup_status"
+fi
 qemu="$DRAVIKNET_CROSS_QEMU"
 
 dir="$DRAVIKNET_ROOT/build/cross-$arch"

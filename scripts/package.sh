@@ -23,7 +23,8 @@ emulator=()
 if [ "$arch" = "$native" ]; then
   dir="$DRAVIKNET_ROOT/build/package"
 else
-  cross_setup "$arch"
+  cross_setup "$arch" ||
+    { echo "cannot package for $arch: cross packages not installable here: $DRAVIKNET_CROSS_PROBLEM" >&2; exit 1; }
   dir="$DRAVIKNET_ROOT/build/package-$arch"
   toolchain=(-DCMAKE_TOOLCHAIN_FILE="$DRAVIKNET_ROOT/cmake/toolchains/$arch.cmake")
   emulator=("$DRAVIKNET_CROSS_QEMU" -L /)
