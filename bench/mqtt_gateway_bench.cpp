@@ -31,7 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/host/sparkplug_payload.h"
+#include "gateway/sparkplug/sparkplug_payload.h"
+#include "tests/tools_host/subprocess.h"
 #include "tools/plcsim/plc_simulator.h"
 
 extern char** environ;
@@ -41,18 +42,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kAreaR = 7;
 constexpr int kTagsPerStation = 500;
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env) {
   std::vector<char*> argv;
@@ -210,7 +199,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int port = FreePort();
+  const int port = dravik::test::FreeLocalPort();
   std::ofstream(dir + "/mosquitto.conf")
       << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
   const pid_t broker = Spawn({MOSQUITTO_BROKER_BIN, "-c", dir + "/mosquitto.conf"}, {});

@@ -1,4 +1,4 @@
-#include "tools/host/http_status.h"
+#include "gateway/http/http_status.h"
 
 #include <httplib.h>
 #include <strings.h>
@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <functional>
 
-#include "tools/host/http_page.h"
+#include "gateway/http/http_page.h"
+#include "gateway/line/line_session.h"
 
 namespace dravik::host {
 namespace {
@@ -147,12 +148,11 @@ const char* TagQuality(const std::string& station_state, bool port_open) {
   return station_state == "ok" && port_open ? "good" : "stale";
 }
 
-
 StatusPageSetup MakeStatusPageSetup(const std::string& project, const std::string& port,
                                     const std::vector<std::string>& stations,
                                     const std::vector<TagRow>& tags, bool mqtt) {
   StatusPageSetup setup;
-  setup.line = DefaultPrefix(project).substr(std::string("draviknet/").size());
+  setup.line = LineName(project);
   setup.port = port;
   setup.stations = stations;
   setup.mqtt = mqtt;
@@ -353,24 +353,28 @@ void HttpStatus::OfferLog(int flags, const std::string& text, int64_t ts_ms) {
   }
 }
 
-void HttpStatus::OfferValue(size_t tag_index, const CTagVal& value, int64_t ts_ms) {
-  TagValue v;
-  if (value.HasValue() && value.IsText()) {
-    v.kind = TagValue::Kind::kText;
-    v.text = value.GetValStr();
-  } else if (value.HasValue()) {
-    v.kind = TagValue::Kind::kNumber;
-    v.number = value.GetVal();
-  }
+void HttpStatus::OnLog(const LineLog& log) { OfferLog(log.flags, log.text, log.ts_ms); }
+
+void HttpStatus::OnValue(const LineValue& v) {
+  if (v.tag_id >= 1) OfferValue(static_cast<size_t>(v.tag_id) - 1, v.value, v.ts_ms);
+}
+
+void HttpStatus::OnSample(const LineSample& sample) {
+  const auto mqtt = sample.faces.find("mqtt");
+  OfferLine(sample.stations, sample.values_delivered,
+            mqtt == sample.faces.end() ? "down" : mqtt->second, sample.ts_ms);
+}
+
+void HttpStatus::OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms) {
   std::lock_guard lock(mutex_);
   if (tag_index >= tags_.size()) return;
-  tags_[tag_index].value = std::move(v);
+  tags_[tag_index].value = value;
   tags_[tag_index].changed_ms = ts_ms;
   ChangedLocked();
 }
 
 void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long values_delivered,
-                           MqttBridge::State mqtt, int64_t now_ms) {
+                           const std::string& mqtt, int64_t now_ms) {
   std::lock_guard lock(mutex_);
   bool changed = values_delivered != values_delivered_ || mqtt != mqtt_;
   values_delivered_ = values_delivered;
@@ -476,7 +480,7 @@ Json HttpStatus::ViewJsonLocked() const {
   return Json{{"line", setup_.line},
               {"port", setup_.port},
               {"port_state", PortStateText(port_)},
-              {"mqtt", setup_.mqtt ? Json(MqttBridge::StateText(mqtt_)) : Json(nullptr)},
+              {"mqtt", setup_.mqtt ? Json(mqtt_) : Json(nullptr)},
               {"values_delivered", values_delivered_},
               {"updated_ms", updated_ms_},
               {"stations", StationsJsonLocked()},
@@ -526,7 +530,7 @@ std::string HttpStatus::MetricsText() const {
   family("draviknet_mqtt_connected", "gauge",
          "1 while the gateway is connected to its MQTT broker; 0 also when it runs without one.");
   out += "draviknet_mqtt_connected{" + line + "} " +
-         (setup_.mqtt && mqtt_ == MqttBridge::State::kConnected ? "1" : "0") + "\n";
+         (setup_.mqtt && mqtt_ == "connected" ? "1" : "0") + "\n";
   family("draviknet_values_delivered_total", "counter",
          "Value changes the driver delivered to the host's tag database.");
   out +=

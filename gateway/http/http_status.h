@@ -9,16 +9,17 @@
 // need. civetweb would bring a C API of string options, its own file serving
 // (never wanted here) and a second way of doing threads.
 //
-// Fed like the MQTT bridge, by the run (line_runner.cpp):
-//   OfferLog    the driver's log handler (driver threads), also port state;
-//   OfferValue  the tag database handler (the driver's event thread);
-//   OfferLine   the main thread, every 200 ms: slot 15 of every station as
-//               Runner::StationReports() names it, values delivered, MQTT.
-// No state is derived here: a station's state is the runner's word for it.
+// A face of the line session (gateway/line/line_face.h), fed on its
+// FaceQueue's thread:
+//   OnLog     every driver log line, also the port state;
+//   OnValue   every value the driver delivered;
+//   OnSample  every 200 ms: slot 15 of every station as the session names
+//             it, values delivered, the MQTT face's state.
+// No state is derived here: a station's state is the session's word for it.
 //
-// Threads: the server's listen thread (started in Start, joined in Stop) and
-// a fixed pool of kWorkers request threads. Every field below the server's is
-// guarded by mutex_; `changed_` wakes the event streams. Requests only read.
+// Threads: the face's queue thread, the server's listen thread (started in
+// Start, joined in Stop) and a fixed pool of kWorkers request threads. Every field below the
+// server's is guarded by mutex_; `changed_` wakes the event streams. Requests only read.
 //
 // Paths: /  the page  |  /events  text/event-stream, one "state" event (the
 // whole view as JSON) on every change, at most two a second  |  /metrics
@@ -36,11 +37,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/tarsel_dbm.h"
-#include "tools/host/mqtt_bridge.h"
-#include "tools/host/output.h"
-#include "tools/host/station_states.h"
-#include "tools/host/tag_list.h"
+#include "gateway/line/line_face.h"
+#include "gateway/line/output.h"
+#include "gateway/line/station_states.h"
+#include "gateway/line/tag_list.h"
 
 namespace httplib {
 class Server;
@@ -64,7 +64,6 @@ bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std
 // the port is not open, else "good". The one place that decides it.
 const char* TagQuality(const std::string& station_state, bool port_open);
 
-
 struct StatusPageSetup {
   std::string line;  // the `line` label: the project file name without extension
   std::string port;  // COMn
@@ -86,7 +85,7 @@ class HttpStatus;
 std::unique_ptr<HttpStatus> StartStatusPage(const std::string& address, StatusPageSetup setup,
                                             Output* out);
 
-class HttpStatus {
+class HttpStatus : public LineFace {
  public:
   explicit HttpStatus(StatusPageSetup setup);
   ~HttpStatus();
@@ -99,11 +98,17 @@ class HttpStatus {
   // Ends every event stream and the server; joins its threads.
   void Stop();
 
-  // Any thread; they only take the lock.
+  // The face: each only takes the lock.
+  void OnLog(const LineLog& log) override;
+  void OnValue(const LineValue& value) override;
+  void OnSample(const LineSample& sample) override;
+
+  // Any thread; they only take the lock. `mqtt` is the MQTT face's state
+  // ("connected", "connecting", "down").
   void OfferLog(int flags, const std::string& text, int64_t ts_ms);
-  void OfferValue(size_t tag_index, const CTagVal& value, int64_t ts_ms);
+  void OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms);
   void OfferLine(const std::vector<StationReport>& reports, long values_delivered,
-                 MqttBridge::State mqtt, int64_t now_ms);
+                 const std::string& mqtt, int64_t now_ms);
 
   // The bodies the server sends, built under the lock.
   std::string MetricsText() const;
@@ -156,7 +161,7 @@ class HttpStatus {
   std::vector<Tag> tags_;
   std::deque<LogLine> log_;
   long values_delivered_ = 0;
-  MqttBridge::State mqtt_ = MqttBridge::State::kDown;
+  std::string mqtt_ = "down";
   int64_t updated_ms_ = 0;
   uint64_t event_version_ = 0;  // the view in event_ is of this version
   std::string event_;

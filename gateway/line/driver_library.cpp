@@ -1,4 +1,4 @@
-#include "tools/host/driver_library.h"
+#include "gateway/line/driver_library.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The driver library as dravik-host loads it: dlopen by path, DrvFuncTable
-// looked up and checked slot by slot. One object per command; the main thread
-// owns it and makes every slot call through it.
+// looked up and checked slot by slot. One object per command; the thread that
+// loaded it (the line session's, for a run) makes every slot call through it.
 #pragma once
 
 #include <string>
@@ -27,6 +27,14 @@ class Driver {
     return reinterpret_cast<Fn>(table_[n]);
   }
   const std::string& Path() const { return path_; }
+
+  // The calls that need no instance: the driver's version (0x00MMmmmm), its
+  // name, and its configuration editor on a project file (1: saved).
+  int Version() const { return Slot<DrvGetVersionFn>(DRV_SLOT_VERSION)(); }
+  const char* Name() const { return Slot<DrvGetNameFn>(DRV_SLOT_NAME)(); }
+  int EditConfig(const std::string& project) const {
+    return Slot<DrvEditConfigFn>(DRV_SLOT_EDIT)(project.c_str());
+  }
 
  private:
   std::string path_;

@@ -1,45 +1,110 @@
-// The line runner of dravik-host: one run of a driver instance from slot 1 to
-// the stop, the commands read on stdin and the summary. The main thread makes
-// every slot call; a reader thread only queues stdin lines, the driver's
-// threads reach the run only through the host library handlers installed here,
-// and with --mqtt the bridge hands writes from the broker to the main thread.
+// The line session of dravik-host: one run of a driver instance from slot 1
+// to the stop. It is the only code that calls the driver's slots: it loads the
+// driver, installs the host library handlers, binds the tag list, runs the
+// line, samples the stations' counters and takes every write. What happens is
+// told to the faces through line_face.h, each behind its own FaceQueue.
+//
+// Threads: the session thread (the program's main thread) makes every slot
+// call: in Open, Run and Close, and in the tasks faces hand it with Post. The
+// driver's threads reach the session only through the host library handlers,
+// which push to the faces' queues. Post, SubmitWrite, RequestStop and
+// SetFaceState may be called from any thread; inbox_mutex_ guards what they
+// leave for the session thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "tools/host/command_line.h"
-#include "tools/host/driver_library.h"
-#include "tools/host/mqtt_bridge.h"
-#include "tools/host/output.h"
-#include "tools/host/tag_list.h"
-#include "tools/host/write_results.h"
+#include "gateway/line/driver_library.h"
+#include "gateway/line/face_queue.h"
+#include "gateway/line/line_face.h"
+#include "gateway/line/tag_list.h"
+#include "gateway/line/write_results.h"
+#include "host/tarsel_dbm.h"
+#include "host/wendro_r.h"
 
 namespace dravik::host {
 
-// One run of an instance; the main thread owns every slot call in it.
-class Runner {
+constexpr int kExitOk = 0;
+constexpr int kExitCreateFailed = 1;  // slot 1 returned -1
+constexpr int kExitUsage = 2;         // bad arguments or files
+
+// What the faces need to know of the line before it runs.
+struct LineLayout {
+  std::string project;
+  std::string port;  // COMn; "" when the file does not load here
+  std::vector<std::string> stations;
+  std::vector<TagRow> tags;       // host tag id = index + 1
+  std::vector<int> tag_stations;  // index into `stations` of each tag's station, -1 for none
+  std::string load_error;         // the loader's reason, shown when slot 1 refuses the file
+};
+
+// The line's name: the project file's name without folder and extension.
+std::string LineName(const std::string& project_path);
+
+// Reads the project's stations and port (the driver reads the same file on
+// its own) and each tag's station.
+LineLayout ReadLineLayout(const std::string& project, std::vector<TagRow> tags);
+
+// The station a tag's device names: the part after the first '.', as the
+// driver reads it (case ignored); -1 for none.
+int StationIndex(const std::string& device, const std::vector<std::string>& stations);
+
+class LineSession {
  public:
-  Runner(const Driver& driver, Output* out, int instance, std::vector<TagRow> tags,
-         std::vector<int> handles, std::vector<std::string> stations);
+  LineSession() = default;
+  ~LineSession();
+  LineSession(const LineSession&) = delete;
+  LineSession& operator=(const LineSession&) = delete;
 
-  // Executes one command line; false for quit.
-  bool Execute(const std::string& line);
+  const LineLayout& layout() const { return layout_; }
 
+  bool LoadDriver(const std::string& path, std::string* error);
+  // Before the faces are built: the line they are told about.
+  void SetLayout(LineLayout layout);
+  // Before Open: a face that is told what happens from then on.
+  void AddFace(FaceQueue* face) { faces_.push_back(face); }
+
+  // Installs the handlers, then slot 1, slot 3, slot 6 for each tag, slot 4
+  // and slot 13 for the whole line. False when slot 1 refused the project:
+  // the caller shows `error` and exits with kExitCreateFailed.
+  bool Open(std::string* error, Json* record);
+  // Runs until `for_seconds` passed (0: no limit), a signal, or RequestStop;
+  // returns the exit status.
+  int Run(double for_seconds);
+  // Slot 13 off, then the totals to every face (OnStopped). The handlers stay
+  // until the session is destroyed, after the faces have finished.
+  void Close(double seconds);
+
+  // Any thread. A task for the session thread (a terminal command).
+  void Post(std::function<void()> task);
+  // Any thread. The one write path of the faces: the write is taken up on the
+  // session thread and told to the faces as LineWrite (kQueued or kRefused,
+  // then kEnded). False when kMaxPendingWrites wait already.
+  bool SubmitWrite(WriteRequest request);
+  // Any thread. Ends Run with `exit_status`; `why`, when given, is printed as
+  // an error.
+  void RequestStop(int exit_status, const std::string& why = "");
+  // Any thread. What a face says of itself; it goes out with every sample.
+  void SetFaceState(const std::string& face, const std::string& state);
+
+  // --- The session thread only (Run's loop and the tasks it runs). ---
   struct Totals {
     int writes_sent = 0, writes_failed = 0, reads_sent = 0, reads_failed = 0;
     int status = 0;
   };
-
-  Totals AllCounters() const;
-  std::string StatusLine() const;
-
-  // Counters and state of every station, in project order (slot 15 each).
+  // The counters of one station, or of all with "" (slot 15).
+  Totals Counters(const std::string& station) const;
+  // Counters and state of every station, in project order.
   std::vector<StationReport> StationReports() const;
-
-  // The index in the project's stations of the station a tag's device names
-  // (the part after the first '.', case ignored), -1 for none.
-  int StationOfTag(size_t tag_index) const;
+  bool HasStation(const std::string& name) const;
 
   struct WriteOutcome {
     bool ok = false;
@@ -47,45 +112,67 @@ class Runner {
     std::string shown;  // the value as written, for the reply
     std::string error;  // why nothing was written
   };
-  // The one write path: the terminal's write command and MQTT's set topic
-  // both come here. Checks the tag and the value text, then calls slot 7.
-  // A write to a station that is disabled or demoted, or while the port is
-  // lost or not open, is refused before slot 7, named and counted. A write
-  // slot 7 took is followed until its end (write_results.h); `id` and `mqtt`
-  // go with its result.
+  // Checks the tag and the value text, then calls slot 7. A write to a
+  // station that is disabled or demoted, or while the port is lost or not
+  // open, is refused before slot 7, named and counted. A write slot 7 took is
+  // followed until its end (write_results.h), which goes to the faces.
   WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text,
-                        const Json& id = {}, bool mqtt = false);
+                        const Json& id = {}, WriteOrigin origin = WriteOrigin::kTerminal);
+  void SetRunState(const std::string& station, bool enabled);
+  void ResetCounters(const std::string& station);  // "" for all
+  // Slot 14: false for an unknown station.
+  bool StationTexts(const std::string& station, std::string* number,
+                    std::string* description) const;
 
-  // Main thread, often: reads the counters of stations with writes waiting
-  // and returns the writes whose end is known.
-  std::vector<WriteResult> TakeWriteResults();
-  bool WritesWaiting() const { return write_results_.AnyWaiting(); }
-
-  // A station's state as the status line, `stats`, MQTT and the status page
-  // name it, from slot 15's status and the driver's log (station_states.h):
-  // "ok", "failing" (message 16 until 17), "demoted" (the demotion note until
-  // the return note), "disabled", "no_port" (lost or not open).
+  // A station's state as every face names it, from slot 15's status and the
+  // driver's log (station_states.h): "ok", "failing", "demoted", "disabled",
+  // "no_port".
   static std::string StationState(const std::string& station, int status);
 
+  // Host library handlers (the driver's threads).
+  void HandleLog(int flags, const char* text);
+  void HandleValue(int tag_id, const TagValue& value);
+  void HandleTagName(int tag_id, std::string* name) const;
+
  private:
-  bool Error(const std::string& text);
-  void Reply(const std::string& text, const Json& record);
-  void Stats(const std::string& station);
-  void Texts(const std::string& station);
+  struct Inbox {
+    std::vector<std::function<void()>> tasks;
+    std::vector<WriteRequest> writes;
+  };
+  Inbox TakeInbox(std::chrono::milliseconds wait);
+  bool StopRequested();
+  void BindTags(int* bound);
+  void TakeWrites(std::vector<WriteRequest> writes);
+  void PublishWriteResults();
+  void PublishSample();
+  template <typename Push>
+  void ToFaces(Push push);
 
-  const Driver& driver_;
-  Output* out_;
-  const int instance_;
-  const std::vector<TagRow> tags_;
-  const std::vector<int> handles_;
-  const std::vector<std::string> stations_;
-  std::vector<int> tag_stations_;
-  // Main thread only, like the slot calls that feed them.
-  WriteResults write_results_;
+  LineLayout layout_;  // set before Open, then read only
+  Driver driver_;
+  WendroRHandler log_handler_{};  // installed in Open, removed by the destructor
+  TarselDbmHandler dbm_handler_{};
+  std::vector<FaceQueue*> faces_;  // fixed before Open
+  int instance_ = -1;
+  std::vector<int> handles_;  // slot 6's handle of each tag
+
+  // Session thread only, like the slot calls that feed them.
+  WriteResults write_results_{0};
   std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
-};
 
-// `dravik-host run`: returns the exit status.
-int Run(const RunOptions& o);
+  std::atomic<long> values_{0};  // every value the driver delivered
+  // Held while handlers push to the faces, so nothing follows OnStopped.
+  std::mutex publish_mutex_;
+  bool stopped_ = false;  // guarded by publish_mutex_
+
+  std::mutex inbox_mutex_;  // guards the fields below
+  std::condition_variable inbox_wake_;
+  std::vector<std::function<void()>> tasks_;
+  std::deque<WriteRequest> writes_;
+  bool stop_requested_ = false;
+  int stop_status_ = kExitOk;
+  std::string stop_why_;
+  std::map<std::string, std::string> face_states_;
+};
 
 }  // namespace dravik::host

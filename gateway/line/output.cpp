@@ -1,14 +1,16 @@
-#include "tools/host/output.h"
+#include "gateway/line/output.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace dravik::host {
 
-volatile std::sig_atomic_t g_interrupted = 0;
-volatile std::sig_atomic_t g_stdout_closed = 0;
+std::atomic<int> g_interrupted{0};
+std::atomic<int> g_stdout_closed{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 std::string WallClock() {
   const auto now = std::chrono::system_clock::now();
@@ -46,55 +48,109 @@ std::string FlagsText(int flags) {
   return text;
 }
 
+Output::Output(bool json, bool status_line) : json_(json), status_line_(status_line) {
+  writer_ = std::thread(&Output::WriterLoop, this);
+}
+
+Output::~Output() { Close(); }
+
 void Output::Emit(const std::string& text, Json record) {
-  std::lock_guard lock(mutex_);
   if (json_) {
     Json line;
     line["t"] = std::round(Seconds() * 1000.0) / 1000.0;
     for (auto& [key, value] : record.items()) line[key] = value;
-    WriteLocked(Dump(line));
+    Queue({Kind::kLine, Dump(line)}, true);
   } else {
-    WriteLocked(WallClock() + " " + text);
+    Queue({Kind::kLine, WallClock() + " " + text}, true);
   }
 }
 
 void Output::Plain(const std::string& text, const Json& record) {
-  std::lock_guard lock(mutex_);
-  WriteLocked(json_ ? Dump(record) : text);
+  Queue({Kind::kLine, json_ ? Dump(record) : text}, true);
 }
 
 void Output::SetStatus(const std::string& status) {
-  if (!status_line_) return;
-  std::lock_guard lock(mutex_);
-  status_ = status;
-  std::fputs("\r\033[K", stdout);
-  std::fputs(status_.c_str(), stdout);
-  std::fflush(stdout);
+  if (status_line_) Queue({Kind::kStatus, status}, true);
 }
 
 void Output::EndStatus() {
-  if (!status_line_) return;
-  std::lock_guard lock(mutex_);
-  if (!status_.empty()) std::fputs("\r\033[K", stdout);
-  status_.clear();
-  std::fflush(stdout);
+  if (status_line_) Queue({Kind::kEndStatus, ""}, false);
+}
+
+void Output::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+  if (writer_.joinable()) writer_.join();
 }
 
 double Output::Seconds() const {
   return std::chrono::duration<double>(Clock::now() - start_).count();
 }
 
-void Output::WriteLocked(const std::string& line) {
+void Output::Queue(Item item, bool droppable) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closing_) return;
+    if (droppable && queue_.size() >= kMaxQueued) {
+      ++dropped_;
+      return;
+    }
+    queue_.push_back(std::move(item));
+  }
+  wake_.notify_one();
+}
+
+void Output::WriterLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+    if (queue_.empty()) break;  // closing, and all written
+    std::deque<Item> batch;
+    batch.swap(queue_);
+    const long dropped = std::exchange(dropped_, 0);
+    lock.unlock();
+    for (const Item& item : batch) Write(item);
+    if (dropped > 0) {
+      const std::string text =
+          std::to_string(dropped) + " output lines dropped: standard output was not being read";
+      WriteLine(json_ ? Dump(Json{{"kind", "output_dropped"}, {"lines", dropped}})
+                      : WallClock() + " " + text);
+    }
+    // A reader that went away (| head) ends the run as Ctrl-C does, so the
+    // driver is still stopped properly.
+    if (std::fflush(stdout) != 0 && errno == EPIPE) {
+      g_stdout_closed = 1;
+      g_interrupted = 1;
+    }
+    lock.lock();
+  }
+}
+
+void Output::Write(const Item& item) {
+  switch (item.kind) {
+    case Kind::kLine:
+      WriteLine(item.text);
+      break;
+    case Kind::kStatus:
+      status_ = item.text;
+      std::fputs("\r\033[K", stdout);
+      std::fputs(status_.c_str(), stdout);
+      break;
+    case Kind::kEndStatus:
+      if (!status_.empty()) std::fputs("\r\033[K", stdout);
+      status_.clear();
+      break;
+  }
+}
+
+void Output::WriteLine(const std::string& line) {
   if (status_line_ && !status_.empty()) std::fputs("\r\033[K", stdout);
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   if (status_line_ && !status_.empty()) std::fputs(status_.c_str(), stdout);
-  // A reader that went away (| head) ends the run as Ctrl-C does, so the
-  // driver is still stopped properly.
-  if (std::fflush(stdout) != 0 && errno == EPIPE) {
-    g_stdout_closed = 1;
-    g_interrupted = 1;
-  }
 }
 
 }  // namespace dravik::host

@@ -1,25 +1,35 @@
-// The output formats of dravik-host: timestamped text lines with an optional
-// status line kept at the bottom of a terminal, or one JSON object per line.
-// One Output per run, shared by the main thread, the driver's event thread
-// and its log callers; a mutex inside guards stdout and the status line.
+// The output of dravik-host: timestamped text lines with an optional status
+// line kept at the bottom of a terminal, or one JSON object per line. One
+// Output per run, shared by the session, every face and the program.
+//
+// Nobody waits on standard output: Emit, Plain and SetStatus make the line
+// and queue it for a writer thread of the Output's own. A reader that does
+// not read (a paused pipe, a stalled journal) only fills the queue; beyond
+// kMaxQueued lines the newest are dropped and counted, and once the output
+// flows again one line says how many were lost. mutex_ guards the queue; the
+// writer thread alone touches stdout and the status line shown.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 namespace dravik::host {
 
 using Json = nlohmann::ordered_json;
 
 // Set by SIGINT, SIGTERM and SIGHUP, and by a stdout reader that went away;
-// the run loop ends when it is set.
-extern volatile std::sig_atomic_t g_interrupted;
+// the run loop ends when it is set. Lock-free atomics, so that both a signal
+// handler and the output's writer thread may set them.
+extern std::atomic<int> g_interrupted;
 // Set when stdout was closed under the run (EPIPE): the run then stops the
 // driver as for a signal, says so on stderr and exits with status 1.
-extern volatile std::sig_atomic_t g_stdout_closed;
+extern std::atomic<int> g_stdout_closed;
 
 // Local time of day with milliseconds, "17:10:57.991".
 std::string WallClock();
@@ -36,7 +46,13 @@ std::string FlagsText(int flags);
 // terminal, keeps one status line at the bottom that is redrawn in place.
 class Output {
  public:
-  Output(bool json, bool status_line) : json_(json), status_line_(status_line) {}
+  // Lines waiting for standard output before the newest are dropped.
+  static constexpr size_t kMaxQueued = 20000;
+
+  Output(bool json, bool status_line);
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
 
   bool json() const { return json_; }
 
@@ -49,18 +65,36 @@ class Output {
   void SetStatus(const std::string& status);
   void EndStatus();
 
+  // Writes what is queued and ends the writer; later lines are not shown.
+  void Close();
+
   double Seconds() const;
 
  private:
   using Clock = std::chrono::steady_clock;
+  enum class Kind { kLine, kStatus, kEndStatus };
+  struct Item {
+    Kind kind = Kind::kLine;
+    std::string text;
+  };
 
-  void WriteLocked(const std::string& line);
+  void Queue(Item item, bool droppable);
+  void WriterLoop();
+  void Write(const Item& item);
+  void WriteLine(const std::string& line);
 
   const bool json_;
   const bool status_line_;
   const Clock::time_point start_ = Clock::now();
-  std::mutex mutex_;    // guards stdout and status_
-  std::string status_;  // the status line now shown (terminal only)
+  std::thread writer_;
+
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable wake_;
+  std::deque<Item> queue_;
+  bool closing_ = false;
+  long dropped_ = 0;  // since the output last flowed
+
+  std::string status_;  // writer thread only: the status line now shown
 };
 
 }  // namespace dravik::host

@@ -1,4 +1,4 @@
-#include "tools/host/station_states.h"
+#include "gateway/line/station_states.h"
 
 #include <strings.h>
 

@@ -1,17 +1,22 @@
-#include "tools/host/tag_list.h"
+#include "gateway/line/tag_list.h"
 
 #include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 
+#include "platform/file_io.h"
 #include "platform/text_encoding.h"
 
 namespace dravik::host {
 
 namespace {
+
+// A tag list larger than this is no tag list.
+constexpr size_t kMaxTagFileBytes = 16u << 20;
 
 std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r");
@@ -116,10 +121,102 @@ std::string TagTypeText(int code) {
   return std::to_string(code);
 }
 
+namespace {
+
+// The columns of the header row, -1 where a column is missing.
+struct Columns {
+  int name = -1, device = -1, address = -1, type = -1, length = -1, access = -1;
+};
+
+bool ReadHeader(const std::vector<std::string>& fields, Columns* cols) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string f = Lower(fields[i]);
+    const int idx = static_cast<int>(i);
+    if (f == "name") cols->name = idx;
+    if (f == "device") cols->device = idx;
+    if (f == "address") cols->address = idx;
+    if (f == "type") cols->type = idx;
+    if (f == "length") cols->length = idx;
+    if (f == "access") cols->access = idx;
+  }
+  return cols->name >= 0 && cols->device >= 0 && cols->address >= 0 && cols->type >= 0;
+}
+
+// The length column of a row whose type is known: "" when taken, else why not.
+std::string ReadLength(const std::string& length_text, TagRow* row) {
+  if (row->type == kTypeBit) {
+    row->length = 0;
+    if (!length_text.empty() && !ParseInt(length_text, 0, 15, &row->length)) {
+      return "tag " + Quoted(row->name) + ": bit number " + Quoted(length_text) +
+             " is not 0..15; row skipped";
+    }
+  } else if (length_text.empty()) {
+    int default_length = 0;
+    for (const auto& n : TagTypeNames()) {
+      if (n.code == row->type) default_length = n.default_length;
+    }
+    if (default_length == 0) {
+      return "tag " + Quoted(row->name) + ": a " + TagTypeText(row->type) +
+             " tag needs a length; row skipped";
+    }
+    row->length = default_length;
+  } else if (!ParseInt(length_text, 1, kMaxTagLength, &row->length)) {
+    return "tag " + Quoted(row->name) + ": length " + Quoted(length_text) + " is not 1.." +
+           std::to_string(kMaxTagLength) + "; row skipped";
+  }
+  return "";
+}
+
+// One data row: "" when `row` holds it, else why it is skipped.
+std::string ReadRow(const std::vector<std::string>& fields, const Columns& cols,
+                    const std::set<std::string>& names, TagRow* row) {
+  // A NUL would end the text the driver sees: "R1\0 23" must not bind as R1.
+  if (const auto nul = std::find_if(fields.begin(), fields.end(),
+                                    [](const std::string& f) { return f.find('\0') != f.npos; });
+      nul != fields.end()) {
+    return "field " + std::to_string(nul - fields.begin() + 1) + " holds a NUL byte; row skipped";
+  }
+  auto field = [&fields](int col) -> std::string {
+    return col >= 0 && col < static_cast<int>(fields.size()) ? fields[col] : std::string();
+  };
+  const int needed = std::max({cols.name, cols.device, cols.address, cols.type}) + 1;
+  if (static_cast<int>(fields.size()) < needed) {
+    return "expected at least " + std::to_string(needed) + " fields, found " +
+           std::to_string(fields.size()) + "; row skipped";
+  }
+  row->name = field(cols.name);
+  row->device = field(cols.device);
+  row->address = field(cols.address);
+  if (row->name.empty()) return "the tag has no name; row skipped";
+  if (row->name.size() > kMaxTagNameBytes) {
+    return "tag name " + Quoted(row->name) + " is " + std::to_string(row->name.size()) +
+           " bytes long, more than " + std::to_string(kMaxTagNameBytes) + "; row skipped";
+  }
+  if (names.count(row->name) != 0)
+    return "tag " + Quoted(row->name) + " is listed twice; row skipped";
+  if (row->device.empty()) return "tag " + Quoted(row->name) + " has no device; row skipped";
+  row->type = ParseTagType(field(cols.type));
+  if (row->type < 0) {
+    return "tag " + Quoted(row->name) + ": unknown type " + Quoted(field(cols.type)) +
+           " (0..14 or a type name); row skipped";
+  }
+  if (std::string why = ReadLength(field(cols.length), row); !why.empty()) return why;
+  if (cols.access >= 0) {
+    const std::string access = Lower(Trim(field(cols.access)));
+    if (access != "r" && access != "rw") {
+      return "tag " + Quoted(row->name) + ": access " + Quoted(field(cols.access)) +
+             " is not r or rw; row skipped";
+    }
+    row->writable = access == "rw";
+  }
+  return "";
+}
+
+}  // namespace
+
 TagList ParseTagList(const std::string& text) {
   TagList list;
-  int col_name = -1, col_device = -1, col_address = -1, col_type = -1, col_length = -1,
-      col_access = -1;
+  Columns cols;
   bool have_header = false;
   std::set<std::string> names;
   std::vector<std::string> fields;
@@ -146,19 +243,8 @@ TagList ParseTagList(const std::string& text) {
       if (!have_header) return list;
       continue;
     }
-
     if (!have_header) {
-      for (size_t i = 0; i < fields.size(); ++i) {
-        const std::string f = Lower(fields[i]);
-        const int idx = static_cast<int>(i);
-        if (f == "name") col_name = idx;
-        if (f == "device") col_device = idx;
-        if (f == "address") col_address = idx;
-        if (f == "type") col_type = idx;
-        if (f == "length") col_length = idx;
-        if (f == "access") col_access = idx;
-      }
-      if (col_name < 0 || col_device < 0 || col_address < 0 || col_type < 0) {
+      if (!ReadHeader(fields, &cols)) {
         error("the header row must name the columns name, device, address, type (and length)");
         return list;
       }
@@ -166,89 +252,44 @@ TagList ParseTagList(const std::string& text) {
       list.has_header = true;
       continue;
     }
-
-    // A NUL would end the text the driver sees: "R1\0 23" must not bind as R1.
-    if (const auto nul = std::find_if(fields.begin(), fields.end(),
-                                      [](const std::string& f) { return f.find('\0') != f.npos; });
-        nul != fields.end()) {
-      error("field " + std::to_string(nul - fields.begin() + 1) + " holds a NUL byte; row skipped");
-      continue;
-    }
-    auto field = [&fields](int col) -> std::string {
-      return col >= 0 && col < static_cast<int>(fields.size()) ? fields[col] : std::string();
-    };
-    const int needed = std::max({col_name, col_device, col_address, col_type}) + 1;
-    if (static_cast<int>(fields.size()) < needed) {
-      error("expected at least " + std::to_string(needed) + " fields, found " +
-            std::to_string(fields.size()) + "; row skipped");
-      continue;
-    }
     TagRow row;
     row.line = line_no;
-    row.name = field(col_name);
-    row.device = field(col_device);
-    row.address = field(col_address);
-    if (row.name.empty()) {
-      error("the tag has no name; row skipped");
+    if (const std::string why = ReadRow(fields, cols, names, &row); !why.empty()) {
+      error(why);
       continue;
-    }
-    if (row.name.size() > kMaxTagNameBytes) {
-      error("tag name " + Quoted(row.name) + " is " + std::to_string(row.name.size()) +
-            " bytes long, more than " + std::to_string(kMaxTagNameBytes) + "; row skipped");
-      continue;
-    }
-    if (names.count(row.name) != 0) {
-      error("tag " + Quoted(row.name) + " is listed twice; row skipped");
-      continue;
-    }
-    if (row.device.empty()) {
-      error("tag " + Quoted(row.name) + " has no device; row skipped");
-      continue;
-    }
-    row.type = ParseTagType(field(col_type));
-    if (row.type < 0) {
-      error("tag " + Quoted(row.name) + ": unknown type " + Quoted(field(col_type)) +
-            " (0..14 or a type name); row skipped");
-      continue;
-    }
-    const std::string length_text = field(col_length);
-    if (row.type == kTypeBit) {
-      row.length = 0;
-      if (!length_text.empty() && !ParseInt(length_text, 0, 15, &row.length)) {
-        error("tag " + Quoted(row.name) + ": bit number " + Quoted(length_text) +
-              " is not 0..15; row skipped");
-        continue;
-      }
-    } else if (length_text.empty()) {
-      int default_length = 0;
-      for (const auto& n : TagTypeNames()) {
-        if (n.code == row.type) default_length = n.default_length;
-      }
-      if (default_length == 0) {
-        error("tag " + Quoted(row.name) + ": a " + TagTypeText(row.type) +
-              " tag needs a length; row skipped");
-        continue;
-      }
-      row.length = default_length;
-    } else if (!ParseInt(length_text, 1, kMaxTagLength, &row.length)) {
-      error("tag " + Quoted(row.name) + ": length " + Quoted(length_text) + " is not 1.." +
-            std::to_string(kMaxTagLength) + "; row skipped");
-      continue;
-    }
-    if (col_access >= 0) {
-      const std::string access = Lower(Trim(field(col_access)));
-      if (access != "r" && access != "rw") {
-        error("tag " + Quoted(row.name) + ": access " + Quoted(field(col_access)) +
-              " is not r or rw; row skipped");
-        continue;
-      }
-      row.writable = access == "rw";
     }
     names.insert(row.name);
     list.rows.push_back(row);
   }
   if (!have_header) list.errors.push_back({line_no, "the tag list has no header row"});
   return list;
+}
+
+bool ReadTagFile(const std::string& path, Output* out, std::vector<TagRow>* rows) {
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!dravik::ReadWholeFile(path, kMaxTagFileBytes, &bytes, &error)) {
+    std::fprintf(stderr, "error: cannot read the tag list: %s\n", error.c_str());
+    return false;
+  }
+  const TagList list = ParseTagList(std::string(bytes.begin(), bytes.end()));
+  for (const auto& e : list.errors) {
+    std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), e.line, e.text.c_str());
+    if (out->json()) {
+      out->Plain("",
+                 Json{{"kind", "tag_error"}, {"file", path}, {"line", e.line}, {"text", e.text}});
+    }
+  }
+  // A list that yields no tag is a mistake unless it lists none on purpose.
+  if (list.has_header && list.rows.empty()) {
+    const bool refused_all = list.data_rows > 0;
+    const std::string text = refused_all ? "error: " + path + ": no usable tag in the list"
+                                         : "note: " + path + " lists no tags";
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (refused_all) return false;
+  }
+  *rows = list.rows;
+  return list.has_header;
 }
 
 }  // namespace dravik::host

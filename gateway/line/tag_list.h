@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "gateway/line/output.h"
+
 namespace dravik::host {
 
 // The host's data type codes with the names the tag list accepts.
@@ -63,5 +65,10 @@ struct TagList {
 // as is a name longer than kMaxTagNameBytes. A field an error repeats is cut
 // to a readable length (the reader of the file adds its name to each line).
 TagList ParseTagList(const std::string& text);
+
+// Reads and parses the tag list file: each refused row on stderr with the
+// file and line (and as a tag_error record in JSON mode). False when the file
+// cannot be read, has no header, or yields no tag although it lists some.
+bool ReadTagFile(const std::string& path, Output* out, std::vector<TagRow>* rows);
 
 }  // namespace dravik::host

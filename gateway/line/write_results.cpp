@@ -1,4 +1,4 @@
-#include "tools/host/write_results.h"
+#include "gateway/line/write_results.h"
 
 namespace dravik::host {
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/output.h"
+#include "gateway/line/output.h"
 
 namespace dravik::host {
 

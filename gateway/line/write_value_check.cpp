@@ -1,4 +1,4 @@
-#include "tools/host/write_value_check.h"
+#include "gateway/line/write_value_check.h"
 
 #include <cerrno>
 #include <cmath>

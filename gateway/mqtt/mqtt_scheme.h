@@ -1,5 +1,5 @@
-// A topic scheme for the MQTT bridge other than its plain topics (the
-// Sparkplug B node, sparkplug_node.h). The bridge keeps the connection, the
+// A topic scheme for the MQTT session other than its plain topics (the
+// Sparkplug B node, gateway/sparkplug/). The bridge keeps the connection, the
 // back-off and the bounded pending tables; when a scheme is set it asks the
 // scheme for the will, the subscriptions, what to publish for each batch
 // taken from the pending tables, and what an incoming message means. Which
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/host/mqtt_bridge.h"
+#include "gateway/mqtt/mqtt_bridge.h"
 
 namespace dravik::host {
 
@@ -58,6 +58,9 @@ struct MqttInbound {
 class MqttScheme {
  public:
   virtual ~MqttScheme() = default;
+  // Once slot 4 has bound the tags: which are bound. Nothing is born before.
+  // The MQTT face's thread.
+  virtual void Activate(std::vector<bool> bound) = 0;
   // The will of the next CONNECT. Start's thread before the connection,
   // then libmosquitto's thread after each disconnect.
   virtual MqttMessage Will() = 0;

@@ -1,11 +1,9 @@
-#include "tools/host/sparkplug_node.h"
-
-#include <mosquitto.h>
+#include "gateway/sparkplug/sparkplug_node.h"
 
 #include <cmath>
 #include <utility>
 
-#include "tools/host/tag_list.h"
+#include "gateway/line/tag_list.h"
 
 namespace dravik::host {
 namespace {
@@ -104,7 +102,7 @@ std::vector<std::string> CheckSparkplugNames(const SparkplugOptions& options,
     }
   }
   for (const auto& tag : tags) {
-    if (mosquitto_validate_utf8(tag.data(), static_cast<int>(tag.size())) != MOSQ_ERR_SUCCESS) {
+    if (!IsValidUtf8(tag)) {
       problems.push_back("tag \"" + tag + "\" cannot be a Sparkplug metric name: not valid UTF-8");
     }
   }

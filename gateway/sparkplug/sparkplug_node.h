@@ -2,8 +2,8 @@
 // scheme the MQTT bridge speaks instead of its plain topics. The gateway is
 // the edge node, each station a device, each bound tag a metric named by its
 // tag name. The bridge owns the connection, the back-off and the pending
-// tables and calls the MqttScheme methods (mqtt_scheme.h); writes taken from
-// DCMD go to the main thread's one write path (Runner::WriteTag).
+// tables and calls the MqttScheme methods (gateway/mqtt/mqtt_scheme.h);
+// writes taken from DCMD go to the line session's one write path.
 //
 // clang-format off
 // | Topic                               | Payload                                       | When                               |
@@ -26,7 +26,7 @@
 // Threads: Publish runs on the bridge's publisher thread, which alone owns
 // the publishing state below (seq, values, station liveness); Will,
 // OnConnected, OnDisconnected and OnMessage run on libmosquitto's thread;
-// Activate on the main thread; Final on the stopping thread after the
+// Activate on the MQTT face's thread; Final on the stopping thread after the
 // publisher has ended. mutex_ guards what they share: the bound tags, the
 // session's bdSeq and the primary host's state.
 #pragma once
@@ -37,9 +37,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/mqtt_scheme.h"
-#include "tools/host/output.h"
-#include "tools/host/sparkplug_payload.h"
+#include "gateway/line/output.h"
+#include "gateway/mqtt/mqtt_scheme.h"
+#include "gateway/sparkplug/sparkplug_payload.h"
 
 namespace dravik::host {
 
@@ -72,9 +72,9 @@ class SparkplugNode : public MqttScheme {
   SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag> tags,
                 std::vector<std::string> stations, bool writes, Output* out);
 
-  // Main thread, once slot 4 has bound the tags: which are metrics. No birth
-  // goes out before; the caller then asks the bridge to republish.
-  void Activate(std::vector<bool> bound);
+  // Once slot 4 has bound the tags: which are metrics. No birth goes out
+  // before; the bridge then publishes the whole view again.
+  void Activate(std::vector<bool> bound) override;
 
   MqttMessage Will() override;
   std::vector<std::string> OnConnected() override;

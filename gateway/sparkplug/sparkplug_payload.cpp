@@ -1,4 +1,4 @@
-#include "tools/host/sparkplug_payload.h"
+#include "gateway/sparkplug/sparkplug_payload.h"
 
 #include <cstdio>
 #include <memory>
@@ -19,6 +19,38 @@ char kQualityKey[] = "Quality";
 char* Text(const std::string& s) { return const_cast<char*>(s.c_str()); }
 
 }  // namespace
+
+// The value of one metric, in the field its kind names.
+void SetValue(const Metric& m, PbMetric* pb) {
+  switch (m.kind) {
+    case Metric::Kind::kNone:
+      break;
+    case Metric::Kind::kInt:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_INT_VALUE;
+      pb->int_value = static_cast<uint32_t>(m.integer);
+      break;
+    case Metric::Kind::kLong:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;
+      pb->long_value = m.integer;
+      break;
+    case Metric::Kind::kFloat:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_FLOAT_VALUE;
+      pb->float_value = static_cast<float>(m.real);
+      break;
+    case Metric::Kind::kDouble:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
+      pb->double_value = m.real;
+      break;
+    case Metric::Kind::kBool:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+      pb->boolean_value = m.boolean ? 1 : 0;
+      break;
+    case Metric::Kind::kString:
+      pb->value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_STRING_VALUE;
+      pb->string_value = Text(m.text);
+      break;
+  }
+}
 
 std::string Encode(const Payload& payload) {
   const size_t n = payload.metrics.size();
@@ -51,34 +83,7 @@ std::string Encode(const Payload& payload) {
       pb.has_is_null = 1;
       pb.is_null = 1;
     }
-    switch (m.kind) {
-      case Metric::Kind::kNone:
-        break;
-      case Metric::Kind::kInt:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_INT_VALUE;
-        pb.int_value = static_cast<uint32_t>(m.integer);
-        break;
-      case Metric::Kind::kLong:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_LONG_VALUE;
-        pb.long_value = m.integer;
-        break;
-      case Metric::Kind::kFloat:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_FLOAT_VALUE;
-        pb.float_value = static_cast<float>(m.real);
-        break;
-      case Metric::Kind::kDouble:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE;
-        pb.double_value = m.real;
-        break;
-      case Metric::Kind::kBool:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
-        pb.boolean_value = m.boolean ? 1 : 0;
-        break;
-      case Metric::Kind::kString:
-        pb.value_case = ORG__ECLIPSE__TAHU__PROTOBUF__PAYLOAD__METRIC__VALUE_STRING_VALUE;
-        pb.string_value = Text(m.text);
-        break;
-    }
+    SetValue(m, &pb);
     if (m.quality) {
       PbPropertyValue& v = values[i];
       org__eclipse__tahu__protobuf__payload__property_value__init(&v);

@@ -1,11 +1,11 @@
 // dravik-host's station and port states as learnt from the driver's log, and
 // the write results as learnt from slot 15's counters: each rule as a table
 // of steps and the state or result expected after each.
-#include "tools/host/station_states.h"
+#include "gateway/line/station_states.h"
 
 #include <gtest/gtest.h>
 
-#include "tools/host/write_results.h"
+#include "gateway/line/write_results.h"
 
 namespace dravik::host {
 namespace {

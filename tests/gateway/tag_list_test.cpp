@@ -1,6 +1,6 @@
 // The tag list parser of dravik-host: columns by header, type names and
 // codes, default lengths, quoting, and each kind of bad row with its line.
-#include "tools/host/tag_list.h"
+#include "gateway/line/tag_list.h"
 
 #include <gtest/gtest.h>
 

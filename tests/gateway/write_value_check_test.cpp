@@ -1,6 +1,6 @@
 // The value check before slot 7: each data type's edges, one row per edge,
 // and what a refused value's error line says.
-#include "tools/host/write_value_check.h"
+#include "gateway/line/write_value_check.h"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools_host/demo_line.h"
 #include "tests/tools_host/subprocess.h"
 #include "tools/plcsim/plc_simulator.h"
 
@@ -205,21 +206,10 @@ TEST(HostToolTest, BadTagRowsAreReportedWithLineNumbers) {
 class HostRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    project_ = dir_.File("demo.dvk");
-    const ProcessResult made =
-        RunProcess({kProjectTool, "import", kSamples + "/demo_project.json", "-o", project_});
-    ASSERT_EQ(made.exit_code, 0) << made.err;
-
-    plcsim::SimulatorOptions options;
-    options.stations = {1, 2};
-    sim_ = std::make_unique<plcsim::PlcSimulator>(options);
     std::string error;
-    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
-    ASSERT_TRUE(sim_->Start());
-    // The driver must find our pseudo-terminal, never a system port.
-    ASSERT_TRUE(PathExists(dir_.File("COM1")));
-
+    ASSERT_TRUE(line_.Start(dir_, &error)) << error;
+    project_ = line_.project();
+    sim_ = &line_.sim();
     ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, 42));      // Counter
     ASSERT_TRUE(sim_->SetWord(1, kAreaR, 2, 0x1234));  // Hours, BCD
     ASSERT_TRUE(sim_->SetWord(1, kAreaR, 3, 0x0059));  // Minutes, BCD
@@ -233,22 +223,20 @@ class HostRunTest : public ::testing::Test {
     ASSERT_TRUE(sim_->SetWord(2, kAreaR, 2, 0x8000));  // Level2 -32768
   }
 
-  void TearDown() override {
-    if (sim_) sim_->Stop();
-  }
+  void TearDown() override { line_.Stop(); }
 
   ProcessResult Run(const std::vector<std::string>& extra, ProcessOptions options = {}) {
     std::vector<std::string> args = {"run", project_, "--tags", kDemoTags, "--json"};
     args.insert(args.end(), extra.begin(), extra.end());
-    options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
-    options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
+    options.env.insert(options.env.end(), line_.env().begin(), line_.env().end());
     options.timeout_ms = 30000;
     return Host(args, options);
   }
 
   TempDir dir_;
+  DemoLine line_;
   std::string project_;
-  std::unique_ptr<plcsim::PlcSimulator> sim_;
+  plcsim::PlcSimulator* sim_ = nullptr;
 };
 
 TEST_F(HostRunTest, JsonRunReportsValuesAndMessages) {
@@ -459,8 +447,7 @@ TEST_F(HostRunTest, FailedExchangesAreCountedAndReported) {
 TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
   // Piped stdout: no status line, no escape sequences.
   ProcessOptions options;
-  options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
-  options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
+  options.env = line_.env();
   options.timeout_ms = 30000;
   const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2"}, options);
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -486,8 +473,7 @@ TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {
 
 TEST_F(HostRunTest, TerminalGetsAStatusLineRedrawnInPlace) {
   ProcessOptions options;
-  options.env.push_back("DRAVIKNET_PORTS=" + dir_.path());
-  options.env.push_back("DRAVIKNET_CONFIG=" + dir_.File("none.conf"));
+  options.env = line_.env();
   options.timeout_ms = 30000;
   options.stdout_terminal = true;
   const ProcessResult r = Host({"run", project_, "--tags", kDemoTags, "--for", "2.5"}, options);

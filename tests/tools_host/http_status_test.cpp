@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/tools_host/demo_line.h"
 #include "tests/tools_host/subprocess.h"
 #include "tools/plcsim/plc_simulator.h"
 
@@ -25,23 +26,17 @@ using namespace std::chrono_literals;
 class HttpStatusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    project_ = dir_.File("demo.dvk");
-    const ProcessResult made = RunProcess(
-        {DRAVIK_PROJECT_BIN, "import", DRAVIK_SAMPLES_DIR "/demo_project.json", "-o", project_});
-    ASSERT_EQ(made.exit_code, 0) << made.err;
-    plcsim::SimulatorOptions options;
-    options.stations = {1, 2};
-    sim_ = std::make_unique<plcsim::PlcSimulator>(options);
     std::string error;
-    ASSERT_TRUE(sim_->CreatePty(dir_.path(), 1, &error)) << error;
-    ASSERT_TRUE(sim_->Start());
+    ASSERT_TRUE(line_.Start(dir_, &error)) << error;
+    project_ = line_.project();
+    sim_ = &line_.sim();
   }
-  void TearDown() override { sim_->Stop(); }
+  void TearDown() override { line_.Stop(); }
 
   // The gateway with PLC2 disabled from its stdin; returns once the page shows it.
   std::future<ProcessResult> StartHost(int seconds) {
     ProcessOptions options;
-    options.env = {"DRAVIKNET_PORTS=" + dir_.path(), "DRAVIKNET_CONFIG=" + dir_.File("none.conf")};
+    options.env = line_.env();
     options.stdin_text = "disable PLC2\n";
     options.keep_stdin_open = true;
     options.timeout_ms = (seconds + 20) * 1000;
@@ -79,8 +74,9 @@ class HttpStatusTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  DemoLine line_;
   std::string project_;
-  std::unique_ptr<plcsim::PlcSimulator> sim_;
+  plcsim::PlcSimulator* sim_ = nullptr;
   const int port_ = FreeLocalPort();
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Decodes Sparkplug B messages as a SCADA host would, independently of the
 gateway's own encoder: Python's protobuf with sparkplug_b_pb2 compiled by
-protoc from tools/host/sparkplug_b.proto (its folder on PYTHONPATH).
+protoc from gateway/sparkplug/sparkplug_b.proto (its folder on PYTHONPATH).
 
 Input lines: TOPIC RETAIN HEX (RETAIN 0 or 1, HEX the payload). Output: one
 JSON object per line with the topic's parts, seq, and the metrics with their

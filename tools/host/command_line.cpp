@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/host/driver_library.h"
-#include "tools/host/tag_list.h"
+#include "gateway/line/driver_library.h"
+#include "gateway/line/tag_list.h"
 
 namespace dravik::host {
 namespace {

@@ -6,15 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/http_status.h"
-#include "tools/host/mqtt_bridge.h"
-#include "tools/host/sparkplug_node.h"
+#include "gateway/http/http_status.h"
+#include "gateway/line/line_session.h"
+#include "gateway/mqtt/mqtt_bridge.h"
+#include "gateway/sparkplug/sparkplug_node.h"
 
 namespace dravik::host {
-
-constexpr int kExitOk = 0;
-constexpr int kExitCreateFailed = 1;  // slot 1 returned -1
-constexpr int kExitUsage = 2;         // bad arguments or files
 
 struct RunOptions {
   std::string project;

@@ -3,19 +3,18 @@
 // editing a project, and a run that binds a tag list, prints the log and the
 // value changes as they arrive and takes commands on stdin.
 //
-// The tool is split by concern: the command line (command_line.h), the line
-// runner with its threads and handlers (line_runner.h), the output formats
-// (output.h), the MQTT bridge of the gateway (mqtt_bridge.h) and the driver
-// library (driver_library.h).
+// This folder is the program only: the command line (command_line.h) and
+// the composition root of a run (run_command.h). The line session and the
+// faces it feeds live in gateway/.
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "gateway/line/driver_library.h"
+#include "gateway/line/output.h"
 #include "tools/host/command_line.h"
-#include "tools/host/driver_library.h"
-#include "tools/host/line_runner.h"
-#include "tools/host/output.h"
+#include "tools/host/run_command.h"
 
 namespace {
 
@@ -30,8 +29,8 @@ int Info(const std::string& path) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
     return kExitUsage;
   }
-  const int version = driver.Slot<DrvGetVersionFn>(DRV_SLOT_VERSION)();
-  const char* name = driver.Slot<DrvGetNameFn>(DRV_SLOT_NAME)();
+  const int version = driver.Version();
+  const char* name = driver.Name();
   std::printf("Driver:  %s\n", path.c_str());
   std::printf("Version: %d.%d (0x%x)\n", version >> 16, version & 0xFFFF,
               static_cast<unsigned>(version));
@@ -46,7 +45,7 @@ int Edit(const std::string& project, const std::string& path) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
     return kExitUsage;
   }
-  const int saved = driver.Slot<DrvEditConfigFn>(DRV_SLOT_EDIT)(project.c_str());
+  const int saved = driver.EditConfig(project);
   std::printf(saved == 1 ? "saved: the configuration was saved\n"
                          : "not saved: the configuration was not saved (or the editor is not "
                            "available)\n");

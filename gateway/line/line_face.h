@@ -1,0 +1,145 @@
+// The one interface between the line session and the gateway's faces (the
+// terminal, MQTT, Sparkplug B, the status page). The session is the only code
+// that calls the driver's slots; it tells every face what happens on the line
+// through the LineFace methods below and takes writes back through its one
+// write path (LineSession::SubmitWrite).
+//
+//                  +--> FaceQueue --> terminal face --+
+//   LineSession ---+--> FaceQueue --> MQTT face ------+--> Output (stdout,
+//   (slot calls)   +--> FaceQueue --> status page ----+    its own writer)
+//        ^                               |
+//        +----- SubmitWrite / Post ------+
+//
+// A face never sees the driver's or the session's threads: each sits behind a
+// FaceQueue (face_queue.h), a bounded queue drained by a thread of its own,
+// so a slow face delays nobody but itself. The calls reach a face in the
+// order the session made them:
+//   OnBound    once, after slot 4, before the line runs: which tags are bound;
+//   OnStarted  once, when the line runs;
+//   OnValue    every value the driver delivers, as it comes;
+//   OnLog      every driver log line;
+//   OnSample   every 200 ms: each station's counters and state, the port;
+//   OnWrite    a write taken, refused, or ended (its result);
+//   OnStopped  once, after the line stopped: the totals. Nothing follows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "gateway/line/station_states.h"
+
+namespace dravik::host {
+
+using Json = nlohmann::ordered_json;
+
+// Milliseconds since the epoch, the time stamp of every event.
+int64_t NowMs();
+
+// A value as the driver delivered it.
+struct TagValue {
+  enum class Kind { kNone, kNumber, kText };
+  Kind kind = Kind::kNone;
+  double number = 0.0;
+  std::string text;
+};
+
+// One station's counters and its state name as the status line shows it.
+struct StationReport {
+  std::string state;  // ok, failing, demoted, disabled, no_port (station_states.h)
+  int reads_sent = 0, reads_failed = 0, writes_sent = 0, writes_failed = 0;
+  std::string name;              // as in the project
+  std::string port = "unknown";  // open, not_open, lost (PortStateText)
+  int writes_refused = 0;        // refused by the host before slot 7
+  int status = 0;                // slot 15's status
+  // Its values are current only when it is ok.
+  bool good() const { return state == "ok"; }
+  bool operator==(const StationReport&) const = default;
+};
+
+struct LineValue {
+  int tag_id = 0;  // the host tag id (tag index + 1); may name no tag of the list
+  TagValue value;
+  int64_t ts_ms = 0;
+};
+
+struct LineLog {
+  int flags = 0;
+  std::string text;
+  int64_t ts_ms = 0;
+};
+
+struct LineSample {
+  std::vector<StationReport> stations;  // project order
+  PortState port = PortState::kUnknown;
+  long values_delivered = 0;
+  // What faces said of themselves (LineSession::SetFaceState), by face name:
+  // "mqtt" -> "connected", ...
+  std::map<std::string, std::string> faces;
+  int64_t ts_ms = 0;
+};
+
+struct LineStarted {
+  int instance = 0;
+  int prepared = 0;  // slot 3's result
+  size_t tags = 0;
+  int bound = 0;
+};
+
+struct LineStopped {
+  int reads_sent = 0, reads_failed = 0, writes_sent = 0, writes_failed = 0;
+  long values_delivered = 0;
+  double seconds = 0.0;
+  bool interrupted = false;  // by a signal or a closed stdout
+};
+
+// Who asked for a write; its refusal and its result go back there.
+enum class WriteOrigin { kTerminal, kMqtt };
+
+// A write asked of the line by a face (the terminal's write command, an MQTT
+// set, a Sparkplug DCMD).
+struct WriteRequest {
+  std::string tag;
+  std::string value_text;  // as the write command takes it
+  Json id;                 // the request's id, null when it had none
+  Json value;              // the value as the request gave it, for its result
+  WriteOrigin origin = WriteOrigin::kMqtt;
+};
+
+// Requests from faces waiting for the session; beyond this a write is
+// refused, never queued late.
+constexpr size_t kMaxPendingWrites = 64;
+
+struct LineWrite {
+  enum class Kind {
+    kQueued,   // slot 7 took it; `shown` is the value as written
+    kRefused,  // never sent; `reason` says why
+    kEnded,    // its end as far as the host can know it: `ok` and `reason`
+  };
+  Kind kind = Kind::kQueued;
+  WriteOrigin origin = WriteOrigin::kMqtt;
+  std::string tag;
+  std::string value_text;  // as requested
+  std::string shown;
+  Json value;  // the request's value (kRefused) or the value written (kEnded)
+  Json id;
+  bool ok = false;
+  std::string reason;
+};
+
+class LineFace {
+ public:
+  virtual ~LineFace() = default;
+  virtual void OnBound(const std::vector<bool>& /*bound*/) {}
+  virtual void OnStarted(const LineStarted& /*started*/) {}
+  virtual void OnValue(const LineValue& /*value*/) {}
+  virtual void OnLog(const LineLog& /*log*/) {}
+  virtual void OnSample(const LineSample& /*sample*/) {}
+  virtual void OnWrite(const LineWrite& /*write*/) {}
+  virtual void OnStopped(const LineStopped& /*stopped*/) {}
+};
+
+}  // namespace dravik::host
