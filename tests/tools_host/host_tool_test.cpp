@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/tools_host/demo_line.h"
@@ -442,6 +446,40 @@ TEST_F(HostRunTest, FailedExchangesAreCountedAndReported) {
   const auto summary = OfKind(lines, "summary");
   ASSERT_EQ(summary.size(), 1u);
   EXPECT_EQ(summary[0]["failures"], 8);
+}
+
+// Standard output that nobody reads (a paused pipe, a stalled journal) never
+// stops the line: polling goes on while the output waits, and the lines come
+// out once it is read again.
+TEST_F(HostRunTest, StdoutThatIsNotReadNeverStopsTheLine) {
+  // Plenty of output: Counter changes between any two polls, and some reads
+  // fail with a log line (the driver logs on its polling thread).
+  sim_->SetFaultRate(plcsim::FaultKind::kBadChecksum, 0.2);
+  std::atomic<bool> done{false};
+  std::thread counter([&] {
+    for (uint16_t i = 0; !done; ++i) {
+      sim_->SetWord(1, kAreaR, 1, i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  ProcessOptions options;
+  // The line polls some 15 times a second here: the page of pipe is full
+  // after about 3 s, and from then on a blocking write would hold the line.
+  options.stdout_unread_ms = 6000;
+  auto run = std::async(std::launch::async, [&] { return Run({"--for", "7"}, options); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+  const uint64_t stalled = sim_->RequestCount();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const uint64_t later = sim_->RequestCount();
+  const ProcessResult r = run.get();
+  done = true;
+  counter.join();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_GT(r.out.size(), 4096u) << "too little output to have filled the pipe";
+  // A blocked line makes none at all; a slow machine (qemu) still makes some.
+  EXPECT_GE(later - stalled, 3u) << "the line stopped while stdout was not read";
+  const std::vector<Json> lines = JsonLines(r.out);
+  EXPECT_EQ(OfKind(lines, "summary").size(), 1u);
 }
 
 TEST_F(HostRunTest, TextOutputIsOneTimestampedLinePerEvent) {

@@ -114,6 +114,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   ::close(err_pipe[1]);
   int in_fd = in_pipe[1];
   int out_fd = out_pipe[0];
+  if (options.stdout_unread_ms > 0 && !options.stdout_terminal) {
+    ::fcntl(out_fd, F_SETPIPE_SZ, 4096);
+  }
   int err_fd = err_pipe[0];
   if (rc != 0) {
     CloseFd(&in_fd);
@@ -149,7 +152,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
       ::kill(pid, options.signal_number);
       signalled = true;
     }
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    const bool out_stalled = elapsed < options.stdout_unread_ms;
+    pollfd fds[2] = {{out_stalled ? -1 : out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, 50);
     if (ready < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {

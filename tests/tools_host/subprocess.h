@@ -24,6 +24,9 @@ struct ProcessOptions {
   int signal_number = 0;
   int timeout_ms = 60000;        // the child is killed after this long
   bool stdout_terminal = false;  // stdout is a new pseudo-terminal, not a pipe
+  // A reader that stalls: stdout is not read for this long, its pipe shrunk
+  // to one page so that it fills at once.
+  int stdout_unread_ms = 0;
 };
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
