@@ -54,10 +54,11 @@ apt_update() {
 }
 
 # apt_reason <apt output file>: apt's reason for a failed install, as one
-# line: the first unmet dependency and apt's error lines.
+# line: the unmet dependencies first, then apt's error lines, each once.
 apt_reason() {
   local lines
-  lines=$(grep -E '^ *[^ ]+ : (Pre)?Depends:|^E: ' "$1" | head -n 3 | sed 's/^ *//' || true)
+  lines=$({ grep -E '^ *[^ ]+ : (Pre)?Depends:' "$1"; grep -E '^E: ' "$1"; } |
+    sed 's/^ *//' | awk '!seen[$0]++' | head -n 3 || true)
   [ -n "$lines" ] || lines=$(tail -n 1 "$1")
   printf '%s' "$lines" | tr '\n' ';' | sed 's/;/; /g'
 }
@@ -94,6 +95,8 @@ cross_setup() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" 2>&1 | tee "$log" ||
     status=$?
   if [ "$status" -ne 0 ]; then
+    # Quiet apt names no unmet dependency; a simulated install does.
+    as_root apt-get install -s "${missing[@]}" >>"$log" 2>&1 || true
     DRAVIKNET_CROSS_PROBLEM="$(apt_reason "$log")"
     rm -f "$log"
     return 3
