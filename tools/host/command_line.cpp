@@ -17,7 +17,8 @@ std::string OptionName(const std::string& a) {
   return equals == std::string::npos ? a : a.substr(0, equals) + "=...";
 }
 
-// One --mqtt... option; `value` takes the option's argument. Returns -1 when
+// One --mqtt... option (or --buffer-memory-mb, the MQTT face's buffer);
+// `value` takes the option's argument. Returns -1 when
 // taken, otherwise the exit status of the usage error printed.
 template <typename TakeValue>
 int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool* tuned) {
@@ -77,6 +78,15 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
       return UsageError("--mqtt-stats-seconds needs a whole number of seconds 1..86400");
     }
     m->stats_seconds = static_cast<int>(v);
+    return -1;
+  }
+  if (a == "--buffer-memory-mb") {
+    char* end = nullptr;
+    const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 4096) {
+      return UsageError("--buffer-memory-mb needs a whole number of MB 1..4096");
+    }
+    m->buffer_memory_mb = static_cast<int>(v);
     return -1;
   }
   if (a == "--mqtt-reconnect-max-seconds") {
@@ -222,16 +232,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       std::string host, error;
       int port = 0;
       if (!ParseHttpAddress(o.http.address, &host, &port, &error)) return UsageError(error);
-    } else if (a == "--buffer-memory-mb") {
-      std::string text;
-      char* end = nullptr;
-      const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
-      if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 4096) {
-        return UsageError("--buffer-memory-mb needs a whole number of MB 1..4096");
-      }
-      o.mqtt.buffer_memory_mb = static_cast<int>(v);
-      mqtt_tuned = true;
-    } else if (a.rfind("--mqtt", 0) == 0) {
+    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb") {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -241,7 +242,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
     }
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
-    return UsageError("the --mqtt-... options need --mqtt URL");
+    return UsageError("the --mqtt-... options and --buffer-memory-mb need --mqtt URL");
   }
   if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
     return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");
