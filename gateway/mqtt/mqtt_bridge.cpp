@@ -325,6 +325,11 @@ long MqttBridge::coalesced_values() const {
   return coalesced_;
 }
 
+long MqttBridge::waiting_changes() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<long>(changes_.size());
+}
+
 long MqttBridge::dropped_logs() const {
   std::lock_guard lock(mutex_);
   return dropped_logs_;

@@ -120,6 +120,8 @@ class MqttBridge {
   static const char* StateText(State state);
 
   long coalesced_values() const;
+  // Changes waiting for the broker now (the buffer while it is away).
+  long waiting_changes() const;
   long dropped_logs() const;
 
  private:
