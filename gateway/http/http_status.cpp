@@ -363,6 +363,11 @@ void HttpStatus::OnSample(const LineSample& sample) {
   const auto mqtt = sample.faces.find("mqtt");
   OfferLine(sample.stations, sample.values_delivered,
             mqtt == sample.faces.end() ? "down" : mqtt->second, sample.ts_ms);
+  const auto coalesced = sample.face_counts.find("values_coalesced");
+  std::lock_guard lock(mutex_);
+  values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
+  const auto waiting = sample.face_counts.find("changes_waiting");
+  changes_waiting_ = waiting == sample.face_counts.end() ? 0 : waiting->second;
 }
 
 void HttpStatus::OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms) {
@@ -531,6 +536,14 @@ std::string HttpStatus::MetricsText() const {
          "1 while the gateway is connected to its MQTT broker; 0 also when it runs without one.");
   out += "draviknet_mqtt_connected{" + line + "} " +
          (setup_.mqtt && mqtt_ == "connected" ? "1" : "0") + "\n";
+  family("draviknet_values_coalesced_total", "counter",
+         "Changes the MQTT face merged into a newer value of the same tag because more than "
+         "its bound waited for the broker.");
+  out +=
+      "draviknet_values_coalesced_total{" + line + "} " + std::to_string(values_coalesced_) + "\n";
+  family("draviknet_mqtt_changes_waiting", "gauge",
+         "Changes waiting for the MQTT broker: the in-memory buffer while it is away.");
+  out += "draviknet_mqtt_changes_waiting{" + line + "} " + std::to_string(changes_waiting_) + "\n";
   family("draviknet_values_delivered_total", "counter",
          "Value changes the driver delivered to the host's tag database.");
   out +=

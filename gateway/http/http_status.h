@@ -161,6 +161,8 @@ class HttpStatus : public LineFace {
   std::vector<Tag> tags_;
   std::deque<LogLine> log_;
   long values_delivered_ = 0;
+  long values_coalesced_ = 0;  // by the MQTT face
+  long changes_waiting_ = 0;   // for the MQTT broker
   std::string mqtt_ = "down";
   int64_t updated_ms_ = 0;
   uint64_t event_version_ = 0;  // the view in event_ is of this version

@@ -79,6 +79,9 @@ struct LineSample {
   // What faces said of themselves (LineSession::SetFaceState), by face name:
   // "mqtt" -> "connected", ...
   std::map<std::string, std::string> faces;
+  // Counts that faces keep of themselves (LineSession::SetFaceCount), by
+  // name: "values_coalesced" -> 12, ...
+  std::map<std::string, long> face_counts;
   int64_t ts_ms = 0;
 };
 

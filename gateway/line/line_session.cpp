@@ -248,6 +248,11 @@ void LineSession::RequestStop(int exit_status, const std::string& why) {
   inbox_wake_.notify_one();
 }
 
+void LineSession::SetFaceCount(const std::string& name, long value) {
+  std::lock_guard lock(inbox_mutex_);
+  face_counts_[name] = value;
+}
+
 bool LineSession::StopRequested() {
   std::lock_guard lock(inbox_mutex_);
   return stop_requested_;
@@ -323,6 +328,7 @@ void LineSession::PublishSample() {
   {
     std::lock_guard lock(inbox_mutex_);
     sample.faces = face_states_;
+    sample.face_counts = face_counts_;
   }
   sample.ts_ms = NowMs();
   ToFaces([&](FaceQueue* f) { f->PushSample(sample); });

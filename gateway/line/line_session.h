@@ -94,6 +94,8 @@ class LineSession {
   void RequestStop(int exit_status, const std::string& why = "");
   // Any thread. What a face says of itself; it goes out with every sample.
   void SetFaceState(const std::string& face, const std::string& state);
+  // Any thread. A count a face keeps; it goes out with every sample.
+  void SetFaceCount(const std::string& name, long value);
 
   // --- The session thread only (Run's loop and the tasks it runs). ---
   struct Totals {
@@ -173,6 +175,7 @@ class LineSession {
   int stop_status_ = kExitOk;
   std::string stop_why_;
   std::map<std::string, std::string> face_states_;
+  std::map<std::string, long> face_counts_;
 };
 
 }  // namespace dravik::host

@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -27,6 +28,10 @@ constexpr unsigned kReconnectFirstSeconds = 1;
 // covers a broker that queues differently.
 constexpr auto kRetainedSettle = std::chrono::milliseconds(50);
 constexpr size_t kMaxPasswordBytes = 4096;
+// What a change waiting for the broker takes in memory, about: its entry in
+// the queue and the deque's share, with a short text.
+constexpr size_t kBytesPerChange = 128;
+constexpr size_t kMinWaitingChanges = 1000;
 constexpr auto kStopWait = std::chrono::seconds(2);
 
 std::string TrimLineEnd(std::string text) {
@@ -67,11 +72,15 @@ MqttBridge::MqttBridge(MqttOptions options, std::vector<std::string> tags,
       tag_stations_(std::move(tag_stations)),
       stations_(std::move(stations)),
       out_(out),
-      pending_values_(tags_.size()),
+      newest_change_(tags_.size(), 0),
       pending_stations_(stations_.size()),
       last_values_(tags_.size()),
       last_stations_(stations_.size()),
-      published_good_(tags_.size()) {}
+      published_good_(tags_.size()) {
+  max_changes_ = std::max<size_t>(
+      kMinWaitingChanges,
+      static_cast<size_t>(std::max(options_.buffer_memory_mb, 0)) * 1024 * 1024 / kBytesPerChange);
+}
 
 MqttBridge::~MqttBridge() {
   Stop();
@@ -208,6 +217,17 @@ void MqttBridge::Stop() {
   }
   wake_.notify_all();
   if (publisher_.joinable()) publisher_.join();
+  size_t unsent = 0;
+  {
+    std::lock_guard lock(mutex_);
+    unsent = changes_.size();
+  }
+  if (unsent > 0) {
+    const std::string text = std::to_string(unsent) +
+                             " changes were never published: the broker was away when the "
+                             "gateway stopped";
+    out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"unsent", unsent}, {"text", text}});
+  }
   // A refused gateway leaves the other gateway's status as it is; its clean
   // disconnect sends no will either.
   if (connected_ && !refused) {
@@ -232,16 +252,27 @@ void MqttBridge::Stop() {
 
 void MqttBridge::OfferValue(size_t tag_index, TagValue value, int64_t ts_ms) {
   if (tag_index >= tags_.size()) return;
+  bool episode = false;
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    auto& slot = pending_values_[tag_index];
-    if (slot.has_value()) {
-      ++coalesced_;  // the newer value replaces one not yet published
+    PendingValue change{std::move(value), ts_ms, phase_ != Phase::kOnline};
+    const uint64_t newest = newest_change_[tag_index];
+    if (changes_.size() >= max_changes_ && newest > changes_taken_) {
+      changes_[static_cast<size_t>(newest - 1 - changes_taken_)].second = std::move(change);
+      ++coalesced_;
+      episode = !std::exchange(coalescing_, true);
     } else {
-      dirty_tags_.push_back(tag_index);
+      changes_.emplace_back(tag_index, std::move(change));
+      newest_change_[tag_index] = changes_taken_ + changes_.size();
     }
-    slot = PendingValue{std::move(value), ts_ms};
+  }
+  if (episode) {
+    const std::string text = std::to_string(max_changes_) +
+                             " changes wait for the broker: from now on a tag's waiting change "
+                             "takes its newer values, counted as coalesced";
+    out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"text", text}});
+    OfferLog(kBridgeErrorFlags, text, NowMs());
   }
   wake_.notify_one();
 }
@@ -292,6 +323,11 @@ void MqttBridge::OfferWriteResult(const std::string& tag, bool ok, const Json& v
 long MqttBridge::coalesced_values() const {
   std::lock_guard lock(mutex_);
   return coalesced_;
+}
+
+long MqttBridge::waiting_changes() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<long>(changes_.size());
 }
 
 long MqttBridge::dropped_logs() const {

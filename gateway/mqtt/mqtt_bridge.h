@@ -49,6 +49,7 @@ struct MqttOptions {
   int reconnect_max_seconds = 4;  // the back-off between attempts grows to this
   bool takeover = false;          // start even when another gateway is online
   std::string client_id;          // empty: DefaultClientId()
+  int buffer_memory_mb = 16;      // changes waiting for the broker, in memory
 };
 
 // A write taken from tag/<TAG>/set (or a scheme's command) for the line.
@@ -119,12 +120,15 @@ class MqttBridge {
   static const char* StateText(State state);
 
   long coalesced_values() const;
+  // Changes waiting for the broker now (the buffer while it is away).
+  long waiting_changes() const;
   long dropped_logs() const;
 
  private:
   struct PendingValue {
     TagValue value;
     int64_t ts_ms = 0;
+    bool buffered = false;  // offered while the broker was away
   };
   // A non-retained message (log record, write result), made when offered.
   struct Event {
@@ -160,6 +164,9 @@ class MqttBridge {
   void WarnIfUnreachable();
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   void PublishValue(size_t tag_index);
+  // A change kept while the broker was away: published in its turn, not
+  // retained, with its own time stamp.
+  void PublishBuffered(size_t tag_index, const PendingValue& change);
   void PublishStation(size_t station_index, const StationReport& report);
   void SetSchemeWill();
   void PublishScheme(MqttBatch batch);
@@ -190,8 +197,16 @@ class MqttBridge {
   // the publisher thread.
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<std::optional<PendingValue>> pending_values_;  // one slot per tag
-  std::vector<size_t> dirty_tags_;                           // each tag at most once
+  // Every change not yet taken by the publisher, oldest first. While the
+  // broker is away nothing is taken, so this is also the offline buffer.
+  // Past max_changes_ a tag's newest waiting change takes the newer value
+  // (counted in coalesced_), so the queue stays within max_changes_ plus one
+  // entry per tag and no tag's newest value is ever lost.
+  std::deque<std::pair<size_t, PendingValue>> changes_;
+  std::vector<uint64_t> newest_change_;  // per tag: 1 + the sequence number of its newest entry
+  uint64_t changes_taken_ = 0;           // the sequence number of changes_.front()
+  size_t max_changes_ = 0;               // set in the constructor
+  bool coalescing_ = false;              // an episode said, until the queue is taken
   std::vector<std::optional<StationReport>> pending_stations_;
   std::vector<size_t> dirty_stations_;
   std::deque<Event> pending_logs_;

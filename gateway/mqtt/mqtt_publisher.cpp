@@ -19,8 +19,9 @@ void MqttBridge::PublisherLoop() {
     const auto wait =
         phase_ == Phase::kChecking ? std::chrono::milliseconds(50) : kUnreachableWarning;
     wake_.wait_for(lock, wait, [this] {
-      return stopping_ || republish_ || !dirty_tags_.empty() || !dirty_stations_.empty() ||
-             !pending_logs_.empty() || (phase_ == Phase::kChecking && check_acked_);
+      return stopping_ || republish_ || (phase_ == Phase::kOnline && !changes_.empty()) ||
+             !dirty_stations_.empty() || !pending_logs_.empty() ||
+             (phase_ == Phase::kChecking && check_acked_);
     });
     if (phase_ == Phase::kChecking) {
       lock.unlock();
@@ -29,13 +30,15 @@ void MqttBridge::PublisherLoop() {
     }
     const bool online = phase_ == Phase::kOnline;
     const bool republish = online && std::exchange(republish_, false);
+    // While the broker is away the changes stay where they are: the buffer.
     std::vector<std::pair<size_t, PendingValue>> values;
-    values.reserve(dirty_tags_.size());
-    for (size_t i : dirty_tags_) {
-      values.emplace_back(i, std::move(*pending_values_[i]));
-      pending_values_[i].reset();
+    if (online) {
+      values.assign(std::make_move_iterator(changes_.begin()),
+                    std::make_move_iterator(changes_.end()));
+      changes_taken_ += changes_.size();
+      changes_.clear();
+      coalescing_ = false;
     }
-    dirty_tags_.clear();
     std::vector<std::pair<size_t, StationReport>> stations;
     for (size_t i : dirty_stations_) {
       stations.emplace_back(i, std::move(*pending_stations_[i]));
@@ -81,9 +84,6 @@ void MqttBridge::PublishToScheme(std::vector<std::pair<size_t, PendingValue>> va
 void MqttBridge::PublishPlain(std::vector<std::pair<size_t, PendingValue>> values,
                               std::vector<std::pair<size_t, StationReport>> stations,
                               std::deque<Event> logs, long dropped, bool online, bool republish) {
-  // Values first, so a station's change of quality below republishes the
-  // newest value with it.
-  for (auto& [i, v] : values) last_values_[i] = std::move(v);
   std::vector<bool> quality_changed(stations_.size(), false);
   for (auto& [i, s] : stations) {
     const bool was_good = !last_stations_[i].has_value() || last_stations_[i]->good();
@@ -91,11 +91,21 @@ void MqttBridge::PublishPlain(std::vector<std::pair<size_t, PendingValue>> value
     last_stations_[i] = std::move(s);
     if (online && !republish) PublishStation(i, *last_stations_[i]);
   }
+  // Every change in its turn; those kept while the broker was away first
+  // go out as they were, then the tag's retained value is its newest.
+  std::vector<bool> replayed(tags_.size(), false);
+  for (auto& [i, v] : values) {
+    if (online && v.buffered) {
+      PublishBuffered(i, v);
+      replayed[i] = true;
+    }
+    last_values_[i] = std::move(v);
+    if (online && !republish && !replayed[i]) PublishValue(i);
+  }
   if (online && !republish) {
-    for (auto& [i, v] : values) PublishValue(i);
     for (size_t t = 0; t < tags_.size(); ++t) {
       const int st = tag_stations_[t];
-      if (st >= 0 && quality_changed[static_cast<size_t>(st)]) PublishValue(t);
+      if (replayed[t] || (st >= 0 && quality_changed[static_cast<size_t>(st)])) PublishValue(t);
     }
   }
   if (republish) RepublishAll();
@@ -194,6 +204,14 @@ void MqttBridge::PublishValue(size_t tag_index) {
             true);
   }
   published_good_[tag_index] = good;
+}
+
+void MqttBridge::PublishBuffered(size_t tag_index, const PendingValue& change) {
+  const int st = tag_stations_[tag_index];
+  const std::string station = st >= 0 ? stations_[static_cast<size_t>(st)] : "";
+  Publish(options_.prefix + "/tag/" + tags_[tag_index],
+          ValuePayload(change.value, change.ts_ms, options_.plain_payload, station, true, true),
+          false);
 }
 
 void MqttBridge::PublishStation(size_t station_index, const StationReport& report) {

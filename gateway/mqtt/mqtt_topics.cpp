@@ -149,7 +149,7 @@ std::vector<std::string> CheckTopicNames(const std::string& prefix,
 }
 
 std::string ValuePayload(const TagValue& value, int64_t ts_ms, bool plain,
-                         const std::string& station, bool good) {
+                         const std::string& station, bool good, bool buffered) {
   if (plain) {
     switch (value.kind) {
       case TagValue::Kind::kNone:
@@ -175,6 +175,7 @@ std::string ValuePayload(const TagValue& value, int64_t ts_ms, bool plain,
   record["ts"] = ts_ms == 0 ? Json(nullptr) : Json(ts_ms);
   record["station"] = station;
   record["quality"] = good ? "good" : "stale";
+  if (buffered) record["buffered"] = true;
   return Dump(record);
 }
 

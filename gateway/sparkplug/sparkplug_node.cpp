@@ -444,12 +444,6 @@ void SparkplugNode::Births(int64_t now, std::vector<MqttMessage>* out) {
 
 std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
   const int64_t now = NowMs();
-  std::vector<bool> changed(tags_.size(), false);
-  for (auto& v : batch.values) {
-    if (v.tag_index >= tags_.size()) continue;
-    values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
-    changed[v.tag_index] = true;
-  }
   std::vector<size_t> reported;
   for (auto& [i, report] : batch.stations) {
     if (i >= stations_.size()) continue;
@@ -467,12 +461,16 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
     ready = ready && active_ && connected_ && (state_topic_.empty() || host_online_);
   }
   std::vector<MqttMessage> out;
-  if (!ready) {
-    born_ = false;  // the births go out once ready (the bridge is asked to republish)
-    return out;
-  }
-  if (batch.republish || !born_) {
-    Births(now, &out);
+  if (!ready || batch.republish || !born_) {
+    for (auto& v : batch.values) {
+      if (v.tag_index < tags_.size())
+        values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
+    }
+    if (!ready) {
+      born_ = false;  // the births go out once ready (the bridge is asked to republish)
+    } else {
+      Births(now, &out);
+    }
     return out;
   }
 
@@ -490,11 +488,13 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
       reborn.push_back(s);
     }
   }
+  // Every change a metric of its own, in order, with its own time stamp.
   std::vector<Payload> data(stations_.size());
-  for (size_t i = 0; i < tags_.size(); ++i) {
-    const size_t s = tags_[i].station;
-    if (changed[i] && s < stations_.size() && alive_[s])
-      data[s].metrics.push_back(TagMetric(i, false));
+  for (auto& v : batch.values) {
+    if (v.tag_index >= tags_.size()) continue;
+    values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
+    const size_t s = tags_[v.tag_index].station;
+    if (s < stations_.size() && alive_[s]) data[s].metrics.push_back(TagMetric(v.tag_index, false));
   }
   for (size_t s = 0; s < stations_.size(); ++s) {
     if (data[s].metrics.empty()) continue;

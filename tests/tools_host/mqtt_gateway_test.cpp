@@ -98,6 +98,116 @@ TEST_F(MqttGatewayTest, BrokerRestartGetsEveryValueAndStateAgain) {
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 
+// A historian: a subscriber whose session (clean_session false) and queue
+// the broker keeps across its restart, so it misses nothing published.
+class Historian {
+ public:
+  explicit Historian(int port) {
+    mosq_ = mosquitto_new("historian", false, this);
+    mosquitto_message_callback_set(mosq_, &Historian::OnMessage);
+    mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
+    connected_ = mosquitto_connect(mosq_, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS;
+    mosquitto_subscribe(mosq_, nullptr, (kPrefix + "/tag/Counter").c_str(), 1);
+    mosquitto_loop_start(mosq_);
+  }
+  ~Historian() {
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+    mosquitto_destroy(mosq_);
+  }
+  bool connected() const { return connected_; }
+  // The records of tag/Counter, in arrival order, once `done` holds.
+  std::vector<Json> WaitFor(const std::function<bool(const std::vector<Json>&)>& done) {
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, 15s, [&] { return done(records_); });
+    return records_;
+  }
+
+ private:
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    auto* h = static_cast<Historian*>(self);
+    {
+      std::lock_guard lock(h->mutex_);
+      h->records_.push_back(Json::parse(
+          std::string(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen)),
+          nullptr, false));
+    }
+    h->cv_.notify_all();
+  }
+  mosquitto* mosq_ = nullptr;
+  bool connected_ = false;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Json> records_;
+};
+
+// The values in order, each run of the same value once (a retained value
+// published again after a reconnect is no new change).
+std::vector<Json> Changes(const std::vector<Json>& values) {
+  std::vector<Json> changes;
+  for (const Json& v : values) {
+    if (changes.empty() || changes.back() != v) changes.push_back(v);
+  }
+  return changes;
+}
+
+// Every change the driver delivered reaches a historian, in order, through a
+// broker outage: those of the outage afterwards, not retained and marked
+// "buffered", and the retained value ends as the newest.
+TEST_F(MqttGatewayTest, EveryChangeArrivesInOrderThroughABrokerOutage) {
+  broker_.Stop();
+  ASSERT_TRUE(WriteText(dir_.File("mosquitto.conf"),
+                        "listener " + std::to_string(broker_.port()) +
+                            " 127.0.0.1\nallow_anonymous true\nuser root\npersistence true\n"
+                            "persistence_location " +
+                            dir_.path() + "/\n"));
+  ASSERT_TRUE(broker_.Start());
+  Historian historian(broker_.port());
+  ASSERT_TRUE(historian.connected());
+  auto gateway = StartGateway({"--for", "16"});
+  historian.WaitFor([](const auto& r) { return !r.empty(); });
+  uint16_t next = 100;
+  auto change = [&](int count) {
+    for (int i = 0; i < count; ++i, ++next) {
+      ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, next));
+      std::this_thread::sleep_for(300ms);
+    }
+  };
+  change(4);
+  broker_.Stop();
+  change(10);
+  ASSERT_TRUE(broker_.Start());
+  change(4);
+  const ProcessResult r = gateway.get();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+
+  std::vector<Json> delivered;
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    const Json j = Json::parse(r.out.substr(at, end - at), nullptr, false);
+    if (j.is_object() && j.value("kind", "") == "value" && j.value("tag", "") == "Counter") {
+      delivered.push_back(j["value"]);
+    }
+  }
+  ASSERT_GE(delivered.size(), 15u) << r.out;
+  const std::vector<Json> records = historian.WaitFor([&](const auto& all) {
+    std::vector<Json> values;
+    for (const Json& j : all) values.push_back(j.value("value", Json()));
+    return Changes(values).size() >= delivered.size();
+  });
+  std::vector<Json> values;
+  int buffered = 0;
+  for (const Json& j : records) {
+    values.push_back(j.value("value", Json()));
+    if (j.value("buffered", false)) {
+      ++buffered;
+      EXPECT_TRUE(j["ts"].is_number()) << j;
+    }
+  }
+  EXPECT_EQ(Changes(values), delivered) << "changes lost or out of order";
+  EXPECT_GE(buffered, 5) << "the outage's changes were not kept";
+  EXPECT_EQ(values.back(), delivered.back());
+}
+
 Json Record(const std::map<std::string, std::string>& last, const std::string& topic) {
   const auto it = last.find(topic);
   return it == last.end() ? Json() : Json::parse(it->second, nullptr, false);

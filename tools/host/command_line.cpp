@@ -17,7 +17,8 @@ std::string OptionName(const std::string& a) {
   return equals == std::string::npos ? a : a.substr(0, equals) + "=...";
 }
 
-// One --mqtt... option; `value` takes the option's argument. Returns -1 when
+// One --mqtt... option (or --buffer-memory-mb, the MQTT face's buffer);
+// `value` takes the option's argument. Returns -1 when
 // taken, otherwise the exit status of the usage error printed.
 template <typename TakeValue>
 int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool* tuned) {
@@ -79,6 +80,15 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     m->stats_seconds = static_cast<int>(v);
     return -1;
   }
+  if (a == "--buffer-memory-mb") {
+    char* end = nullptr;
+    const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 4096) {
+      return UsageError("--buffer-memory-mb needs a whole number of MB 1..4096");
+    }
+    m->buffer_memory_mb = static_cast<int>(v);
+    return -1;
+  }
   if (a == "--mqtt-reconnect-max-seconds") {
     char* end = nullptr;
     const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
@@ -104,6 +114,7 @@ std::string Usage() {
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
+      "               [--buffer-memory-mb N]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
@@ -127,6 +138,10 @@ std::string Usage() {
       "             one result on PREFIX/tag/TAG/set/result. Reconnects back off up to\n"
       "             --mqtt-reconnect-max-seconds (4). Another gateway online on PREFIX\n"
       "             stops the start (exit 2) unless --mqtt-takeover.\n"
+      "             Every change is published, in order. While the broker is away they\n"
+      "             wait in memory (--buffer-memory-mb, 16) and go out when it is back,\n"
+      "             not retained and marked \"buffered\"; past that bound a tag's\n"
+      "             waiting change takes its newer values (counted as coalesced).\n"
       "--sparkplug GROUP_ID  speak Sparkplug B instead of the plain topics: the gateway is\n"
       "             the edge node spBv1.0/GROUP_ID/.../NODE_ID (default the project file name),\n"
       "             each station a device, each bound tag a metric; DCMD writes only with\n"
@@ -217,7 +232,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       std::string host, error;
       int port = 0;
       if (!ParseHttpAddress(o.http.address, &host, &port, &error)) return UsageError(error);
-    } else if (a.rfind("--mqtt", 0) == 0) {
+    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb") {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -227,7 +242,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
     }
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
-    return UsageError("the --mqtt-... options need --mqtt URL");
+    return UsageError("the --mqtt-... options and --buffer-memory-mb need --mqtt URL");
   }
   if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
     return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");
