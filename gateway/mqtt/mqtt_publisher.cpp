@@ -93,19 +93,20 @@ void MqttBridge::PublishPlain(std::vector<std::pair<size_t, PendingValue>> value
   }
   // Every change in its turn; those kept while the broker was away first
   // go out as they were, then the tag's retained value is its newest.
-  std::vector<bool> replayed(tags_.size(), false);
+  std::vector<bool> replayed_last(tags_.size(), false);  // the tag's last change was buffered
   for (auto& [i, v] : values) {
-    if (online && v.buffered) {
-      PublishBuffered(i, v);
-      replayed[i] = true;
-    }
+    const bool buffered = online && v.buffered;
+    if (buffered) PublishBuffered(i, v);
     last_values_[i] = std::move(v);
-    if (online && !republish && !replayed[i]) PublishValue(i);
+    if (online && !republish && !buffered) PublishValue(i);
+    replayed_last[i] = buffered;
   }
   if (online && !republish) {
     for (size_t t = 0; t < tags_.size(); ++t) {
       const int st = tag_stations_[t];
-      if (replayed[t] || (st >= 0 && quality_changed[static_cast<size_t>(st)])) PublishValue(t);
+      if (replayed_last[t] || (st >= 0 && quality_changed[static_cast<size_t>(st)])) {
+        PublishValue(t);
+      }
     }
   }
   if (republish) RepublishAll();
