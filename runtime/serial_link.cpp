@@ -87,10 +87,16 @@ int ReplyReader::Next(std::span<uint8_t, kReplyBufferBytes> buffer, int* length)
   FrameReceiver receiver(buffer);
   for (;;) {
     if (chunk_begin_ == chunk_end_) {
-      // Each read waits at most kReadWaitMs, and no longer than the limit
-      // leaves, so a short limit (a probe's) is kept to within a few ms.
+      // While hunting for the frame's start each read waits no longer than
+      // the limit leaves, so a short limit (a probe's) is kept to within a
+      // few ms. Once a frame has begun each read waits the full kReadWaitMs:
+      // the limit is then checked only after an empty read of that length,
+      // so a slow reply still arriving at the limit is read whole.
       const long left = timeout_ms_ - ElapsedMs();
-      const int wait = static_cast<int>(left < 1 ? 1 : (left > kReadWaitMs ? kReadWaitMs : left));
+      const int wait =
+          !receiver.Hunting()
+              ? kReadWaitMs
+              : static_cast<int>(left < 1 ? 1 : (left > kReadWaitMs ? kReadWaitMs : left));
       size_t got = 0;
       switch (device_.Read(chunk_, sizeof chunk_, wait, &got)) {
         case IoStatus::kOk:

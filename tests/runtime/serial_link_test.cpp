@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -299,6 +300,27 @@ TEST_F(LinkTest, ReceiveFrameFollowsASlowReplyByteByByte) {
   EXPECT_EQ(Receive(&payload), 0);
   writer.join();
   EXPECT_EQ(payload, body);
+}
+
+// A reply that begins before the limit and is still arriving when it passes
+// (a slow line, a probe's short limit) is read whole, not cut off.
+TEST_F(LinkTest, AReplyStillArrivingAtTheLimitIsReadWhole) {
+  Bytes body(40, 0x21);
+  const Bytes wire = Frame(body);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    for (const uint8_t b : wire) {
+      pty_.Send({b});
+      std::this_thread::sleep_for(std::chrono::milliseconds(9));
+    }
+  });
+  ReplyReader reader(*device_, 200);  // the frame starts at 150 ms and ends near 550 ms
+  std::array<uint8_t, kReplyBufferBytes> buffer{};
+  int length = -7;
+  EXPECT_EQ(reader.Next(buffer, &length), 0);
+  writer.join();
+  ASSERT_EQ(length, static_cast<int>(body.size()));
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), buffer.begin()));
 }
 
 TEST_F(LinkTest, ReceiveFrameBoundsTheFrameAt511KeptBytes) {
