@@ -30,16 +30,10 @@ void FaceQueue::PushSample(const LineSample& sample) { Push(sample, true); }
 void FaceQueue::PushWrite(const LineWrite& write) { Push(write, false); }
 void FaceQueue::PushStopped(const LineStopped& stopped) { Push(stopped, false); }
 
-long FaceQueue::dropped() const {
-  std::lock_guard lock(mutex_);
-  return dropped_;
-}
-
 void FaceQueue::Push(Event event, bool droppable) {
   {
     std::lock_guard lock(mutex_);
     if (droppable && events_.size() >= capacity_) {
-      ++dropped_;
       ++dropped_unsaid_;
       return;
     }

@@ -47,8 +47,6 @@ class FaceQueue {
   void PushWrite(const LineWrite& write);
   void PushStopped(const LineStopped& stopped);
 
-  long dropped() const;
-
  private:
   struct Bound {
     std::vector<bool> bound;
@@ -67,11 +65,10 @@ class FaceQueue {
   const size_t capacity_;
   std::thread thread_;
 
-  mutable std::mutex mutex_;  // guards the fields below
+  std::mutex mutex_;  // guards the fields below
   std::condition_variable wake_;
   std::deque<Event> events_;
   bool finishing_ = false;
-  long dropped_ = 0;         // in all
   long dropped_unsaid_ = 0;  // since the face was last said to fall behind
 };
 
