@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "gateway/http/http_page.h"
+#include "gateway/line/host_port.h"
 #include "gateway/line/line_session.h"
 
 namespace dravik::host {
@@ -110,38 +111,7 @@ void SetCommonHeaders(httplib::Response& res) {
 }  // namespace
 
 bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std::string* error) {
-  std::string h;
-  std::string p;
-  if (!text.empty() && text.front() == '[') {
-    const size_t close = text.find(']');
-    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      *error = "--http address \"" + text + "\" is not [IPv6]:PORT";
-      return false;
-    }
-    h = text.substr(1, close - 1);
-    p = text.substr(close + 2);
-  } else {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos) {
-      *error = "--http address \"" + text + "\" is not HOST:PORT";
-      return false;
-    }
-    h = text.substr(0, colon);
-    p = text.substr(colon + 1);
-  }
-  char* end = nullptr;
-  const long n = p.empty() ? -1 : std::strtol(p.c_str(), &end, 10);
-  if (n < 0 || n > 65535 || *end != '\0') {
-    *error = "--http address \"" + text + "\": port \"" + p + "\" is not a number 0..65535";
-    return false;
-  }
-  if (h.empty() || h.find_first_of("/@?# ") != std::string::npos) {
-    *error = "--http address \"" + text + "\" needs a host (127.0.0.1:8080, 0.0.0.0:8080)";
-    return false;
-  }
-  *host = h;
-  *port = static_cast<int>(n);
-  return true;
+  return ParseHostPort("--http", "127.0.0.1:8080, 0.0.0.0:8080", text, host, port, error);
 }
 
 const char* TagQuality(const std::string& station_state, bool port_open) {
@@ -368,6 +338,10 @@ void HttpStatus::OnSample(const LineSample& sample) {
   values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
   const auto waiting = sample.face_counts.find("changes_waiting");
   changes_waiting_ = waiting == sample.face_counts.end() ? 0 : waiting->second;
+  modbus_counts_.clear();
+  for (const auto& [name, value] : sample.face_counts) {
+    if (name.rfind("modbus.", 0) == 0) modbus_counts_[name.substr(7)] = value;
+  }
 }
 
 void HttpStatus::OfferValue(size_t tag_index, const TagValue& value, int64_t ts_ms) {
@@ -548,6 +522,45 @@ std::string HttpStatus::MetricsText() const {
          "Value changes the driver delivered to the host's tag database.");
   out +=
       "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) + "\n";
+  if (!modbus_counts_.empty()) out += ModbusMetrics(line);
+  return out;
+}
+
+// The Modbus TCP face's counts, as it keeps them: "connections",
+// "connections_total", ..., and "requests/<function>/<result>".
+std::string HttpStatus::ModbusMetrics(const std::string& line) const {
+  std::string out;
+  const auto count = [&](const std::string& name) {
+    const auto it = modbus_counts_.find(name);
+    return std::to_string(it == modbus_counts_.end() ? 0 : it->second);
+  };
+  const struct {
+    const char* name;
+    const char* type;
+    const char* help;
+  } kPlain[] = {
+      {"connections", "gauge", "Modbus TCP clients connected now."},
+      {"connections_total", "counter", "Modbus TCP clients accepted."},
+      {"connections_refused_total", "counter",
+       "Modbus TCP connections closed at once because --modbus-max-clients were connected."},
+      {"malformed_total", "counter",
+       "Modbus TCP connections closed for a frame whose header disagreed with itself."},
+  };
+  for (const auto& m : kPlain) {
+    const std::string metric = std::string("draviknet_modbus_") + m.name;
+    out += "# HELP " + metric + " " + m.help + "\n# TYPE " + metric + " " + m.type + "\n";
+    out += metric + "{" + line + "} " + count(m.name) + "\n";
+  }
+  out += "# HELP draviknet_modbus_requests_total Modbus TCP requests answered, by function and "
+         "by result (ok or the exception's name).\n# TYPE draviknet_modbus_requests_total "
+         "counter\n";
+  for (const auto& [name, value] : modbus_counts_) {
+    if (name.rfind("requests/", 0) != 0) continue;
+    const size_t slash = name.find('/', 9);
+    if (slash == std::string::npos) continue;
+    out += "draviknet_modbus_requests_total{" + line + ",function=\"" + name.substr(9, slash - 9) +
+           "\",result=\"" + name.substr(slash + 1) + "\"} " + std::to_string(value) + "\n";
+  }
   return out;
 }
 

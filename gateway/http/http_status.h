@@ -30,6 +30,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -112,6 +113,7 @@ class HttpStatus : public LineFace {
 
   // The bodies the server sends, built under the lock.
   std::string MetricsText() const;
+  std::string ModbusMetrics(const std::string& line) const;
   Json StationsJson() const;
   Json TagsJson() const;
   Json ViewJson() const;  // what /events sends: everything the page shows
@@ -163,6 +165,7 @@ class HttpStatus : public LineFace {
   long values_delivered_ = 0;
   long values_coalesced_ = 0;  // by the MQTT face
   long changes_waiting_ = 0;   // for the MQTT broker
+  std::map<std::string, long> modbus_counts_;  // the Modbus TCP face's, without "modbus."
   std::string mqtt_ = "down";
   int64_t updated_ms_ = 0;
   uint64_t event_version_ = 0;  // the view in event_ is of this version

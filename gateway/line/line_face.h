@@ -100,7 +100,7 @@ struct LineStopped {
 };
 
 // Who asked for a write; its refusal and its result go back there.
-enum class WriteOrigin { kTerminal, kMqtt };
+enum class WriteOrigin { kTerminal, kMqtt, kModbus };
 
 // A write asked of the line by a face (the terminal's write command, an MQTT
 // set, a Sparkplug DCMD).
@@ -110,6 +110,10 @@ struct WriteRequest {
   Json id;                 // the request's id, null when it had none
   Json value;              // the value as the request gave it, for its result
   WriteOrigin origin = WriteOrigin::kMqtt;
+  // A binding of LineSession::AddImageTags to write instead of `tag`; -1 for
+  // none. Such writes skip the tag list's access column: the face that asks
+  // for them applies its own.
+  int image_tag = -1;
 };
 
 // Requests from faces waiting for the session; beyond this a write is

@@ -74,7 +74,13 @@ LineLayout ReadLineLayout(const std::string& project, std::vector<TagRow> tags) 
   {
     dravik::CDravikNetDoc doc;
     if (doc.LoadFile(project.c_str()) == 1) {
-      for (const auto& s : doc.Stations()) layout.stations.push_back(s->name);
+      for (const auto& s : doc.Stations()) {
+        layout.stations.push_back(s->name);
+        layout.station_numbers.push_back(s->number);
+        std::vector<BlockRange> blocks;
+        for (const auto& b : s->blocks) blocks.push_back({b->area, b->start, b->count});
+        layout.blocks.push_back(std::move(blocks));
+      }
       layout.port = "COM" + std::to_string(doc.Port().port + 1);
     } else {
       layout.load_error = doc.LastError();
@@ -117,16 +123,39 @@ void LineSession::HandleLog(int flags, const char* text) {
   ToFaces([&](FaceQueue* f) { f->PushLog(log); });
 }
 
+void LineSession::AddImageTags(std::vector<TagRow> rows, std::vector<int> stations) {
+  image_tags_ = std::move(rows);
+  image_stations_ = std::move(stations);
+}
+
+int LineSession::Handle(int tag_id) const {
+  if (tag_id < 1 || static_cast<size_t>(tag_id) > handles_.size()) return -1;
+  return handles_[static_cast<size_t>(tag_id) - 1];
+}
+
+const TagRow* LineSession::Binding(size_t index) const {
+  if (index < layout_.tags.size()) return &layout_.tags[index];
+  index -= layout_.tags.size();
+  return index < image_tags_.size() ? &image_tags_[index] : nullptr;
+}
+
+int LineSession::BindingStation(size_t index) const {
+  if (index < layout_.tags.size()) return layout_.tag_stations[index];
+  index -= layout_.tags.size();
+  return index < image_stations_.size() ? image_stations_[index] : -1;
+}
+
 void LineSession::HandleValue(int tag_id, const TagValue& value) {
+  if (tap_) tap_(tag_id, value);
+  if (tag_id > static_cast<int>(layout_.tags.size())) return;  // an image tag
   ++values_;
   const LineValue v{tag_id, value, NowMs()};
   ToFaces([&](FaceQueue* f) { f->PushValue(v); });
 }
 
 void LineSession::HandleTagName(int tag_id, std::string* name) const {
-  if (tag_id >= 1 && static_cast<size_t>(tag_id) <= layout_.tags.size()) {
-    *name = layout_.tags[static_cast<size_t>(tag_id) - 1].name;
-  }
+  const TagRow* row = tag_id >= 1 ? Binding(static_cast<size_t>(tag_id) - 1) : nullptr;
+  if (row != nullptr) *name = row->name;
 }
 
 bool LineSession::Open(std::string* error, Json* record) {
@@ -156,17 +185,16 @@ bool LineSession::Open(std::string* error, Json* record) {
 }
 
 void LineSession::BindTags(int* bound) {
-  const std::vector<TagRow>& tags = layout_.tags;
-  for (size_t i = 0; i < tags.size(); ++i) {
-    const TagRow& t = tags[i];
+  for (size_t i = 0; i < BindingCount(); ++i) {
+    const TagRow& t = *Binding(i);
     const int handle = driver_.Slot<DrvBindTagFn>(DRV_SLOT_BIND_TAG)(
         instance_, t.device.c_str(), t.address.c_str(), t.type, t.length, static_cast<int>(i) + 1);
     handles_.push_back(handle);
-    if (handle != -1) ++*bound;
+    if (handle != -1 && i < layout_.tags.size()) ++*bound;
   }
   driver_.Slot<DrvBuildTagRequestsFn>(DRV_SLOT_BUILD_REQUESTS)(instance_);
   std::vector<bool> is_bound;
-  for (int handle : handles_) is_bound.push_back(handle != -1);
+  for (size_t i = 0; i < layout_.tags.size(); ++i) is_bound.push_back(handles_[i] != -1);
   ToFaces([&](FaceQueue* f) { f->PushBound(is_bound); });
 }
 
@@ -277,7 +305,11 @@ LineSession::Inbox LineSession::TakeInbox(std::chrono::milliseconds wait) {
 
 void LineSession::TakeWrites(std::vector<WriteRequest> writes) {
   for (WriteRequest& w : writes) {
-    const WriteOutcome r = WriteTag(w.tag, w.value_text, w.id, w.origin);
+    const WriteOutcome r =
+        w.image_tag >= 0 && static_cast<size_t>(w.image_tag) < image_tags_.size()
+            ? WriteBinding(layout_.tags.size() + static_cast<size_t>(w.image_tag), w.value_text,
+                           w.id, w.origin)
+            : WriteTag(w.tag, w.value_text, w.id, w.origin);
     LineWrite e;
     e.kind = r.ok ? LineWrite::Kind::kQueued : LineWrite::Kind::kRefused;
     e.origin = w.origin;
@@ -310,7 +342,7 @@ void LineSession::PublishWriteResults() {
   for (WriteResult& r : write_results_.Take()) {
     LineWrite e;
     e.kind = LineWrite::Kind::kEnded;
-    e.origin = r.write.mqtt ? WriteOrigin::kMqtt : WriteOrigin::kTerminal;
+    e.origin = r.write.origin;
     e.tag = r.write.tag;
     e.value = r.write.value;
     e.id = r.write.id;
@@ -388,25 +420,33 @@ LineSession::WriteOutcome LineSession::WriteTag(const std::string& tag_name,
     r.error = "no tag named \"" + tag_name + "\"";
     return r;
   }
+  return WriteBinding(index, value_text, id, origin);
+}
+
+LineSession::WriteOutcome LineSession::WriteBinding(size_t index, const std::string& value_text,
+                                                    const Json& id, WriteOrigin origin) {
+  WriteOutcome r;
+  const TagRow& tag = *Binding(index);
+  const std::string& tag_name = tag.name;
   if (handles_[index] == -1) {
     r.error = "tag \"" + tag_name + "\" is not bound";
     return r;
   }
   CTagVal value;
   std::string text = value_text;
-  const bool is_string = layout_.tags[index].type == kTypeString;
+  const bool is_string = tag.type == kTypeString;
   if (is_string && text.size() >= 2 && text.front() == '"' && text.back() == '"') {
     text = text.substr(1, text.size() - 2);
   }
   // Nothing that the tag would not hold unchanged goes to the driver.
   std::string why;
-  if (!CheckWriteValue(layout_.tags[index].type, layout_.tags[index].length, text, &value, &why)) {
+  if (!CheckWriteValue(tag.type, tag.length, text, &value, &why)) {
     r.error = "write of " + tag_name + " not sent: " + why;
     return r;
   }
   r.shown = is_string ? "\"" + text + "\"" : FormatNumber(value.GetVal());
   // Nothing is queued that the driver would drop unseen or send late.
-  const int s = layout_.tag_stations[index];
+  const int s = BindingStation(index);
   if (s >= 0) {
     const std::string& station = layout_.stations[static_cast<size_t>(s)];
     const Totals counters = Counters(station);
@@ -427,8 +467,8 @@ LineSession::WriteOutcome LineSession::WriteTag(const std::string& tag_name,
       return r;
     }
     if (r.result == 0) {
-      TrackedWrite w{tag_name, is_string ? Json(text) : NumberJson(value.GetVal()), id,
-                     origin == WriteOrigin::kMqtt, Clock::now()};
+      TrackedWrite w{tag_name, is_string ? Json(text) : NumberJson(value.GetVal()), id, origin,
+                     Clock::now()};
       if (!write_results_.Waiting(static_cast<size_t>(s))) {
         Stations().LastFailure(station, &failures_seen_[static_cast<size_t>(s)]);
       }

@@ -36,11 +36,20 @@ constexpr int kExitOk = 0;
 constexpr int kExitCreateFailed = 1;  // slot 1 returned -1
 constexpr int kExitUsage = 2;         // bad arguments or files
 
+// A communication block as the project file gives it.
+struct BlockRange {
+  int area = 0;   // device area index 0..7
+  int start = 1;  // 1-based
+  int count = 0;  // bits in a bit area, words in a word area
+};
+
 // What the faces need to know of the line before it runs.
 struct LineLayout {
   std::string project;
   std::string port;  // COMn; "" when the file does not load here
   std::vector<std::string> stations;
+  std::vector<int> station_numbers;             // as in the project, per station
+  std::vector<std::vector<BlockRange>> blocks;  // per station, in the project's order
   std::vector<TagRow> tags;       // host tag id = index + 1
   std::vector<int> tag_stations;  // index into `stations` of each tag's station, -1 for none
   std::string load_error;         // the loader's reason, shown when slot 1 refuses the file
@@ -71,6 +80,19 @@ class LineSession {
   void SetLayout(LineLayout layout);
   // Before Open: a face that is told what happens from then on.
   void AddFace(FaceQueue* face) { faces_.push_back(face); }
+  // Before Open: bindings of the gateway's own beside the tag list (the
+  // Modbus face's image of every block word). They get the host tag ids after
+  // the list's, are bound after it, and their values reach only the tap,
+  // never the faces or the value count. `stations` gives each one's station.
+  void AddImageTags(std::vector<TagRow> rows, std::vector<int> stations);
+  // Before Open: called on the driver's event thread with every value the
+  // driver delivers, the tag list's and the image tags' alike (tag id as the
+  // host gave it). It must not block.
+  using ValueTap = std::function<void(int tag_id, const TagValue& value)>;
+  void SetValueTap(ValueTap tap) { tap_ = std::move(tap); }
+  // After Open, any thread: slot 6's handle of tag id `tag_id`, -1 when it
+  // was not bound or is no tag.
+  int Handle(int tag_id) const;
 
   // Installs the handlers, then slot 1, slot 3, slot 6 for each tag, slot 4
   // and slot 13 for the whole line. False when slot 1 refused the project:
@@ -144,6 +166,12 @@ class LineSession {
   Inbox TakeInbox(std::chrono::milliseconds wait);
   bool StopRequested();
   void BindTags(int* bound);
+  // The tag list's rows, then the image tags: index = host tag id - 1.
+  const TagRow* Binding(size_t index) const;
+  int BindingStation(size_t index) const;
+  size_t BindingCount() const { return layout_.tags.size() + image_tags_.size(); }
+  WriteOutcome WriteBinding(size_t index, const std::string& value_text, const Json& id,
+                            WriteOrigin origin);
   void TakeWrites(std::vector<WriteRequest> writes);
   void PublishWriteResults();
   void PublishSample();
@@ -156,7 +184,10 @@ class LineSession {
   TarselDbmHandler dbm_handler_{};
   std::vector<FaceQueue*> faces_;  // fixed before Open
   int instance_ = -1;
-  std::vector<int> handles_;  // slot 6's handle of each tag
+  std::vector<int> handles_;  // slot 6's handle of each binding (tags, then image tags)
+  std::vector<TagRow> image_tags_;  // set before Open, then read only
+  std::vector<int> image_stations_;
+  ValueTap tap_;  // set before Open
 
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/line/line_face.h"
 #include "gateway/line/output.h"
 
 namespace dravik::host {
@@ -33,7 +34,7 @@ struct TrackedWrite {
   std::string tag;
   Json value;         // the value as written
   Json id;            // the request's "id", or null
-  bool mqtt = false;  // from tag/<TAG>/set (else the terminal)
+  WriteOrigin origin = WriteOrigin::kTerminal;
   std::chrono::steady_clock::time_point issued{};
 };
 

@@ -71,7 +71,7 @@ TEST(WriteResultsTest, AResultIsClaimedOnlyFromTheCounters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     WriteResults w(1);
-    for (int i = 0; i < c.writes; ++i) w.Issued(0, TrackedWrite{"T", i, "id", true, t0}, 10, 2);
+    for (int i = 0; i < c.writes; ++i) w.Issued(0, TrackedWrite{"T", i, "id", WriteOrigin::kMqtt, t0}, 10, 2);
     const std::string event = c.event;
     if (event == "disable") w.Disabled(0, t0);
     if (event == "reset") w.CountersReset(0, t0);
@@ -91,7 +91,7 @@ TEST(WriteResultsTest, AResultIsClaimedOnlyFromTheCounters) {
   // meanwhile is not called acknowledged on that count.
   WriteResults w(1);
   w.Disabled(0, t0);
-  w.Issued(0, TrackedWrite{"T", 1, nullptr, false, t0 + std::chrono::seconds(1)}, 10, 2);
+  w.Issued(0, TrackedWrite{"T", 1, nullptr, WriteOrigin::kTerminal, t0 + std::chrono::seconds(1)}, 10, 2);
   w.Observe(0, 11, 2, "", t0 + std::chrono::seconds(2));
   const std::vector<WriteResult> late = w.Take();
   ASSERT_EQ(late.size(), 1u);

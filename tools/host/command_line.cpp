@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "gateway/line/driver_library.h"
+#include "gateway/line/host_port.h"
 #include "gateway/line/tag_list.h"
 
 namespace dravik::host {
@@ -101,6 +102,54 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
   return UsageError("unknown option " + OptionName(a));
 }
 
+// A whole number in [low, high] for `option`; -1 when taken, else the exit
+// status of the usage error printed.
+int ParseBoundedInt(const std::string& option, const std::string& text, long low, long high,
+                    const std::string& unit, int* out) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || v < low || v > high) {
+    return UsageError(option + " needs a whole number of " + unit + " " + std::to_string(low) +
+                      ".." + std::to_string(high) + ", not \"" + text + "\"");
+  }
+  *out = static_cast<int>(v);
+  return -1;
+}
+
+// One --modbus-... option; -1 when taken, else the exit status.
+template <typename TakeValue>
+int ParseModbusOption(const std::string& a, TakeValue value, ModbusOptions* m, bool* tuned) {
+  std::string text;
+  if (a == "--modbus-writes") {
+    *tuned = true;
+    m->writes = true;
+    return -1;
+  }
+  if (!value(&text)) return UsageError(a + " needs a value");
+  if (a == "--modbus-tcp") {
+    // A port alone (or :PORT) listens on loopback.
+    if (text.find(':') == std::string::npos || text.front() == ':') {
+      text = "127.0.0.1:" + (text.front() == ':' ? text.substr(1) : text);
+    }
+    std::string host, error;
+    int port = 0;
+    if (!ParseHostPort("--modbus-tcp", "127.0.0.1:1502, 0.0.0.0:502", text, &host, &port,
+                       &error)) {
+      return UsageError(error);
+    }
+    m->address = text;
+    return -1;
+  }
+  *tuned = true;
+  if (a == "--modbus-max-clients") {
+    return ParseBoundedInt(a, text, 1, 1000, "clients", &m->max_clients);
+  }
+  if (a == "--modbus-idle-seconds") {
+    return ParseBoundedInt(a, text, 1, 86400, "seconds", &m->idle_seconds);
+  }
+  return UsageError("unknown option " + OptionName(a));
+}
+
 }  // namespace
 
 std::string Usage() {
@@ -118,6 +167,8 @@ std::string Usage() {
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
+      "       dravik-host run PROJECT --tags TAGS.csv --modbus-tcp [HOST:]PORT [--modbus-writes]\n"
+      "               [--modbus-max-clients N] [--modbus-idle-seconds N]\n"
       "\n"
       "info   prints the driver's interface version and name.\n"
       "run    creates an instance for PROJECT, prepares the port, binds the tags,\n"
@@ -151,6 +202,16 @@ std::string Usage() {
       "--http [HOST:PORT]  a read-only status page at http://HOST:PORT/ (default\n"
       "             127.0.0.1:8080, loopback only), with /events (live updates), /metrics\n"
       "             (Prometheus), /api/v1/stations and /api/v1/tags (JSON). Port 0: any free one.\n"
+      "\n"
+      "--modbus-tcp [HOST:]PORT  serve the line as a Modbus TCP server (HOST defaults to\n"
+      "             127.0.0.1, loopback only). Unit id = station number; holding and input\n"
+      "             register n = word n of IR1.. (0), OR1.. (256), R1.. (512); coil and\n"
+      "             discrete input n = bit n of I1.. (0), O1.. (256), FI1.. (512), FO1.. (768),\n"
+      "             C1.. (1024). Reads come from the last poll: 02 for a point no block or\n"
+      "             tag covers, 0B while the station's data is not fresh, 0A for no station.\n"
+      "             Writes only with --modbus-writes, answered when the PLC has answered.\n"
+      "             Up to --modbus-max-clients (32) clients; a client silent for\n"
+      "             --modbus-idle-seconds (60) is closed.\n"
       "\n"
       "Tag list (CSV, header row first): name,device,address,type,length[,access]\n"
       "  device: the station is the part after the first '.', e.g. DVK.PLC1\n"
@@ -193,6 +254,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   RunOptions& o = line->options;
   o.driver = DefaultDriverPath();
   bool mqtt_tuned = false;  // an --mqtt-... option besides --mqtt itself
+  bool modbus_tuned = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](std::string* out) {
@@ -232,6 +294,9 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       std::string host, error;
       int port = 0;
       if (!ParseHttpAddress(o.http.address, &host, &port, &error)) return UsageError(error);
+    } else if (a.rfind("--modbus-", 0) == 0) {
+      const int status = ParseModbusOption(a, value, &o.modbus, &modbus_tuned);
+      if (status != -1) return status;
     } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb") {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
@@ -243,6 +308,9 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
     return UsageError("the --mqtt-... options and --buffer-memory-mb need --mqtt URL");
+  }
+  if (o.modbus.address.empty() && modbus_tuned) {
+    return UsageError("the --modbus-... options need --modbus-tcp [HOST:]PORT");
   }
   if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
     return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");

@@ -8,6 +8,7 @@
 
 #include "gateway/http/http_status.h"
 #include "gateway/line/line_session.h"
+#include "gateway/modbus/modbus_server.h"
 #include "gateway/mqtt/mqtt_bridge.h"
 #include "gateway/sparkplug/sparkplug_node.h"
 
@@ -23,6 +24,7 @@ struct RunOptions {
   MqttOptions mqtt;            // mqtt.url empty: no gateway
   SparkplugOptions sparkplug;  // sparkplug.group empty: the plain topics
   HttpOptions http;            // http.address empty: no status page
+  ModbusOptions modbus;        // modbus.address empty: no Modbus TCP server
 };
 
 struct CommandLine {

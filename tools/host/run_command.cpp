@@ -11,6 +11,7 @@
 #include "gateway/line/face_queue.h"
 #include "gateway/line/line_session.h"
 #include "gateway/mqtt/mqtt_bridge.h"
+#include "gateway/modbus/modbus_server.h"
 #include "gateway/mqtt/mqtt_face.h"
 #include "gateway/sparkplug/sparkplug_node.h"
 #include "gateway/terminal/terminal_commands.h"
@@ -108,11 +109,21 @@ int RunLine(const RunOptions& o, Output* out) {
     if (http == nullptr) return kExitUsage;
   }
 
+  std::unique_ptr<ModbusServer> modbus;
+  if (!o.modbus.address.empty()) {
+    modbus = std::make_unique<ModbusServer>(o.modbus, &session, out);
+    if (!modbus->Listen(&error)) {
+      std::fprintf(stderr, "error: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
+
   TerminalFace terminal(session.layout(), out, !o.quiet);
   std::vector<std::unique_ptr<FaceQueue>> faces;
   faces.push_back(std::make_unique<FaceQueue>("terminal", &terminal, out));
   if (mqtt.face) faces.push_back(std::make_unique<FaceQueue>("mqtt", mqtt.face.get(), out));
   if (http) faces.push_back(std::make_unique<FaceQueue>("http", http.get(), out));
+  if (modbus) faces.push_back(std::make_unique<FaceQueue>("modbus", modbus.get(), out));
   for (const auto& face : faces) session.AddFace(face.get());
 
   Json record;
@@ -120,6 +131,7 @@ int RunLine(const RunOptions& o, Output* out) {
     out->Plain("error: " + error, record);
     return kExitCreateFailed;
   }
+  if (modbus) modbus->Start();
   TerminalCommands commands(&session, out);
   commands.Start();
   const int status = session.Run(o.for_seconds);
@@ -127,6 +139,7 @@ int RunLine(const RunOptions& o, Output* out) {
   commands.Stop();
   // Every face has had the whole run, the summary included, before the
   // broker and the page go.
+  if (modbus) modbus->Stop();  // waiting writes are answered before the faces end
   for (const auto& face : faces) face->Finish();
   if (mqtt.bridge) mqtt.bridge->Stop();
   if (http) http->Stop();

@@ -1,0 +1,276 @@
+// dravik-host --modbus-tcp on the PLC simulator's line, used by a client we
+// did not write (Debian's pymodbus, through modbus_client.py) and by a
+// hostile one on raw sockets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tools_host/demo_line.h"
+#include "tests/tools_host/subprocess.h"
+#include "tools/plcsim/plc_simulator.h"
+
+namespace dravik::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAreaC = 4;
+constexpr int kAreaR = 7;
+
+class ModbusGatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(line_.Start(dir_, &error)) << error;
+    sim_ = &line_.sim();
+  }
+
+  // The gateway for `seconds`; returns once both units answer a read.
+  std::future<ProcessResult> StartHost(int seconds, std::vector<std::string> extra) {
+    ProcessOptions options;
+    options.env = line_.env();
+    options.keep_stdin_open = true;
+    options.timeout_ms = (seconds + 30) * 1000;
+    std::vector<std::string> argv = {DRAVIK_HOST_BIN, "run", line_.project(), "--tags",
+                                     DRAVIK_SAMPLES_DIR "/demo_tags.csv", "--quiet", "--for",
+                                     std::to_string(seconds), "--modbus-tcp",
+                                     std::to_string(port_)};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto host =
+        std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
+    for (int i = 0; i < 50; ++i) {
+      const std::vector<std::string> got = Client({"hr:1:512:1", "hr:2:512:1"});
+      if (got.size() == 2 && got[0].rfind("ok", 0) == 0 && got[1].rfind("ok", 0) == 0) break;
+      std::this_thread::sleep_for(200ms);
+    }
+    return host;
+  }
+
+  // One connection, one result line per operation (modbus_client.py).
+  std::vector<std::string> Client(const std::vector<std::string>& ops) {
+    std::vector<std::string> argv = {PYTHON3_BIN, MODBUS_CLIENT, std::to_string(port_)};
+    argv.insert(argv.end(), ops.begin(), ops.end());
+    ProcessOptions options;
+    options.timeout_ms = 60000;
+    const ProcessResult r = RunProcess(argv, options);
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (lines.empty()) lines.push_back("error no output: " + r.err);
+    return lines;
+  }
+
+  // Polls with `op` until its result starts with `want`; the time it took,
+  // or -1 s when it never did within `limit`.
+  std::chrono::milliseconds Until(const std::string& op, const std::string& want,
+                                  std::chrono::seconds limit) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < limit) {
+      if (Client({op})[0].rfind(want, 0) == 0) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+      }
+      std::this_thread::sleep_for(100ms);
+    }
+    return -1000ms;
+  }
+
+  TempDir dir_;
+  DemoLine line_;
+  plcsim::PlcSimulator* sim_ = nullptr;
+  const int port_ = FreeLocalPort();
+};
+
+TEST_F(ModbusGatewayTest, ReadsWritesAndExceptionsAsAClientSeesThem) {
+  // PLC1: block R1..R10 and C1..C16; Remote (R100) polled on its own.
+  // PLC2: block R1..R4. R9 of PLC1 refuses writes.
+  sim_->SetWord(1, kAreaR, 7, 321);
+  sim_->SetWord(1, kAreaR, 100, 4242);
+  sim_->SetWord(2, kAreaR, 2, 65531);
+  sim_->SetBit(1, kAreaC, 3, true);
+  sim_->RefuseWrites(1, kAreaR, 9);
+  auto host = StartHost(15, {"--modbus-writes"});
+
+  const struct {
+    const char* op;
+    const char* want;
+    const char* why;
+  } cases[] = {
+      {"hr:1:518:1", "ok 321", "R7 is holding register 512 + 6"},
+      {"hr:1:611:1", "ok 4242", "a tag outside every block is served too"},
+      {"ir:2:513:1", "ok 65531", "input registers are the same words"},
+      {"co:1:1024:4", "ok 0,0,1,0", "C1.. are coils 1024.."},
+      {"di:1:1026:1", "ok 1", "discrete inputs are the same bits"},
+      {"hr:1:600:1", "exc 2", "R89: no block, no tag"},
+      {"hr:1:521:2", "exc 2", "R10 and R11: past the block's end"},
+      {"co:1:1040:1", "exc 2", "C17: past the bit block"},
+      {"hr:9:512:1", "exc 10", "no station has number 9"},
+      {"hr:0:512:1", "exc 10", "unit 0 is no station"},
+      {"hr:1:512:126", "exc 3", "more registers than one reply holds"},
+      {"w6:1:518:1234", "ok", "R7 accepted by the PLC"},
+      {"w16:1:514:5,6", "ok", "R3 and R4 in one request"},
+      {"w5:1:1027:1", "ok", "C4"},
+      {"w15:1:1028:1,0,1", "ok", "C5..C7"},
+      {"w6:1:611:77", "ok", "R100 through its tag"},
+      {"w6:1:520:7", "exc 4", "R9: the PLC refuses"},
+      {"w6:1:600:7", "exc 2", "R89 is not served"},
+      {"w6:9:518:7", "exc 10", "no station 9"},
+  };
+  std::vector<std::string> ops;
+  for (const auto& c : cases) ops.push_back(c.op);
+  const std::vector<std::string> got = Client(ops);
+  ASSERT_EQ(got.size(), ops.size()) << got.back();
+  for (size_t i = 0; i < ops.size(); ++i) {
+    EXPECT_EQ(got[i], cases[i].want) << cases[i].op << ": " << cases[i].why;
+  }
+
+  // The PLC holds what the accepted writes wrote, and nothing of the refused.
+  const struct {
+    int area, address, value;
+  } words[] = {{kAreaR, 7, 1234}, {kAreaR, 3, 5}, {kAreaR, 4, 6}, {kAreaR, 100, 77}, {kAreaR, 9, 0}};
+  for (const auto& w : words) {
+    uint16_t v = 1;
+    ASSERT_TRUE(sim_->GetWord(1, w.area, w.address, &v));
+    EXPECT_EQ(v, w.value) << "R" << w.address;
+  }
+  for (const auto& [address, value] : {std::pair{4, true}, {5, true}, {6, false}, {7, true}}) {
+    bool v = !value;
+    ASSERT_TRUE(sim_->GetBit(1, kAreaC, address, &v));
+    EXPECT_EQ(v, value) << "C" << address;
+  }
+  const ProcessResult ran = host.get();
+  EXPECT_EQ(ran.exit_code, 0) << ran.err;
+  EXPECT_NE(ran.out.find("modbus: Modbus TCP server on 127.0.0.1:" + std::to_string(port_) +
+                         ", units 1 (PLC1), 2 (PLC2); writes on"),
+            std::string::npos)
+      << ran.out;
+}
+
+TEST_F(ModbusGatewayTest, WithoutModbusWritesAWriteIsAnIllegalFunction) {
+  auto host = StartHost(6, {});
+  EXPECT_EQ(Client({"w6:1:518:1", "hr:1:518:1"}), (std::vector<std::string>{"exc 1", "ok 0"}));
+  EXPECT_EQ(host.get().exit_code, 0);
+}
+
+TEST_F(ModbusGatewayTest, ASilentStationIsAnsweredGatewayTargetFailedWithinTenSeconds) {
+  auto host = StartHost(40, {"--modbus-writes"});
+  ASSERT_EQ(Client({"hr:2:512:1"})[0].rfind("ok", 0), 0u);
+  sim_->SetStationOff(2, true);
+  const auto stale = Until("hr:2:512:1", "exc 11", 15s);
+  EXPECT_GE(stale.count(), 0) << "a silent station's values were still served";
+  EXPECT_LT(stale, 10s);
+  // The other station is served meanwhile, and a write to the silent one is
+  // answered as one the PLC did not answer.
+  EXPECT_EQ(Client({"hr:1:512:1", "w6:2:513:9"}), (std::vector<std::string>{"ok 0", "exc 11"}));
+  sim_->SetStationOff(2, false);
+  const auto back = Until("hr:2:512:1", "ok", 20s);
+  EXPECT_GE(back.count(), 0) << "the station never came back";
+  host.get();
+}
+
+// A socket to the gateway; -1 when refused.
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The resident memory of the running dravik-host, in kB (0 when not found).
+long HostRssKb(const std::string& project) {
+  DIR* proc = ::opendir("/proc");
+  long rss = 0;
+  while (dirent* e = proc == nullptr ? nullptr : ::readdir(proc)) {
+    std::ifstream cmd(std::string("/proc/") + e->d_name + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmd)), {});
+    if (args.find("dravik-host") == std::string::npos || args.find(project) == std::string::npos) {
+      continue;
+    }
+    std::ifstream status(std::string("/proc/") + e->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
+    }
+  }
+  if (proc != nullptr) ::closedir(proc);
+  return rss;
+}
+
+TEST_F(ModbusGatewayTest, HostileClientsNeitherStopTheLineNorGrowTheGateway) {
+  const int http_port = FreeLocalPort();
+  auto host = StartHost(25, {"--modbus-max-clients", "32", "--modbus-idle-seconds", "3", "--http",
+                             "127.0.0.1:" + std::to_string(http_port)});
+  const auto rate = [&] {
+    const uint64_t before = sim_->RequestCount();
+    std::this_thread::sleep_for(2s);
+    return sim_->RequestCount() - before;
+  };
+  const uint64_t quiet_rate = rate();
+  const long rss_before = HostRssKb(line_.project());
+
+  const uint8_t frames[][12] = {
+      {0, 1, 0, 0, 0xFF, 0xFF, 1, 3, 2, 0, 0, 1},  // a 64 KB length field
+      {0, 1, 0, 1, 0, 6, 1, 3, 2, 0, 0, 1},        // protocol id 1
+      {0xde, 0xad, 0xbe, 0xef, 0, 0, 0, 0, 0, 0, 0, 0},
+  };
+  auto probe = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 1000; ++i) {
+      const int fd = Connect(port_);
+      if (fd < 0) continue;
+      if (i % 3 == 0) (void)!::write(fd, frames[i % 9 / 3], sizeof frames[0]);
+      ::close(fd);
+    }
+    std::vector<int> silent;  // half-open: connected, never a byte
+    for (int i = 0; i < 40; ++i) silent.push_back(Connect(port_));
+    std::this_thread::sleep_for(1s);
+    for (int fd : silent) ::close(fd);
+  });
+  const uint64_t probed_rate = rate();
+  probe.get();
+  EXPECT_GE(probed_rate * 100, quiet_rate * 80) << "the line slowed: " << quiet_rate << " then "
+                                                 << probed_rate << " requests in 2 s";
+  EXPECT_EQ(Until("hr:1:512:1", "ok", 10s) >= 0ms, true) << "no client served after the probe";
+  const long rss_after = HostRssKb(line_.project());
+  EXPECT_GT(rss_before, 0);
+  EXPECT_LT(rss_after - rss_before, 20 * 1024) << rss_before << " kB, then " << rss_after;
+
+  httplib::Client http("127.0.0.1", http_port);
+  std::this_thread::sleep_for(500ms);  // the next sample carries the counts
+  const auto metrics = http.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  ProcessOptions check;
+  check.stdin_text = metrics->body;
+  const ProcessResult promtool = RunProcess({PROMTOOL_BIN, "check", "metrics"}, check);
+  EXPECT_EQ(promtool.exit_code, 0) << promtool.out << promtool.err;
+  for (const char* counted :
+       {"draviknet_modbus_malformed_total{line=\"demo\"} ",
+        "draviknet_modbus_connections_refused_total{line=\"demo\"} ",
+        "draviknet_modbus_requests_total{line=\"demo\",function=\"read_holding_registers\","
+        "result=\"ok\"} "}) {
+    const size_t at = metrics->body.find(counted);
+    ASSERT_NE(at, std::string::npos) << counted << metrics->body;
+    EXPECT_GT(std::stol(metrics->body.substr(at + std::strlen(counted))), 0) << counted;
+  }
+  host.get();
+}
+
+}  // namespace
+}  // namespace dravik::test
