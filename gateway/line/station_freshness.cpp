@@ -10,8 +10,10 @@ void StationFreshness::Observe(const std::vector<StationReport>& reports, int64_
     Station& st = stations_[s];
     const int good = r.reads_sent - r.reads_failed;
     st.ok = r.good();
-    // A reset of the counters starts the count again; it proves no read.
+    // A reset of the counters starts the count again; it proves no read,
+    // and what happened across it is unknown, so that gap is not learnt.
     if (!st.counted || good < st.good || r.reads_failed < st.failed) {
+      st.failed_since_good = st.counted;
       st.counted = true;
       st.good = good;
       st.failed = r.reads_failed;

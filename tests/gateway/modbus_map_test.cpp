@@ -1,0 +1,250 @@
+// The Modbus face's rules on their own: which points a line serves, what a
+// request frame asks, when a station's data counts as fresh, and what the
+// image answers. Each rule one table.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gateway/line/station_freshness.h"
+#include "gateway/modbus/modbus_image.h"
+#include "gateway/modbus/modbus_map.h"
+#include "gateway/modbus/modbus_request.h"
+
+namespace dravik::host {
+namespace {
+
+constexpr int kI = 0, kO = 1, kFO = 3, kC = 4, kIR = 5, kOR = 6, kR = 7;
+
+TEST(ModbusMapTest, FlatAddressesFollowTheAreaOrigins) {
+  const struct {
+    int area, address, word, bit;
+    const char* name;
+  } cases[] = {
+      {kIR, 1, 0, -1, "IR1"},     {kIR, 256, 255, -1, "IR256"}, {kOR, 1, 256, -1, "OR1"},
+      {kR, 1, 512, -1, "R1"},     {kR, 512, 1023, -1, "R512"},  {kR, 513, -1, -1, nullptr},
+      {kR, 0, -1, -1, nullptr},   {kI, 1, -1, 0, "I1"},         {kO, 1, -1, 256, "O1"},
+      {kFO, 256, -1, 1023, "FO256"}, {kC, 1, -1, 1024, "C1"},  {kC, 1024, -1, 2047, "C1024"},
+      {kC, 1025, -1, -1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.area) + ":" + std::to_string(c.address));
+    EXPECT_EQ(FlatWord(c.area, c.address), c.word);
+    EXPECT_EQ(FlatBit(c.area, c.address), c.bit);
+    if (c.name != nullptr) {
+      EXPECT_EQ(c.word >= 0 ? WordName(c.word) : BitName(c.bit), c.name);
+    }
+  }
+}
+
+TagRow Tag(const std::string& name, const std::string& address, int type, int length,
+           bool writable = true) {
+  TagRow t;
+  t.name = name;
+  t.device = "DVK.PLC1";
+  t.address = address;
+  t.type = type;
+  t.length = length;
+  t.writable = writable;
+  return t;
+}
+
+LineLayout TwoStationLine() {
+  LineLayout l;
+  l.stations = {"PLC1", "PLC2", "PLC3", "PLC4"};
+  l.station_numbers = {1, 1, 0, 7};  // PLC2 twins PLC1; PLC3 has no unit id
+  l.blocks = {{{kR, 1, 10}, {kR, 5, 10}, {kC, 1, 16}}, {}, {}, {{kIR, 3, 2}}};
+  l.tags = {Tag("Single", "R100", 1, 2),         Tag("Long", "R200", 2, 4),
+            Tag("Locked", "R3", 4, 2, false),   Tag("Lamp", "C500", 13, 0),
+            Tag("Flag", "R7.2", 13, 0, false),  Tag("InBlock", "R2", 4, 2)};
+  l.tag_stations = {0, 0, 0, 0, 0, 0};
+  return l;
+}
+
+TEST(ModbusMapTest, OnlyWhatTheLinePollsIsServed) {
+  const ModbusMap map = BuildModbusMap(TwoStationLine());
+  EXPECT_EQ(map.unit_station[1], 0);
+  EXPECT_EQ(map.unit_station[7], 3);
+  EXPECT_EQ(map.unit_station[0], -1);
+  ASSERT_EQ(map.warnings.size(), 2u);
+  EXPECT_NE(map.warnings[0].find("PLC1 and PLC2 both have number 1"), std::string::npos);
+  EXPECT_NE(map.warnings[1].find("PLC3 has number 0"), std::string::npos);
+  // R1..R14 (the overlap once), C1..C16 and IR3..IR4: 32 image tags.
+  ASSERT_EQ(map.image_tags.size(), 32u);
+  EXPECT_EQ(map.image_tags[0].name, "modbus:PLC1.R1");
+  EXPECT_EQ(map.image_tags[0].device, "modbus.PLC1");
+
+  const struct {
+    size_t station;
+    bool bit;
+    int flat;
+    bool covered, writable, is_signed;
+    const char* why;
+  } points[] = {
+      {0, false, 512, true, true, false, "R1, in a block"},
+      {0, false, 525, true, true, false, "R14, in the overlapping block"},
+      {0, false, 526, false, false, false, "R15, past both blocks"},
+      {0, false, 514, true, false, false, "R3, under a read-only tag"},
+      {0, false, 518, true, false, false, "R7, a read-only tag holds one of its bits"},
+      {0, false, 611, true, true, true, "R100, an int16 tag on its own"},
+      {0, false, 711, false, false, false, "R200, a 32-bit tag is not one register"},
+      {0, true, 1024 + 499, true, true, false, "C500, a bit tag on its own"},
+      {0, true, 1024 + 15, true, true, false, "C16, in the bit block"},
+      {0, true, 1024 + 16, false, false, false, "C17"},
+      {3, false, 2, true, true, false, "IR3 of PLC4"},
+      {1, false, 512, false, false, false, "PLC2 has no blocks"},
+  };
+  for (const auto& p : points) {
+    SCOPED_TRACE(p.why);
+    const ModbusPoint* point = p.bit ? map.Bit(p.station, p.flat) : map.Word(p.station, p.flat);
+    ASSERT_NE(point, nullptr);
+    EXPECT_EQ(point->tag_id != 0, p.covered);
+    EXPECT_EQ(point->is_signed, p.is_signed);
+    if (p.covered) {
+      EXPECT_EQ(point->writable, p.writable);
+      const ImageRef ref = map.Ref(point->tag_id);
+      EXPECT_EQ(ref.station, static_cast<int>(p.station));
+      EXPECT_EQ(ref.flat, p.flat);
+      EXPECT_EQ(ref.bit, p.bit);
+    }
+  }
+  EXPECT_EQ(map.Word(0, 1024), nullptr);
+  EXPECT_EQ(map.Bit(4, 0), nullptr);
+}
+
+std::vector<uint8_t> Frame(std::vector<uint8_t> pdu, int protocol = 0, int length_fix = 0) {
+  const int length = static_cast<int>(pdu.size()) + 1 + length_fix;
+  pdu.insert(pdu.begin(), {0x12, 0x34, static_cast<uint8_t>(protocol >> 8),
+                           static_cast<uint8_t>(protocol), static_cast<uint8_t>(length >> 8),
+                           static_cast<uint8_t>(length), 5});
+  return pdu;
+}
+
+TEST(ModbusRequestTest, FramesAreCheckedAndDecoded) {
+  const struct {
+    std::vector<uint8_t> adu;
+    bool accepted;
+    int exception;
+    int address, count;
+    std::vector<uint16_t> values;
+    const char* why;
+  } cases[] = {
+      {Frame({3, 0x02, 0x00, 0, 10}), true, 0, 512, 10, {}, "read holding"},
+      {Frame({3, 0x02, 0x00, 0, 10}, 1), false, 0, 0, 0, {}, "protocol id 1"},
+      {Frame({3, 0x02, 0x00, 0, 10}, 0, 0xFF00), false, 0, 0, 0, {}, "a 64 KB length field"},
+      {Frame({3, 0x02, 0x00, 0, 10}, 0, -1), false, 0, 0, 0, {}, "a length one short"},
+      {Frame({3, 0, 0, 0, 0}), true, kIllegalDataValue, 0, 0, {}, "no registers"},
+      {Frame({3, 0, 0, 0, 126}), true, kIllegalDataValue, 0, 126, {}, "126 registers"},
+      {Frame({1, 0, 0, 0x07, 0xD0}), true, 0, 0, 2000, {}, "2000 coils"},
+      {Frame({2, 0, 0, 0x07, 0xD1}), true, kIllegalDataValue, 0, 2001, {}, "2001 inputs"},
+      {Frame({5, 0x04, 0x01, 0xFF, 0}), true, 0, 1025, 1, {1}, "coil on"},
+      {Frame({5, 0x04, 0x01, 0x12, 0x34}), true, kIllegalDataValue, 1025, 0, {}, "coil 1234"},
+      {Frame({6, 0x02, 0x06, 0xFF, 0xFB}), true, 0, 518, 1, {65531}, "one register"},
+      {Frame({16, 0x02, 0x02, 0, 2, 4, 0, 5, 0, 6}), true, 0, 514, 2, {5, 6}, "two registers"},
+      {Frame({16, 0x02, 0x02, 0, 2, 3, 0, 5, 0}), true, kIllegalDataValue, 514, 2, {}, "byte count 3"},
+      {Frame({15, 0x04, 0x04, 0, 3, 1, 0x05}), true, 0, 1028, 3, {1, 0, 1}, "three coils"},
+      {Frame({15, 0x04, 0x04, 0x07, 0xB1, 1, 0}), true, kIllegalDataValue, 1028, 1969, {}, "1969 coils"},
+      {Frame({8, 0, 0, 0, 0}), true, kIllegalFunction, 0, 0, {}, "diagnostics"},
+      {Frame({23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 0}), true, kIllegalFunction, 0, 0, {}, "read/write"},
+      {Frame({3, 0}), true, kIllegalDataValue, 0, 0, {}, "a PDU cut short"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const int length = static_cast<int>(c.adu.size());
+    ASSERT_EQ(CheckAdu(c.adu.data(), length), c.accepted);
+    if (!c.accepted) continue;
+    ModbusRequest r;
+    EXPECT_EQ(DecodeRequest(c.adu.data(), length, &r), c.exception);
+    EXPECT_EQ(r.unit, 5);
+    EXPECT_EQ(r.transaction, 0x1234);
+    if (c.exception == kIllegalFunction) continue;
+    EXPECT_EQ(r.address, c.address);
+    if (c.exception == 0) {
+      EXPECT_EQ(r.count, c.count);
+      EXPECT_EQ(r.values, c.values);
+    }
+  }
+  EXPECT_FALSE(CheckAdu(nullptr, 0));
+}
+
+StationReport Report(const char* state, int sent, int failed) {
+  StationReport r;
+  r.state = state;
+  r.reads_sent = sent;
+  r.reads_failed = failed;
+  return r;
+}
+
+TEST(StationFreshnessTest, FreshWhileOkAndReadWithinTheLearntLimit) {
+  const struct {
+    int64_t ms;
+    StationReport report;
+    bool fresh;
+    int64_t limit;
+    const char* why;
+  } steps[] = {
+      {0, Report("ok", 5, 0), false, 5000, "a first sample proves no read"},
+      {200, Report("ok", 6, 0), true, 5000, "a good read"},
+      {4200, Report("ok", 7, 0), true, 12000, "4 s between good reads: three times that"},
+      {16000, Report("ok", 7, 0), true, 12000, "11.8 s since: still within"},
+      {16300, Report("ok", 7, 0), false, 12000, "past the limit"},
+      {16500, Report("ok", 9, 2), false, 12000, "two failed reads prove nothing"},
+      {16700, Report("ok", 10, 2), true, 12000, "a gap with failures in it is not learnt"},
+      {16900, Report("failing", 11, 2), false, 12000, "not ok"},
+      {17100, Report("ok", 1, 0), true, 12000, "a reset keeps the last good read"},
+      {29200, Report("ok", 1, 0), false, 12000, "a reset proves no read"},
+      {29400, Report("ok", 2, 0), true, 12000, "counted again"},
+  };
+  StationFreshness f(1);
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.why);
+    f.Observe({s.report}, s.ms);
+    EXPECT_EQ(f.Fresh(0, s.ms), s.fresh);
+    EXPECT_EQ(f.LimitMs(0), s.limit);
+  }
+  EXPECT_FALSE(f.Fresh(1, 17300));
+}
+
+TEST(ModbusImageTest, ServesOnlyCoveredFreshAndReadPoints) {
+  LineLayout line = TwoStationLine();
+  const ModbusMap map = BuildModbusMap(line);
+  ModbusImage image(&map);
+  const int r1 = map.Word(0, 512)->tag_id;
+  const int r2 = map.Word(0, 513)->tag_id;
+  const auto number = [](double v) {
+    TagValue t;
+    t.kind = TagValue::Kind::kNumber;
+    t.number = v;
+    return t;
+  };
+  image.Update(r1, number(65535));
+  image.Update(1, number(-5));  // Single, int16 at R100
+  image.Update(map.Bit(0, 1024 + 499)->tag_id, number(1));
+  image.Update(9999, number(1));  // no such tag: ignored
+  uint16_t words[2] = {};
+  uint8_t bits[1] = {};
+  const std::vector<StationReport> ok = {Report("ok", 1, 0), Report("ok", 0, 0),
+                                         Report("ok", 0, 0), Report("ok", 0, 0)};
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 0), kGatewayTargetFailed) << "no sample yet";
+  image.Observe(ok, 0);
+  std::vector<StationReport> read = ok;
+  read[0].reads_sent = 2;
+  image.Observe(read, 200);
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 300), 0);
+  EXPECT_EQ(words[0], 65535);
+  EXPECT_EQ(image.ReadWords(0, 512, 2, words, 300), kGatewayTargetFailed) << "R2 had no value";
+  image.Update(r2, number(7));
+  EXPECT_EQ(image.ReadWords(0, 512, 2, words, 300), 0);
+  EXPECT_EQ(words[1], 7);
+  EXPECT_EQ(image.ReadWords(0, 611, 1, words, 300), 0);
+  EXPECT_EQ(words[0], 0xFFFB) << "an int16's two's complement";
+  EXPECT_EQ(image.ReadBits(0, 1024 + 499, 1, bits, 300), 0);
+  EXPECT_EQ(bits[0], 1);
+  EXPECT_EQ(image.ReadWords(0, 525, 2, words, 300), kIllegalDataAddress) << "R15 not covered";
+  EXPECT_EQ(image.ReadWords(0, 1023, 2, words, 300), kIllegalDataAddress) << "past the space";
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 5300), kGatewayTargetFailed) << "stale";
+}
+
+}  // namespace
+}  // namespace dravik::host
