@@ -7,6 +7,10 @@ namespace {
 
 int Word(const uint8_t* p) { return (p[0] << 8) | p[1]; }
 
+// Functions libmodbus frames with their data, which the gateway refuses.
+constexpr int kMaskWriteRegister = 22;
+constexpr int kWriteAndReadRegisters = 23;
+
 // The protocol's limits on the quantity of one request.
 constexpr int kMaxReadBits = 2000;
 constexpr int kMaxReadRegisters = 125;
@@ -34,11 +38,17 @@ bool DecodeMultiple(const uint8_t* pdu, int pdu_length, ModbusRequest* out) {
 
 }  // namespace
 
-bool CheckAdu(const uint8_t* adu, int length) {
-  if (adu == nullptr || length < kMbapBytes + 1) return false;
-  if (Word(adu + 2) != 0) return false;
-  // The length field counts the unit id and the PDU.
-  return Word(adu + 4) == length - 6;
+int CheckAdu(const uint8_t* adu, int length) {
+  if (adu == nullptr || length < kMbapBytes + 1) return -1;
+  if (Word(adu + 2) != 0) return -1;
+  // The length field counts the unit id and the PDU, at most 254 bytes.
+  const int missing = Word(adu + 4) - (length - 6);
+  if (missing == 0) return 0;
+  const int f = adu[7];
+  const bool framed_whole = (f >= kReadCoils && f <= kWriteSingleRegister) ||
+                            f == kWriteMultipleCoils || f == kWriteMultipleRegisters ||
+                            f == kMaskWriteRegister || f == kWriteAndReadRegisters;
+  return missing > 0 && !framed_whole && Word(adu + 4) <= 254 ? missing : -1;
 }
 
 int DecodeRequest(const uint8_t* adu, int length, ModbusRequest* out) {

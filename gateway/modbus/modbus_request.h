@@ -34,10 +34,16 @@ struct ModbusRequest {
   std::vector<uint16_t> values;  // what a write writes: registers, or bits as 0 and 1
 };
 
-// False when the frame is no Modbus TCP request that can be answered at all:
-// shorter than a header and function code, a protocol id other than 0, or a
-// length field that disagrees with the frame. The connection is then closed.
-bool CheckAdu(const uint8_t* adu, int length);
+// What the MBAP header says of a frame as libmodbus received it:
+//   0   the frame is whole;
+//   n>0 n more bytes belong to it: libmodbus reads only the function code of
+//       a function it does not know (diagnostics, device identification), so
+//       the rest waits on the socket, to be read and answered with 01;
+//   -1  no Modbus TCP request that can be answered at all: shorter than a
+//       header and function code, a protocol id other than 0, or a length
+//       field that disagrees with a function libmodbus frames whole. The
+//       connection is then closed.
+int CheckAdu(const uint8_t* adu, int length);
 
 // Decodes a frame CheckAdu accepted. 0, or the exception to answer with:
 // kIllegalFunction for a function the gateway does not serve,

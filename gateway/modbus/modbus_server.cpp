@@ -43,6 +43,21 @@ int EndException(const LineWrite& w) {
                                                         : kGatewayTargetFailed;
 }
 
+// The bytes of a frame libmodbus left on the socket (a function it does not
+// frame), within the time the rest of a frame may take. False when they do
+// not come.
+bool ReadRest(int fd, uint8_t* adu, int* length, int missing) {
+  while (missing > 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(kFrameByteTimeoutUs / 1000)) <= 0) return false;
+    const ssize_t n = ::recv(fd, adu + *length, static_cast<size_t>(missing), 0);
+    if (n <= 0) return false;
+    *length += static_cast<int>(n);
+    missing -= static_cast<int>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 struct ModbusServer::Client {
@@ -198,10 +213,11 @@ void ModbusServer::Admit(int fd) {
 void ModbusServer::Serve(Client* client) {
   uint8_t adu[MODBUS_TCP_MAX_ADU_LENGTH];
   while (!stopping_) {
-    const int length = modbus_receive(client->ctx, adu);
+    int length = modbus_receive(client->ctx, adu);
     if (length == 0) continue;
     if (length < 0) break;  // closed, idle, or a frame that never completed
-    if (!CheckAdu(adu, length)) {
+    const int missing = CheckAdu(adu, length);
+    if (missing < 0 || !ReadRest(client->fd, adu, &length, missing)) {
       Count("modbus.malformed_total");
       break;
     }

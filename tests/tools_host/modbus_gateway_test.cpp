@@ -248,6 +248,24 @@ TEST_F(ModbusGatewayTest, HostileClientsNeitherStopTheLineNorGrowTheGateway) {
   EXPECT_GE(probed_rate * 100, quiet_rate * 80) << "the line slowed: " << quiet_rate << " then "
                                                  << probed_rate << " requests in 2 s";
   EXPECT_EQ(Until("hr:1:512:1", "ok", 10s) >= 0ms, true) << "no client served after the probe";
+  // A function the gateway does not serve, with data libmodbus does not
+  // frame, is answered 01 and the connection goes on.
+  const int fd = Connect(port_);
+  const uint8_t diagnostics[] = {0, 7, 0, 0, 0, 6, 1, 8, 0, 0, 0x12, 0x34};
+  const uint8_t read[] = {0, 8, 0, 0, 0, 6, 1, 3, 2, 0, 0, 1};
+  uint8_t reply[64] = {};
+  const timeval wait{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  ASSERT_EQ(::write(fd, diagnostics, sizeof diagnostics), static_cast<ssize_t>(sizeof diagnostics));
+  ASSERT_EQ(::read(fd, reply, sizeof reply), 9);
+  EXPECT_EQ(reply[7], 0x88);
+  EXPECT_EQ(reply[8], 1);
+  ASSERT_EQ(::write(fd, read, sizeof read), static_cast<ssize_t>(sizeof read));
+  ASSERT_EQ(::read(fd, reply, sizeof reply), 11);
+  EXPECT_EQ(reply[1], 8);
+  EXPECT_EQ(reply[7], 3);
+  ::close(fd);
+
   const long rss_after = HostRssKb(line_.project());
   EXPECT_GT(rss_before, 0);
   EXPECT_LT(rss_after - rss_before, 20 * 1024) << rss_before << " kB, then " << rss_after;
