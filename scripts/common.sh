@@ -6,7 +6,7 @@ DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googlete
   libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
   mosquitto mosquitto-clients libmosquitto-dev openssl libcpp-httplib-dev chromium prometheus
   protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf
-  python3-pymodbus
+  python3-pymodbus libsqlite3-dev zlib1g-dev
   nodejs python3 curl dpkg-dev lintian scdoc man-db systemd)
 # From npm (the only package not from Debian): the browser driver of the
 # status page test, into build/node, pinned.
@@ -16,7 +16,7 @@ DRAVIKNET_NODE_PACKAGES=(playwright-core@1.65.2)
 # here as well as above; header-only and architecture-independent packages
 # (nlohmann-json3-dev) need only the list above.
 DRAVIKNET_CROSS_PACKAGES=(libgtest-dev libgmock-dev libinih-dev libmosquitto-dev libcpp-httplib-dev
-  libprotobuf-c-dev libmodbus-dev)
+  libprotobuf-c-dev libmodbus-dev libsqlite3-dev zlib1g-dev)
 
 # npm comes with some builds of nodejs; Debian's own nodejs needs the npm package.
 install_node_packages() {

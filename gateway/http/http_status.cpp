@@ -338,6 +338,8 @@ void HttpStatus::OnSample(const LineSample& sample) {
   values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
   const auto waiting = sample.face_counts.find("changes_waiting");
   changes_waiting_ = waiting == sample.face_counts.end() ? 0 : waiting->second;
+  const auto dropped = sample.face_counts.find("values_dropped");
+  values_dropped_ = dropped == sample.face_counts.end() ? 0 : dropped->second;
   modbus_counts_.clear();
   for (const auto& [name, value] : sample.face_counts) {
     if (name.rfind("modbus.", 0) == 0) modbus_counts_[name.substr(7)] = value;
@@ -515,6 +517,9 @@ std::string HttpStatus::MetricsText() const {
          "its bound waited for the broker.");
   out +=
       "draviknet_values_coalesced_total{" + line + "} " + std::to_string(values_coalesced_) + "\n";
+  family("draviknet_values_dropped_total", "counter",
+         "Changes the MQTT face's disk buffer dropped, the oldest first, because it was full.");
+  out += "draviknet_values_dropped_total{" + line + "} " + std::to_string(values_dropped_) + "\n";
   family("draviknet_mqtt_changes_waiting", "gauge",
          "Changes waiting for the MQTT broker: the in-memory buffer while it is away.");
   out += "draviknet_mqtt_changes_waiting{" + line + "} " + std::to_string(changes_waiting_) + "\n";

@@ -165,6 +165,7 @@ class HttpStatus : public LineFace {
   long values_delivered_ = 0;
   long values_coalesced_ = 0;  // by the MQTT face
   long changes_waiting_ = 0;   // for the MQTT broker
+  long values_dropped_ = 0;    // by the MQTT face's disk buffer
   std::map<std::string, long> modbus_counts_;  // the Modbus TCP face's, without "modbus."
   std::string mqtt_ = "down";
   int64_t updated_ms_ = 0;

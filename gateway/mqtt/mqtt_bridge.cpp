@@ -151,6 +151,7 @@ bool MqttBridge::Start(std::string* error) {
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstSeconds,
                                 static_cast<unsigned>(options_.reconnect_max_seconds), true);
 
+  if (!OpenStore(error)) return false;
   publisher_ = std::thread(&MqttBridge::PublisherLoop, this);
   int rc = mosquitto_loop_start(mosq_);
   if (rc == MOSQ_ERR_SUCCESS) {
@@ -217,6 +218,7 @@ void MqttBridge::Stop() {
   }
   wake_.notify_all();
   if (publisher_.joinable()) publisher_.join();
+  if (store_ != nullptr) KeepForNextStart();
   size_t unsent = 0;
   {
     std::lock_guard lock(mutex_);
@@ -327,7 +329,7 @@ long MqttBridge::coalesced_values() const {
 
 long MqttBridge::waiting_changes() const {
   std::lock_guard lock(mutex_);
-  return static_cast<long>(changes_.size());
+  return static_cast<long>(changes_.size()) + stored_changes_.load();
 }
 
 long MqttBridge::dropped_logs() const {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,6 +28,7 @@
 
 #include "gateway/line/line_face.h"
 #include "gateway/line/output.h"
+#include "gateway/mqtt/change_store.h"
 #include "gateway/mqtt/mqtt_topics.h"
 
 struct mosquitto;
@@ -50,6 +52,8 @@ struct MqttOptions {
   bool takeover = false;          // start even when another gateway is online
   std::string client_id;          // empty: DefaultClientId()
   int buffer_memory_mb = 16;      // changes waiting for the broker, in memory
+  std::string state_dir;          // empty: no disk tier (change_store.h)
+  int buffer_disk_mb = 256;       // changes waiting for the broker, on disk
 };
 
 // A write taken from tag/<TAG>/set (or a scheme's command) for the line.
@@ -120,8 +124,12 @@ class MqttBridge {
   static const char* StateText(State state);
 
   long coalesced_values() const;
-  // Changes waiting for the broker now (the buffer while it is away).
+  // Changes waiting for the broker now (the buffer while it is away), in
+  // memory and on disk.
   long waiting_changes() const;
+  // Changes the disk buffer dropped, the oldest first, when it was full (or
+  // whose tag is no longer in the tag list when they were replayed).
+  long dropped_values() const { return dropped_values_.load(); }
   long dropped_logs() const;
 
  private:
@@ -161,6 +169,18 @@ class MqttBridge {
                     std::vector<std::pair<size_t, StationReport>> stations, std::deque<Event> logs,
                     long dropped, bool online, bool republish);
   void RepublishAll();
+  // The disk tier (mqtt_buffer.cpp), publisher thread. Start: opens it.
+  bool OpenStore(std::string* error);
+  // Offline: the changes go to the disk; online: the live changes follow
+  // the stored ones there, and the oldest stored batch comes back to be
+  // published, marked buffered. Without a store the changes pass through.
+  std::vector<std::pair<size_t, PendingValue>> ThroughStore(
+      std::vector<std::pair<size_t, PendingValue>> changes, bool online);
+  bool AppendToStore(const std::vector<std::pair<size_t, PendingValue>>& changes);
+  void CountDropped(long dropped, const std::string& why);
+  // Stop: what still waits is kept on the disk for the next start.
+  void KeepForNextStart();
+  bool SpillDue() const;
   void WarnIfUnreachable();
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   void PublishValue(size_t tag_index);
@@ -223,6 +243,15 @@ class MqttBridge {
   std::string refusal_;
   long coalesced_ = 0;
   long dropped_logs_ = 0;
+
+  // The disk tier: opened in Start before the publisher runs, then the
+  // publisher thread's alone, and Stop's after that thread has ended.
+  std::unique_ptr<ChangeStore> store_;
+  std::chrono::steady_clock::time_point next_spill_{};
+  bool dropping_said_ = false;  // a dropping episode said, until the store empties
+  bool store_failed_said_ = false;
+  std::atomic<long> dropped_values_{0};
+  std::atomic<long> stored_changes_{0};  // store_->count(), for any thread
 
   // Publisher thread only: what the broker should hold.
   std::vector<std::optional<PendingValue>> last_values_;

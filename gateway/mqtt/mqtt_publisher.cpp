@@ -3,6 +3,7 @@
 // broker should hold for the next connection.
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "gateway/mqtt/mqtt_bridge.h"
@@ -16,8 +17,15 @@ using namespace mqtt;  // the shared limits (mqtt_limits.h)
 void MqttBridge::PublisherLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    const auto wait =
-        phase_ == Phase::kChecking ? std::chrono::milliseconds(50) : kUnreachableWarning;
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kUnreachableWarning);
+    if (phase_ == Phase::kChecking) wait = std::chrono::milliseconds(50);
+    // The disk tier's turns: a stored batch to replay, waiting changes to store.
+    if (store_ != nullptr && phase_ == Phase::kOnline && stored_changes_ > 0) wait = kReplayPause;
+    if (store_ != nullptr && phase_ != Phase::kOnline && !changes_.empty()) {
+      wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            next_spill_ - std::chrono::steady_clock::now()),
+                        std::chrono::milliseconds(1), wait);
+    }
     wake_.wait_for(lock, wait, [this] {
       return stopping_ || republish_ || (phase_ == Phase::kOnline && !changes_.empty()) ||
              !dirty_stations_.empty() || !pending_logs_.empty() ||
@@ -32,7 +40,7 @@ void MqttBridge::PublisherLoop() {
     const bool republish = online && std::exchange(republish_, false);
     // While the broker is away the changes stay where they are: the buffer.
     std::vector<std::pair<size_t, PendingValue>> values;
-    if (online) {
+    if (online || (SpillDue() && !changes_.empty())) {
       values.assign(std::make_move_iterator(changes_.begin()),
                     std::make_move_iterator(changes_.end()));
       changes_taken_ += changes_.size();
@@ -50,6 +58,7 @@ void MqttBridge::PublisherLoop() {
     const long dropped = std::exchange(dropped_logs_, 0);
     const bool stop = stopping_;
     lock.unlock();
+    values = ThroughStore(std::move(values), online);
     WarnIfUnreachable();
     if (scheme_ != nullptr) {
       PublishToScheme(std::move(values), std::move(stations), logs, republish);

@@ -10,8 +10,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <future>
 #include <sstream>
 #include <string>
@@ -197,21 +195,8 @@ int Connect(int port) {
 
 // The resident memory of the running dravik-host, in kB (0 when not found).
 long HostRssKb(const std::string& project) {
-  DIR* proc = ::opendir("/proc");
-  long rss = 0;
-  while (dirent* e = proc == nullptr ? nullptr : ::readdir(proc)) {
-    std::ifstream cmd(std::string("/proc/") + e->d_name + "/cmdline");
-    std::string args((std::istreambuf_iterator<char>(cmd)), {});
-    if (args.find("dravik-host") == std::string::npos || args.find(project) == std::string::npos) {
-      continue;
-    }
-    std::ifstream status(std::string("/proc/") + e->d_name + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
-    }
-  }
-  if (proc != nullptr) ::closedir(proc);
-  return rss;
+  const std::vector<int> pids = FindProcesses({"dravik-host", project});
+  return pids.empty() ? 0 : ResidentKb(pids[0]);
 }
 
 TEST_F(ModbusGatewayTest, HostileClientsNeitherStopTheLineNorGrowTheGateway) {

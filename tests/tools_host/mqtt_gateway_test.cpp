@@ -151,61 +151,107 @@ std::vector<Json> Changes(const std::vector<Json>& values) {
   return changes;
 }
 
-// Every change the driver delivered reaches a historian, in order, through a
-// broker outage: those of the outage afterwards, not retained and marked
-// "buffered", and the retained value ends as the newest.
-TEST_F(MqttGatewayTest, EveryChangeArrivesInOrderThroughABrokerOutage) {
-  broker_.Stop();
-  ASSERT_TRUE(WriteText(dir_.File("mosquitto.conf"),
-                        "listener " + std::to_string(broker_.port()) +
-                            " 127.0.0.1\nallow_anonymous true\nuser root\npersistence true\n"
-                            "persistence_location " +
-                            dir_.path() + "/\n"));
-  ASSERT_TRUE(broker_.Start());
-  Historian historian(broker_.port());
-  ASSERT_TRUE(historian.connected());
-  auto gateway = StartGateway({"--for", "16"});
-  historian.WaitFor([](const auto& r) { return !r.empty(); });
-  uint16_t next = 100;
-  auto change = [&](int count) {
-    for (int i = 0; i < count; ++i, ++next) {
-      ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, next));
-      std::this_thread::sleep_for(300ms);
-    }
-  };
-  change(4);
-  broker_.Stop();
-  change(10);
-  ASSERT_TRUE(broker_.Start());
-  change(4);
-  const ProcessResult r = gateway.get();
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-
+// Counter's values as dravik-host delivered them, from its JSON output.
+std::vector<Json> DeliveredCounter(const std::string& out) {
   std::vector<Json> delivered;
-  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
-    const Json j = Json::parse(r.out.substr(at, end - at), nullptr, false);
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    const Json j = Json::parse(out.substr(at, end - at), nullptr, false);
     if (j.is_object() && j.value("kind", "") == "value" && j.value("tag", "") == "Counter") {
       delivered.push_back(j["value"]);
     }
   }
-  ASSERT_GE(delivered.size(), 15u) << r.out;
-  const std::vector<Json> records = historian.WaitFor([&](const auto& all) {
-    std::vector<Json> values;
-    for (const Json& j : all) values.push_back(j.value("value", Json()));
-    return Changes(values).size() >= delivered.size();
-  });
-  std::vector<Json> values;
-  int buffered = 0;
-  for (const Json& j : records) {
-    values.push_back(j.value("value", Json()));
-    if (j.value("buffered", false)) {
-      ++buffered;
-      EXPECT_TRUE(j["ts"].is_number()) << j;
+  return delivered;
+}
+
+class MqttOutageTest : public MqttGatewayTest {
+ protected:
+  // A broker that keeps the historian's queue across its own restart.
+  void SetUp() override {
+    MqttGatewayTest::SetUp();
+    broker_.Stop();
+    ASSERT_TRUE(WriteText(dir_.File("mosquitto.conf"),
+                          "listener " + std::to_string(broker_.port()) +
+                              " 127.0.0.1\nallow_anonymous true\nuser root\npersistence true\n"
+                              "persistence_location " +
+                              dir_.path() + "/\n"));
+    ASSERT_TRUE(broker_.Start());
+    historian_ = std::make_unique<Historian>(broker_.port());
+    ASSERT_TRUE(historian_->connected());
+  }
+  // `count` new values of Counter, 300 ms apart.
+  void Change(int count) {
+    for (int i = 0; i < count; ++i, ++next_) {
+      ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, next_));
+      std::this_thread::sleep_for(300ms);
     }
   }
-  EXPECT_EQ(Changes(values), delivered) << "changes lost or out of order";
-  EXPECT_GE(buffered, 5) << "the outage's changes were not kept";
-  EXPECT_EQ(values.back(), delivered.back());
+  // What the historian got of Counter once it has `delivered`: every change
+  // in order, at least `buffered` of them marked so, the last one retained.
+  void ExpectAllArrived(const std::vector<Json>& delivered, int buffered) {
+    const std::vector<Json> records = historian_->WaitFor([&](const auto& all) {
+      std::vector<Json> values;
+      for (const Json& j : all) values.push_back(j.value("value", Json()));
+      return Changes(values).size() >= delivered.size();
+    });
+    std::vector<Json> values;
+    int marked = 0;
+    for (const Json& j : records) {
+      values.push_back(j.value("value", Json()));
+      if (j.value("buffered", false)) {
+        ++marked;
+        EXPECT_TRUE(j["ts"].is_number()) << j;
+      }
+    }
+    EXPECT_EQ(Changes(values), delivered) << "changes lost or out of order";
+    EXPECT_GE(marked, buffered) << "the outage's changes were not kept";
+    EXPECT_EQ(values.back(), delivered.back());
+  }
+  std::unique_ptr<Historian> historian_;
+  uint16_t next_ = 100;
+};
+
+// Every change the driver delivered reaches a historian, in order, through a
+// broker outage: those of the outage afterwards, not retained and marked
+// "buffered", and the retained value ends as the newest.
+TEST_F(MqttOutageTest, EveryChangeArrivesInOrderThroughABrokerOutage) {
+  auto gateway = StartGateway({"--for", "16"});
+  historian_->WaitFor([](const auto& r) { return !r.empty(); });
+  Change(4);
+  broker_.Stop();
+  Change(10);
+  ASSERT_TRUE(broker_.Start());
+  Change(4);
+  const ProcessResult r = gateway.get();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<Json> delivered = DeliveredCounter(r.out);
+  ASSERT_GE(delivered.size(), 15u) << r.out;
+  ExpectAllArrived(delivered, 5);
+}
+
+// With --state-dir the outage's changes are on the disk within a second: a
+// gateway killed during the outage loses none of them, and the next start
+// sends them first.
+TEST_F(MqttOutageTest, ChangesOnDiskSurviveAKillAndGoOutAfterTheRestart) {
+  const std::string state = dir_.File("state");
+  auto first = StartGateway({"--state-dir", state, "--for", "30"});
+  historian_->WaitFor([](const auto& r) { return !r.empty(); });
+  Change(4);
+  broker_.Stop();
+  Change(10);
+  std::this_thread::sleep_for(1500ms);  // the last of them stored
+  for (int pid : FindProcesses({"dravik-host", project_, state})) ::kill(pid, SIGKILL);
+  const ProcessResult killed = first.get();
+  EXPECT_EQ(killed.signal, SIGKILL);
+  const std::vector<Json> delivered = DeliveredCounter(killed.out);
+  ASSERT_GE(delivered.size(), 14u) << killed.out;
+  EXPECT_TRUE(PathExists(state + "/mqtt-buffer.sqlite"));
+
+  ASSERT_TRUE(broker_.Start());
+  auto second = StartGateway({"--state-dir", state, "--for", "6"});
+  ExpectAllArrived(delivered, 10);
+  const ProcessResult r = second.get();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("changes of an earlier run wait in"), std::string::npos) << r.out;
 }
 
 Json Record(const std::map<std::string, std::string>& last, const std::string& topic) {

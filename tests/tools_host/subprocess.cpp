@@ -1,6 +1,7 @@
 #include "tests/tools_host/subprocess.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -217,6 +218,29 @@ int FreeLocalPort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   ::close(fd);
   return ntohs(addr.sin_port);
+}
+
+std::vector<int> FindProcesses(const std::vector<std::string>& words) {
+  std::vector<int> pids;
+  DIR* proc = ::opendir("/proc");
+  while (dirent* e = proc == nullptr ? nullptr : ::readdir(proc)) {
+    const int pid = std::atoi(e->d_name);
+    if (pid <= 0) continue;
+    const std::string args = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    bool all = !args.empty();
+    for (const auto& w : words) all = all && args.find(w) != std::string::npos;
+    if (all) pids.push_back(pid);
+  }
+  if (proc != nullptr) ::closedir(proc);
+  return pids;
+}
+
+long ResidentKb(int pid) {
+  std::istringstream status(ReadText("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
 }
 
 }  // namespace dravik::test

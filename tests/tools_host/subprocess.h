@@ -50,5 +50,9 @@ bool WriteText(const std::string& path, const std::string& text);
 int FreeLocalPort();
 std::string ReadText(const std::string& path);
 bool PathExists(const std::string& path);
+// The processes whose command line holds every one of `words`.
+std::vector<int> FindProcesses(const std::vector<std::string>& words);
+// A process's resident memory in kB, 0 when it is gone.
+long ResidentKb(int pid);
 
 }  // namespace dravik::test

@@ -90,6 +90,15 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     m->buffer_memory_mb = static_cast<int>(v);
     return -1;
   }
+  if (a == "--buffer-disk-mb") {
+    char* end = nullptr;
+    const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
+    if (end == nullptr || end == text.c_str() || *end != '\0' || v < 1 || v > 1048576) {
+      return UsageError("--buffer-disk-mb needs a whole number of MB 1..1048576");
+    }
+    m->buffer_disk_mb = static_cast<int>(v);
+    return -1;
+  }
   if (a == "--mqtt-reconnect-max-seconds") {
     char* end = nullptr;
     const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
@@ -163,7 +172,7 @@ std::string Usage() {
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
-      "               [--buffer-memory-mb N]\n"
+      "               [--buffer-memory-mb N] [--state-dir DIR [--buffer-disk-mb N]]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
@@ -193,6 +202,9 @@ std::string Usage() {
       "             wait in memory (--buffer-memory-mb, 16) and go out when it is back,\n"
       "             not retained and marked \"buffered\"; past that bound a tag's\n"
       "             waiting change takes its newer values (counted as coalesced).\n"
+      "             With --state-dir DIR they go to DIR/mqtt-buffer.sqlite every second\n"
+      "             instead (at most --buffer-disk-mb, 256; the oldest give way, counted\n"
+      "             as dropped), survive a restart or a crash, and are replayed first.\n"
       "--sparkplug GROUP_ID  speak Sparkplug B instead of the plain topics: the gateway is\n"
       "             the edge node spBv1.0/GROUP_ID/.../NODE_ID (default the project file name),\n"
       "             each station a device, each bound tag a metric; DCMD writes only with\n"
@@ -297,7 +309,12 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
     } else if (a.rfind("--modbus-", 0) == 0) {
       const int status = ParseModbusOption(a, value, &o.modbus, &modbus_tuned);
       if (status != -1) return status;
-    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb") {
+    } else if (a == "--state-dir") {
+      if (!value(&o.mqtt.state_dir) || o.mqtt.state_dir.empty()) {
+        return UsageError("--state-dir needs a folder");
+      }
+    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb" ||
+               a == "--buffer-disk-mb") {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -307,7 +324,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
     }
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
-    return UsageError("the --mqtt-... options and --buffer-memory-mb need --mqtt URL");
+    return UsageError("the --mqtt-... options, --buffer-memory-mb and --buffer-disk-mb need --mqtt URL");
   }
   if (o.modbus.address.empty() && modbus_tuned) {
     return UsageError("the --modbus-... options need --modbus-tcp [HOST:]PORT");
