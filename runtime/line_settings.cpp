@@ -19,6 +19,8 @@ constexpr int kMaxDemoteAfter = 1000;
 constexpr int kMaxDemoteSeconds = 86400;
 constexpr int kMinProbeTimeoutMs = 50;
 constexpr int kMaxProbeTimeoutMs = 3000;
+constexpr int kMinStaleAfterMs = 1000;
+constexpr int kMaxStaleAfterMs = 3600000;
 
 // What the parse collects; the reader counts lines so that the handler can
 // name the line it is looking at (inih passes no line number to it).
@@ -122,6 +124,13 @@ int OnEntry(void* user, const char* section, const char* name, const char* value
                         std::string(value) + "'");
     } else if (state.port == section) {
       demotion.probe_timeout_ms = parsed;
+    }
+  } else if (std::strcmp(name, "stale_after_ms") == 0) {
+    if (!ParseInt(value, kMinStaleAfterMs, kMaxStaleAfterMs, &parsed)) {
+      Refuse(state, "stale_after_ms must be a whole number from 1000 to 3600000, not '" +
+                        std::string(value) + "'");
+    } else if (state.port == section) {
+      state.settings.stale_after_ms = parsed;
     }
   } else {
     Refuse(state, "unknown key '" + std::string(name) + "' in [" + section + "]");

@@ -36,6 +36,10 @@ struct DemotionSettings {
 
 struct LineSettingsFile {
   DemotionSettings demotion;
+  // How long a station's data counts as fresh after its last good read, for
+  // dravik-host's faces; 0: learnt from the line's own cycle. The driver
+  // itself does not use it.
+  int stale_after_ms = 0;
 };
 
 // The file's path: $DRAVIKNET_CONFIG when set and not empty, else the system's.

@@ -114,8 +114,8 @@ bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std
   return ParseHostPort("--http", "127.0.0.1:8080, 0.0.0.0:8080", text, host, port, error);
 }
 
-const char* TagQuality(const std::string& station_state, bool port_open) {
-  return station_state == "ok" && port_open ? "good" : "stale";
+const char* TagQuality(const StationReport* station, bool port_open) {
+  return station != nullptr && station->good() && port_open ? "good" : "stale";
 }
 
 StatusPageSetup MakeStatusPageSetup(const std::string& project, const std::string& port,
@@ -422,15 +422,15 @@ Json HttpStatus::TagsJsonLocked() const {
   const bool port_open = port_ == PortState::kOpen;
   for (size_t i = 0; i < tags_.size(); ++i) {
     const int station = tag_station_[i];
-    const std::string state =
-        station < 0 ? "" : stations_[static_cast<size_t>(station)].report.state;
+    const StationReport* report =
+        station < 0 ? nullptr : &stations_[static_cast<size_t>(station)].report;
     const Tag& t = tags_[i];
     list.push_back(
         Json{{"name", setup_.tags[i]},
              {"station",
               station < 0 ? Json(nullptr) : Json(setup_.stations[static_cast<size_t>(station)])},
              {"value", ValueJson(t.value)},
-             {"quality", TagQuality(state, port_open)},
+             {"quality", TagQuality(report, port_open)},
              {"changed_ms", t.value ? Json(t.changed_ms) : Json(nullptr)}});
   }
   return list;
@@ -501,6 +501,7 @@ std::string HttpStatus::MetricsText() const {
              "\n";
     }
   }
+  out += FreshnessMetrics(line);
   long exchanges = 0;
   for (const Station& s : stations_) exchanges += s.report.reads_sent + s.report.writes_sent;
   family("draviknet_port_open", "gauge", "1 while the line's serial port is open.");
@@ -529,6 +530,36 @@ std::string HttpStatus::MetricsText() const {
       "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) + "\n";
   if (!modbus_counts_.empty()) out += ModbusMetrics(line);
   return out;
+}
+
+// What a freshness alert needs: each station's last good reply and how many
+// of its tags are not good now.
+std::string HttpStatus::FreshnessMetrics(const std::string& line) const {
+  std::string out =
+      "# HELP draviknet_last_good_reply_timestamp_seconds When the station last answered a read "
+      "(seconds since the epoch; 0 before its first).\n"
+      "# TYPE draviknet_last_good_reply_timestamp_seconds gauge\n";
+  const bool port_open = port_ == PortState::kOpen;
+  std::vector<long> not_good(stations_.size(), 0);
+  for (size_t t = 0; t < tags_.size(); ++t) {
+    const int s = tag_station_[t];
+    if (s >= 0 && std::string(TagQuality(&stations_[static_cast<size_t>(s)].report, port_open)) !=
+                      "good") {
+      ++not_good[static_cast<size_t>(s)];
+    }
+  }
+  std::string tags =
+      "# HELP draviknet_tags_not_good Tags of the station whose quality is not good now.\n"
+      "# TYPE draviknet_tags_not_good gauge\n";
+  char seconds[32];
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    const std::string labels = "{" + line + ",station=\"" + Label(setup_.stations[i]) + "\"} ";
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  static_cast<double>(stations_[i].report.last_good_ms) / 1000.0);
+    out += "draviknet_last_good_reply_timestamp_seconds" + labels + seconds + "\n";
+    tags += "draviknet_tags_not_good" + labels + std::to_string(not_good[i]) + "\n";
+  }
+  return out + tags;
 }
 
 // The Modbus TCP face's counts, as it keeps them: "connections",

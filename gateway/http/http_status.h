@@ -61,9 +61,10 @@ constexpr const char* kDefaultHttpAddress = "127.0.0.1:8080";
 // reason otherwise.
 bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std::string* error);
 
-// The quality of a tag's last value: "stale" when its station is not ok or
-// the port is not open, else "good". The one place that decides it.
-const char* TagQuality(const std::string& station_state, bool port_open);
+// The quality of a tag's last value: "stale" when its station is not ok, its
+// data is not fresh (StationReport::good) or the port is not open, else
+// "good". The one place that decides it.
+const char* TagQuality(const StationReport* station, bool port_open);
 
 struct StatusPageSetup {
   std::string line;  // the `line` label: the project file name without extension
@@ -114,6 +115,7 @@ class HttpStatus : public LineFace {
   // The bodies the server sends, built under the lock.
   std::string MetricsText() const;
   std::string ModbusMetrics(const std::string& line) const;
+  std::string FreshnessMetrics(const std::string& line) const;
   Json StationsJson() const;
   Json TagsJson() const;
   Json ViewJson() const;  // what /events sends: everything the page shows

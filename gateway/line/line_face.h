@@ -55,8 +55,13 @@ struct StationReport {
   std::string port = "unknown";  // open, not_open, lost (PortStateText)
   int writes_refused = 0;        // refused by the host before slot 7
   int status = 0;                // slot 15's status
-  // Its values are current only when it is ok.
-  bool good() const { return state == "ok"; }
+  // Its data is fresh: its last good read is younger than the freshness
+  // limit (station_freshness.h). Set by the session in every sample.
+  bool fresh = true;
+  int64_t last_good_ms = 0;    // ms since the epoch; 0 before the first good read
+  int64_t stale_after_ms = 0;  // the limit in force
+  // Its values are current only when it is ok and its data is fresh.
+  bool good() const { return state == "ok" && fresh; }
   bool operator==(const StationReport&) const = default;
 };
 

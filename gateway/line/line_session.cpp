@@ -10,6 +10,7 @@
 #include "gateway/line/write_value_check.h"
 #include "host/tarsel_sub.h"
 #include "model/dravik_doc.h"
+#include "runtime/line_settings.h"
 
 namespace dravik::host {
 namespace {
@@ -82,6 +83,11 @@ LineLayout ReadLineLayout(const std::string& project, std::vector<TagRow> tags) 
         layout.blocks.push_back(std::move(blocks));
       }
       layout.port = "COM" + std::to_string(doc.Port().port + 1);
+      // The driver reads the same file and reports its problems.
+      std::string problem;
+      layout.stale_after_ms =
+          dravik::ReadLineSettings(dravik::LineSettingsPath(), layout.port, &problem)
+              .stale_after_ms;
     } else {
       layout.load_error = doc.LastError();
     }
@@ -97,6 +103,7 @@ void LineSession::SetLayout(LineLayout layout) {
   layout_ = std::move(layout);
   write_results_ = WriteResults(layout_.stations.size());
   failures_seen_.assign(layout_.stations.size(), 0);
+  freshness_ = StationFreshness(layout_.stations.size(), layout_.stale_after_ms);
   Stations().Reset(layout_.stations);
 }
 
@@ -355,6 +362,15 @@ void LineSession::PublishWriteResults() {
 void LineSession::PublishSample() {
   LineSample sample;
   sample.stations = StationReports();
+  sample.ts_ms = NowMs();
+  // A station's data is good only while it is fresh, in every face at once.
+  freshness_.Observe(sample.stations, sample.ts_ms);
+  for (size_t s = 0; s < sample.stations.size(); ++s) {
+    StationReport& r = sample.stations[s];
+    r.fresh = freshness_.Fresh(s, sample.ts_ms);
+    r.last_good_ms = freshness_.LastGoodMs(s);
+    r.stale_after_ms = freshness_.LimitMs(s);
+  }
   sample.port = Stations().Port();
   sample.values_delivered = values_.load();
   {
@@ -362,7 +378,6 @@ void LineSession::PublishSample() {
     sample.faces = face_states_;
     sample.face_counts = face_counts_;
   }
-  sample.ts_ms = NowMs();
   ToFaces([&](FaceQueue* f) { f->PushSample(sample); });
 }
 

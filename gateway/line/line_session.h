@@ -25,6 +25,7 @@
 #include "gateway/line/driver_library.h"
 #include "gateway/line/face_queue.h"
 #include "gateway/line/line_face.h"
+#include "gateway/line/station_freshness.h"
 #include "gateway/line/tag_list.h"
 #include "gateway/line/write_results.h"
 #include "host/tarsel_dbm.h"
@@ -53,6 +54,7 @@ struct LineLayout {
   std::vector<TagRow> tags;       // host tag id = index + 1
   std::vector<int> tag_stations;  // index into `stations` of each tag's station, -1 for none
   std::string load_error;         // the loader's reason, shown when slot 1 refuses the file
+  int64_t stale_after_ms = 0;     // the port's stale_after_ms in draviknet.conf; 0: learnt
 };
 
 // The line's name: the project file's name without folder and extension.
@@ -192,6 +194,7 @@ class LineSession {
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};
   std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
+  StationFreshness freshness_{0};        // fed by every sample
 
   std::atomic<long> values_{0};  // every value the driver delivered
   // Held while handlers push to the faces, so nothing follows OnStopped.

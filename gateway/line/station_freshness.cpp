@@ -9,10 +9,13 @@ void StationFreshness::Observe(const std::vector<StationReport>& reports, int64_
     const StationReport& r = reports[s];
     Station& st = stations_[s];
     const int good = r.reads_sent - r.reads_failed;
-    st.ok = r.good();
+    st.ok = r.state == "ok";
     // A reset of the counters starts the count again; it proves no read,
     // and what happened across it is unknown, so that gap is not learnt.
     if (!st.counted || good < st.good || r.reads_failed < st.failed) {
+      // The first sample comes within 200 ms of the start, and the counters
+      // start with the run: the reads it counts are that recent.
+      if (!st.counted && good > 0) st.last_good_ms = now_ms;
       st.failed_since_good = st.counted;
       st.counted = true;
       st.good = good;
@@ -33,6 +36,7 @@ void StationFreshness::Observe(const std::vector<StationReport>& reports, int64_
 }
 
 int64_t StationFreshness::LimitMs(size_t station) const {
+  if (fixed_limit_ms_ > 0) return fixed_limit_ms_;
   if (station >= stations_.size()) return kMinLimitMs;
   return std::max(kMinLimitMs, 3 * stations_[station].longest_healthy_gap_ms);
 }

@@ -5,10 +5,11 @@
 //   - its state is ok (the five-in-a-row rule), and
 //   - its last good read (reads_sent - reads_failed moved) is younger than
 //     its limit.
-// The limit is learnt from the line itself: three times the longest gap
-// between two good reads with no failure between them, and never below
-// kMinLimitMs, so a healthy line's jitter never trips it while a silent
-// station is stale within seconds, long before its fifth failure.
+// The limit is the port's stale_after_ms (draviknet.conf) when set, else
+// learnt from the line itself: three times the longest gap between two good
+// reads with no failure between them, and never below kMinLimitMs, so a
+// healthy line's jitter never trips it while a silent station is stale
+// within seconds, long before its fifth failure.
 // Not thread-safe: the owner serialises the calls.
 #pragma once
 
@@ -24,7 +25,9 @@ class StationFreshness {
  public:
   static constexpr int64_t kMinLimitMs = 5000;
 
-  explicit StationFreshness(size_t stations) : stations_(stations) {}
+  // `fixed_limit_ms`: the configured limit, 0 to learn it.
+  explicit StationFreshness(size_t stations, int64_t fixed_limit_ms = 0)
+      : stations_(stations), fixed_limit_ms_(fixed_limit_ms) {}
 
   // A sample of every station, in project order, taken at `now_ms`.
   void Observe(const std::vector<StationReport>& reports, int64_t now_ms);
@@ -43,6 +46,7 @@ class StationFreshness {
     bool ok = false;
   };
   std::vector<Station> stations_;
+  int64_t fixed_limit_ms_ = 0;
 };
 
 }  // namespace dravik::host

@@ -5,7 +5,7 @@
 namespace dravik::host {
 
 ModbusImage::ModbusImage(const ModbusMap* map)
-    : map_(map), units_(map->units.size()), freshness_(map->units.size()) {}
+    : map_(map), units_(map->units.size()), good_(map->units.size(), 0) {}
 
 void ModbusImage::Update(int tag_id, const TagValue& value) {
   const ImageRef ref = map_->Ref(tag_id);
@@ -27,12 +27,15 @@ void ModbusImage::Update(int tag_id, const TagValue& value) {
 
 void ModbusImage::Observe(const std::vector<StationReport>& stations, int64_t now_ms) {
   std::lock_guard lock(mutex_);
-  freshness_.Observe(stations, now_ms);
+  for (size_t s = 0; s < stations.size() && s < good_.size(); ++s) {
+    good_[s] = stations[s].good() ? 1 : 0;
+  }
+  sampled_ms_ = now_ms;
 }
 
 bool ModbusImage::Fresh(size_t station, int64_t now_ms) const {
   std::lock_guard lock(mutex_);
-  return freshness_.Fresh(station, now_ms);
+  return station < good_.size() && good_[station] != 0 && now_ms - sampled_ms_ <= kSampleLimitMs;
 }
 
 template <typename T>
@@ -47,7 +50,7 @@ int ModbusImage::Read(size_t station, int start, int count, bool bit, T* out,
     if (p == nullptr || p->tag_id == 0) return kIllegalDataAddress;
   }
   std::lock_guard lock(mutex_);
-  if (!freshness_.Fresh(station, now_ms)) return kGatewayTargetFailed;
+  if (good_[station] == 0 || now_ms - sampled_ms_ > kSampleLimitMs) return kGatewayTargetFailed;
   const Unit& unit = units_[station];
   const auto& known = bit ? unit.bit_known : unit.word_known;
   for (int i = 0; i < count; ++i) {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "gateway/line/line_face.h"
-#include "gateway/line/station_freshness.h"
 #include "gateway/modbus/modbus_map.h"
 
 namespace dravik::host {
@@ -28,14 +27,19 @@ constexpr int kGatewayTargetFailed = 0x0B;
 
 class ModbusImage {
  public:
+  // Samples come every 200 ms; without one for this long nothing is fresh.
+  static constexpr int64_t kSampleLimitMs = 1000;
+
   explicit ModbusImage(const ModbusMap* map);
 
   void Update(int tag_id, const TagValue& value);
+  // A sample of the line: which stations' data is good (ok and fresh).
   void Observe(const std::vector<StationReport>& stations, int64_t now_ms);
 
   // Copies `count` points from `start`. 0 when served; kIllegalDataAddress
   // when a point is not covered, kGatewayTargetFailed when the station's
-  // data is not fresh or a point has had no value yet.
+  // data is not good in the last sample, no sample came for kSampleLimitMs,
+  // or a point has had no value yet.
   int ReadWords(size_t station, int start, int count, uint16_t* out, int64_t now_ms) const;
   int ReadBits(size_t station, int start, int count, uint8_t* out, int64_t now_ms) const;
   bool Fresh(size_t station, int64_t now_ms) const;
@@ -53,7 +57,8 @@ class ModbusImage {
   const ModbusMap* const map_;
   mutable std::mutex mutex_;
   std::vector<Unit> units_;
-  StationFreshness freshness_;
+  std::vector<uint8_t> good_;  // per station, as the last sample said
+  int64_t sampled_ms_ = 0;
 };
 
 }  // namespace dravik::host

@@ -37,7 +37,8 @@ void MqttFace::OnSample(const LineSample& sample) {
   const std::vector<StationReport>& reports = sample.stations;
   published_.resize(reports.size());
   for (size_t i = 0; i < reports.size(); ++i) {
-    if (due || reports[i].state != published_[i].state) {
+    if (due || reports[i].state != published_[i].state ||
+        reports[i].good() != published_[i].good()) {
       bridge_->OfferStation(i, reports[i]);
       published_[i] = reports[i];
     }

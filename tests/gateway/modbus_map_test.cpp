@@ -187,7 +187,7 @@ TEST(StationFreshnessTest, FreshWhileOkAndReadWithinTheLearntLimit) {
     int64_t limit;
     const char* why;
   } steps[] = {
-      {0, Report("ok", 5, 0), false, 5000, "a first sample proves no read"},
+      {100, Report("ok", 5, 0), true, 5000, "the first sample's reads are of this run"},
       {200, Report("ok", 6, 0), true, 5000, "a good read"},
       {4200, Report("ok", 7, 0), true, 12000, "4 s between good reads: three times that"},
       {16000, Report("ok", 7, 0), true, 12000, "11.8 s since: still within"},
@@ -207,9 +207,14 @@ TEST(StationFreshnessTest, FreshWhileOkAndReadWithinTheLearntLimit) {
     EXPECT_EQ(f.LimitMs(0), s.limit);
   }
   EXPECT_FALSE(f.Fresh(1, 17300));
+  StationFreshness configured(1, 2000);  // stale_after_ms in draviknet.conf
+  configured.Observe({Report("ok", 0, 0)}, 0);
+  configured.Observe({Report("ok", 2, 0)}, 100);
+  EXPECT_TRUE(configured.Fresh(0, 2100));
+  EXPECT_FALSE(configured.Fresh(0, 2200));
 }
 
-TEST(ModbusImageTest, ServesOnlyCoveredFreshAndReadPoints) {
+TEST(ModbusImageTest, ServesOnlyCoveredPointsOfGoodStationsThatHaveAValue) {
   LineLayout line = TwoStationLine();
   const ModbusMap map = BuildModbusMap(line);
   ModbusImage image(&map);
@@ -227,13 +232,13 @@ TEST(ModbusImageTest, ServesOnlyCoveredFreshAndReadPoints) {
   image.Update(9999, number(1));  // no such tag: ignored
   uint16_t words[2] = {};
   uint8_t bits[1] = {};
-  const std::vector<StationReport> ok = {Report("ok", 1, 0), Report("ok", 0, 0),
-                                         Report("ok", 0, 0), Report("ok", 0, 0)};
+  std::vector<StationReport> sample(4, Report("ok", 1, 0));
   EXPECT_EQ(image.ReadWords(0, 512, 1, words, 0), kGatewayTargetFailed) << "no sample yet";
-  image.Observe(ok, 0);
-  std::vector<StationReport> read = ok;
-  read[0].reads_sent = 2;
-  image.Observe(read, 200);
+  sample[0].fresh = false;
+  image.Observe(sample, 0);
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 100), kGatewayTargetFailed) << "ok but not fresh";
+  sample[0].fresh = true;
+  image.Observe(sample, 200);
   EXPECT_EQ(image.ReadWords(0, 512, 1, words, 300), 0);
   EXPECT_EQ(words[0], 65535);
   EXPECT_EQ(image.ReadWords(0, 512, 2, words, 300), kGatewayTargetFailed) << "R2 had no value";
@@ -246,7 +251,7 @@ TEST(ModbusImageTest, ServesOnlyCoveredFreshAndReadPoints) {
   EXPECT_EQ(bits[0], 1);
   EXPECT_EQ(image.ReadWords(0, 525, 2, words, 300), kIllegalDataAddress) << "R15 not covered";
   EXPECT_EQ(image.ReadWords(0, 1023, 2, words, 300), kIllegalDataAddress) << "past the space";
-  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 5300), kGatewayTargetFailed) << "stale";
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 1300), kGatewayTargetFailed) << "no sample since";
 }
 
 }  // namespace

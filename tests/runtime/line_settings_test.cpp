@@ -20,6 +20,7 @@ struct Case {
   int seconds;
   const char* problem;  // expected after "<path>", empty when none
   size_t length = 0;    // of content, when it holds a NUL byte
+  int stale_after_ms = 0;
 };
 
 // A 10 KB comment whose tail looks like a setting, and binary junk.
@@ -47,6 +48,9 @@ const Case kCases[] = {
     {"FirstProblemOnly", "[COM1]\nx = 1\ny = 2\n", 0, 10, ":2: unknown key 'x' in [COM1]"},
     {"ProbeTimeoutOutOfRange", "[COM1]\nprobe_timeout_ms = 20\n", 0, 10,
      ":2: probe_timeout_ms must be a whole number from 50 to 3000, not '20'"},
+    {"StaleAfter", "[COM1]\nstale_after_ms = 8000\n", 0, 10, "", 0, 8000},
+    {"StaleAfterTooShort", "[COM1]\nstale_after_ms = 999\n", 0, 10,
+     ":2: stale_after_ms must be a whole number from 1000 to 3600000, not '999'"},
     {"LongLineRefusedByNumber", kLongLine.c_str(), 0, 10,
      ":2: line is 10259 bytes long, at most 198 are read"},
     {"BinaryJunk", kJunk, 0, 10, ":3: line holds a NUL byte (not a text file?)", sizeof kJunk - 1},
@@ -67,6 +71,7 @@ TEST_P(LineSettingsTest, ReadsOrRefusesWithFileAndLine) {
   const LineSettingsFile settings = ReadLineSettings(path, "COM1", &problem);
   EXPECT_EQ(settings.demotion.after, c.after);
   EXPECT_EQ(settings.demotion.seconds, c.seconds);
+  EXPECT_EQ(settings.stale_after_ms, c.stale_after_ms);
   EXPECT_EQ(problem, *c.problem ? path + c.problem : "");
   unlink(path.c_str());
   rmdir(dir);

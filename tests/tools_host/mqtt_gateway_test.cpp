@@ -332,6 +332,38 @@ TEST_F(MqttGatewayTest, EachWriteGetsOneResultThatSaysWhetherThePlcAcknowledged)
 // Isolated failures leave a station ok; five in a row make it failing and its
 // tags stale within a second, with value and ts kept; the first good reply
 // makes both good again.
+// A line that goes silent as a whole: every tag is stale within 10 s, long
+// before its station's fifth failure (the stations share the poll rounds, so
+// PLC2 sees only a few), also for a subscriber that joins late; each is good
+// again at the first good reads.
+TEST_F(MqttGatewayTest, ASilentLineTurnsEveryTagStaleWithinTenSeconds) {
+  auto gateway = StartGateway({"--for", "30"});
+  Client client(broker_.port());
+  const auto all = [](const std::string& quality) {
+    return [quality](const auto& last) {
+      for (const char* tag : kTagNames) {
+        const Json r = Record(last, std::string("tag/") + tag);
+        if (!r.is_object() || r.value("quality", "") != quality) return false;
+      }
+      return true;
+    };
+  };
+  ASSERT_TRUE(client.WaitFor(all("good"), 10s));
+  sim_->SetStationOff(1, true);
+  sim_->SetStationOff(2, true);
+  const auto silent_at = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client.WaitFor(all("stale"), 12s));
+  EXPECT_LT(std::chrono::steady_clock::now() - silent_at, 10s);
+  {
+    Client late(broker_.port());
+    EXPECT_TRUE(late.WaitFor(all("stale"), 3s)) << "a late subscriber saw a good value";
+  }
+  sim_->SetStationOff(1, false);
+  sim_->SetStationOff(2, false);
+  EXPECT_TRUE(client.WaitFor(all("good"), 10s));
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
 TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
   auto gateway = StartGateway({"--mqtt-writes", "--for", "22"});
   Client client(broker_.port());
