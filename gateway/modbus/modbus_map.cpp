@@ -142,6 +142,17 @@ const ModbusPoint* ModbusMap::Bit(size_t station, int flat) const {
   return &units[station].bits[static_cast<size_t>(flat)];
 }
 
+std::vector<const ModbusPoint*> ModbusMap::WritablePoints(size_t station, bool bit, int address,
+                                                         int count) const {
+  std::vector<const ModbusPoint*> points;
+  for (int i = 0; i < count; ++i) {
+    const ModbusPoint* p = bit ? Bit(station, address + i) : Word(station, address + i);
+    if (p == nullptr || p->tag_id == 0 || !p->writable) return {};
+    points.push_back(p);
+  }
+  return points;
+}
+
 ImageRef ModbusMap::Ref(int tag_id) const {
   if (tag_id < 0 || static_cast<size_t>(tag_id) >= by_tag.size()) return {};
   return by_tag[static_cast<size_t>(tag_id)];

@@ -64,6 +64,11 @@ struct ModbusMap {
   const ModbusPoint* Word(size_t station, int flat) const;
   const ModbusPoint* Bit(size_t station, int flat) const;
   ImageRef Ref(int tag_id) const;
+  // The points a write of `count` from `address` would write, in order; an
+  // empty list when one of them is not covered or not writable (a tag marked
+  // r covers it), or lies outside the space.
+  std::vector<const ModbusPoint*> WritablePoints(size_t station, bool bit, int address,
+                                                 int count) const;
   // After binding: points whose tag the driver refused are no longer covered.
   template <typename IsBound>
   void DropUnbound(IsBound is_bound);

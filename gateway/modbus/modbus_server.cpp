@@ -256,12 +256,9 @@ int ModbusServer::Read(Client* client, const ModbusRequest& r) {
 
 int ModbusServer::Write(const ModbusRequest& r) {
   const auto station = static_cast<size_t>(map_.unit_station[static_cast<size_t>(r.unit)]);
-  std::vector<const ModbusPoint*> points;
-  for (int i = 0; i < r.count; ++i) {
-    const ModbusPoint* p = r.bit ? map_.Bit(station, r.address + i) : map_.Word(station, r.address + i);
-    if (p == nullptr || p->tag_id == 0 || !p->writable) return kIllegalDataAddress;
-    points.push_back(p);
-  }
+  const std::vector<const ModbusPoint*> points =
+      map_.WritablePoints(station, r.bit, r.address, r.count);
+  if (points.empty()) return kIllegalDataAddress;
   uint64_t token = 0;
   {
     std::lock_guard lock(mutex_);
