@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,25 @@ double CpuSeconds(pid_t pid) {
     if (i == 15) stime = std::stoul(f);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+bool ImportBenchProject(const std::string& project_bin, const std::string& dir,
+                        const nlohmann::json& stations) {
+  const nlohmann::json project = {{"port",
+                                   {{"com", "COM1"},
+                                    {"baud", 19200},
+                                    {"parity", "none"},
+                                    {"data_bits", 8},
+                                    {"stop_bits", 1},
+                                    {"checksum", false},
+                                    {"rts_cts", false}}},
+                                  {"stations", stations}};
+  std::ofstream(dir + "/bench.json") << project.dump();
+  const pid_t import =
+      Spawn({project_bin, "import", dir + "/bench.json", "-o", dir + "/bench.dvk"}, {});
+  int status = 0;
+  ::waitpid(import, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 double Percentile(std::vector<double> v, double p) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
 
 // utime + stime of a process, in seconds.
 double CpuSeconds(pid_t pid);
+
+// Writes DIR/bench.json with `stations` on COM1 (19200 8N1, no checksum) and
+// imports it with dravik-project (`project_bin`) as DIR/bench.dvk; false when
+// the import failed.
+bool ImportBenchProject(const std::string& project_bin, const std::string& dir,
+                        const nlohmann::json& stations);
 
 // The value at share `p` (0..1) of the sorted values; 0 for none.
 double Percentile(std::vector<double> v, double p);

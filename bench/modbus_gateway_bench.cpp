@@ -53,22 +53,8 @@ bool WriteProject(const std::string& dir) {
                         {"number", s},
                         {"blocks", {{{"address", "R1"}, {"count", 60}, {"period", 0}}}}});
   }
-  const nlohmann::json project = {{"port",
-                                   {{"com", "COM1"},
-                                    {"baud", 19200},
-                                    {"parity", "none"},
-                                    {"data_bits", 8},
-                                    {"stop_bits", 1},
-                                    {"checksum", false},
-                                    {"rts_cts", false}}},
-                                  {"stations", stations}};
-  std::ofstream(dir + "/bench.json") << project.dump();
   std::ofstream(dir + "/tags.csv") << "name,device,address,type,length\nT1,DVK.PLC1,R1,uint16,2\n";
-  const pid_t import =
-      Spawn({DRAVIK_PROJECT_BIN, "import", dir + "/bench.json", "-o", dir + "/bench.dvk"}, {});
-  int status = 0;
-  ::waitpid(import, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return dravik::bench::ImportBenchProject(DRAVIK_PROJECT_BIN, dir, stations);
 }
 
 // One SCADA client: its unit and registers, `rate` reads a second until `stop`.

@@ -130,16 +130,6 @@ int main(int argc, char** argv) {
                             {"number", s},
                             {"blocks", blocks}});
   }
-  nlohmann::json project = {{"port",
-                             {{"com", "COM1"},
-                              {"baud", 19200},
-                              {"parity", "none"},
-                              {"data_bits", 8},
-                              {"stop_bits", 1},
-                              {"checksum", false},
-                              {"rts_cts", false}}},
-                            {"stations", station_list}};
-  std::ofstream(dir + "/bench.json") << project.dump();
   std::ofstream csv(dir + "/tags.csv");
   csv << "name,device,address,type,length\n";
   for (int i = 0; i < tags; ++i) {
@@ -147,11 +137,7 @@ int main(int argc, char** argv) {
         << ",uint16,2\n";
   }
   csv.close();
-  const pid_t import =
-      Spawn({DRAVIK_PROJECT_BIN, "import", dir + "/bench.json", "-o", dir + "/bench.dvk"}, {});
-  int status = 0;
-  ::waitpid(import, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (!dravik::bench::ImportBenchProject(DRAVIK_PROJECT_BIN, dir, station_list)) {
     std::fprintf(stderr, "dravik-project import failed\n");
     return 1;
   }

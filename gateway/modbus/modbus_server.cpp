@@ -223,7 +223,7 @@ void ModbusServer::Serve(Client* client) {
     }
     ModbusRequest request;
     int exception = DecodeRequest(adu, length, &request);
-    if (exception == 0) exception = Answer(client, adu, length, request);
+    if (exception == 0) exception = Answer(client, request);
     Count(std::string("modbus.requests/") + FunctionName(request.function) + "/" +
           ResultName(exception));
     const int sent = exception == 0 ? modbus_reply(client->ctx, adu, length, client->mapping)
@@ -235,8 +235,7 @@ void ModbusServer::Serve(Client* client) {
   client->done = true;
 }
 
-int ModbusServer::Answer(Client* client, const uint8_t* /*adu*/, int /*length*/,
-                         const ModbusRequest& request) {
+int ModbusServer::Answer(Client* client, const ModbusRequest& request) {
   if (request.write && !options_.writes) return kIllegalFunction;
   if (map_.unit_station[static_cast<size_t>(request.unit)] < 0) return kGatewayPathUnavailable;
   return request.write ? Write(request) : Read(client, request);

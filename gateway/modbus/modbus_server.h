@@ -78,7 +78,9 @@ class ModbusServer : public LineFace {
   void AcceptLoop();
   void Admit(int fd);
   void Serve(Client* client);
-  int Answer(Client* client, const uint8_t* adu, int length, const ModbusRequest& request);
+  // The exception to answer with, or 0 when the reply is ready (a read's
+  // values in the client's mapping, a write the PLC took).
+  int Answer(Client* client, const ModbusRequest& request);
   int Read(Client* client, const ModbusRequest& request);
   int Write(const ModbusRequest& request);
   int SubmitPoint(const ModbusPoint& point, uint16_t value, uint64_t token);
