@@ -337,9 +337,13 @@ void HttpStatus::OnSample(const LineSample& sample) {
   std::lock_guard lock(mutex_);
   values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
   const auto waiting = sample.face_counts.find("changes_waiting");
-  changes_waiting_ = waiting == sample.face_counts.end() ? 0 : waiting->second;
   const auto dropped = sample.face_counts.find("values_dropped");
-  values_dropped_ = dropped == sample.face_counts.end() ? 0 : dropped->second;
+  const long now_waiting = waiting == sample.face_counts.end() ? 0 : waiting->second;
+  const long now_dropped = dropped == sample.face_counts.end() ? 0 : dropped->second;
+  // The page shows the buffer's fill: a change of it is news too.
+  if (now_waiting != changes_waiting_ || now_dropped != values_dropped_) ChangedLocked();
+  changes_waiting_ = now_waiting;
+  values_dropped_ = now_dropped;
   modbus_counts_.clear();
   for (const auto& [name, value] : sample.face_counts) {
     if (name.rfind("modbus.", 0) == 0) modbus_counts_[name.substr(7)] = value;
@@ -462,6 +466,8 @@ Json HttpStatus::ViewJsonLocked() const {
               {"port", setup_.port},
               {"port_state", PortStateText(port_)},
               {"mqtt", setup_.mqtt ? Json(mqtt_) : Json(nullptr)},
+              {"mqtt_waiting", setup_.mqtt ? Json(changes_waiting_) : Json(nullptr)},
+              {"mqtt_dropped", setup_.mqtt ? Json(values_dropped_) : Json(nullptr)},
               {"values_delivered", values_delivered_},
               {"updated_ms", updated_ms_},
               {"stations", StationsJsonLocked()},
