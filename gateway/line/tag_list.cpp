@@ -96,7 +96,7 @@ const std::vector<TagTypeName>& TagTypeNames() {
       {"bcd2", 9, 1, "BCD, 2 digits"},
       {"bcd4", 10, 2, "BCD, 4 digits"},
       {"bcd8", 11, 4, "BCD, 8 digits"},
-      {"int-write", 12, 4, "whole number, written only (no value is read)"},
+      {"int-write", 12, 4, "whole number, written only (no value decoded; polled if in no block)"},
       {"bit", 13, 0, "one bit (C17, R100.3)"},
       {"string", 14, 0, "text of LENGTH bytes (length required)"},
       {"word", 4, 2, "same as uint16"},
