@@ -118,11 +118,16 @@ bool ParseArguments(int argc, char** argv, Settings* s) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const int v = std::atoi(argv[i + 1]);
-    if (a == "--seconds") s->seconds = v;
-    else if (a == "--clients") s->clients = v;
-    else if (a == "--rate") s->rate = v;
-    else if (a == "--registers") s->registers = v;
-    else return false;
+    if (a == "--seconds")
+      s->seconds = v;
+    else if (a == "--clients")
+      s->clients = v;
+    else if (a == "--rate")
+      s->rate = v;
+    else if (a == "--registers")
+      s->registers = v;
+    else
+      return false;
   }
   return s->seconds >= 1 && s->clients >= 1 && s->clients <= 1000 && s->rate >= 1 &&
          s->rate <= 1000 && s->registers >= 1 && s->registers <= 50;
@@ -177,13 +182,13 @@ int main(int argc, char** argv) {
   sim.Stop();
   std::filesystem::remove_all(dir);
 
-  std::printf("Modbus TCP: %d clients, each %d registers %d times a second; %d s alone, then %d s "
-              "with the clients\n",
-              s.clients, s.registers, s.rate, s.seconds, s.seconds);
+  std::printf(
+      "Modbus TCP: %d clients, each %d registers %d times a second; %d s alone, then %d s "
+      "with the clients\n",
+      s.clients, s.registers, s.rate, s.seconds, s.seconds);
   std::printf("requests answered: %ld (%.0f/s over the run), exceptions %ld, failed %ld\n",
-              results.answered,
-              static_cast<double>(results.answered) / (served.wall + 1.0), results.exceptions,
-              results.failures);
+              results.answered, static_cast<double>(results.answered) / (served.wall + 1.0),
+              results.exceptions, results.failures);
   const auto& lat = results.latencies_ms;
   std::printf("latency of a request: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
               Percentile(lat, 0.5), Percentile(lat, 0.99), Percentile(lat, 1.0));

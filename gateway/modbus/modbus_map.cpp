@@ -93,9 +93,9 @@ void AddTagPoints(const LineLayout& layout, ModbusMap* map) {
       if (flat < 0) continue;
       ModbusPoint& p = bit ? map->units[s].bits[static_cast<size_t>(flat)]
                            : map->units[s].words[static_cast<size_t>(flat)];
-      const bool one_point = w == 0 && (bit ? t.type == kTypeBit
-                                            : (t.type == 1 || t.type == 3 || t.type == 4) &&
-                                                  t.length == 2);
+      const bool one_point =
+          w == 0 &&
+          (bit ? t.type == kTypeBit : (t.type == 1 || t.type == 3 || t.type == 4) && t.length == 2);
       if (p.tag_id == 0 && one_point) {
         p = ModbusPoint{id, t.writable, t.type == 1};
         map->by_tag[static_cast<size_t>(id)] = ImageRef{s, bit, flat, t.type == 1};
@@ -143,7 +143,7 @@ const ModbusPoint* ModbusMap::Bit(size_t station, int flat) const {
 }
 
 std::vector<const ModbusPoint*> ModbusMap::WritablePoints(size_t station, bool bit, int address,
-                                                         int count) const {
+                                                          int count) const {
   std::vector<const ModbusPoint*> points;
   for (int i = 0; i < count; ++i) {
     const ModbusPoint* p = bit ? Bit(station, address + i) : Word(station, address + i);
@@ -171,9 +171,8 @@ ModbusMap BuildModbusMap(const LineLayout& layout) {
     std::string rest;
     const int area = SplitAreaAddress(row.address, &rest);
     const int address = std::stoi(rest);
-    map.by_tag[static_cast<size_t>(first_id) + i] =
-        ImageRef{map.image_stations[i], bit, bit ? FlatBit(area, address) : FlatWord(area, address),
-                 false};
+    map.by_tag[static_cast<size_t>(first_id) + i] = ImageRef{
+        map.image_stations[i], bit, bit ? FlatBit(area, address) : FlatWord(area, address), false};
   }
   AddTagPoints(layout, &map);
   return map;

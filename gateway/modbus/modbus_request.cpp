@@ -59,8 +59,8 @@ int DecodeRequest(const uint8_t* adu, int length, ModbusRequest* out) {
   const uint8_t* pdu = adu + kMbapBytes;
   const int pdu_length = length - kMbapBytes;
   const int f = out->function;
-  if (f < kReadCoils || (f > kWriteSingleRegister && f != kWriteMultipleCoils &&
-                         f != kWriteMultipleRegisters)) {
+  if (f < kReadCoils ||
+      (f > kWriteSingleRegister && f != kWriteMultipleCoils && f != kWriteMultipleRegisters)) {
     return kIllegalFunction;
   }
   if (pdu_length < 5) return kIllegalDataValue;
@@ -93,29 +93,47 @@ int DecodeRequest(const uint8_t* adu, int length, ModbusRequest* out) {
 
 const char* FunctionName(int function) {
   switch (function) {
-    case kReadCoils: return "read_coils";
-    case kReadDiscreteInputs: return "read_discrete_inputs";
-    case kReadHoldingRegisters: return "read_holding_registers";
-    case kReadInputRegisters: return "read_input_registers";
-    case kWriteSingleCoil: return "write_single_coil";
-    case kWriteSingleRegister: return "write_single_register";
-    case kWriteMultipleCoils: return "write_multiple_coils";
-    case kWriteMultipleRegisters: return "write_multiple_registers";
-    default: return "other";
+    case kReadCoils:
+      return "read_coils";
+    case kReadDiscreteInputs:
+      return "read_discrete_inputs";
+    case kReadHoldingRegisters:
+      return "read_holding_registers";
+    case kReadInputRegisters:
+      return "read_input_registers";
+    case kWriteSingleCoil:
+      return "write_single_coil";
+    case kWriteSingleRegister:
+      return "write_single_register";
+    case kWriteMultipleCoils:
+      return "write_multiple_coils";
+    case kWriteMultipleRegisters:
+      return "write_multiple_registers";
+    default:
+      return "other";
   }
 }
 
 const char* ResultName(int exception) {
   switch (exception) {
-    case 0: return "ok";
-    case kIllegalFunction: return "illegal_function";
-    case kIllegalDataAddress: return "illegal_data_address";
-    case kIllegalDataValue: return "illegal_data_value";
-    case kServerDeviceFailure: return "server_device_failure";
-    case kServerDeviceBusy: return "server_device_busy";
-    case kGatewayPathUnavailable: return "gateway_path_unavailable";
-    case kGatewayTargetFailed: return "gateway_target_failed";
-    default: return "other";
+    case 0:
+      return "ok";
+    case kIllegalFunction:
+      return "illegal_function";
+    case kIllegalDataAddress:
+      return "illegal_data_address";
+    case kIllegalDataValue:
+      return "illegal_data_value";
+    case kServerDeviceFailure:
+      return "server_device_failure";
+    case kServerDeviceBusy:
+      return "server_device_busy";
+    case kGatewayPathUnavailable:
+      return "gateway_path_unavailable";
+    case kGatewayTargetFailed:
+      return "gateway_target_failed";
+    default:
+      return "other";
   }
 }
 

@@ -29,8 +29,8 @@ struct ModbusRequest {
   int function = 0;
   int address = 0;  // zero-based, as on the wire
   int count = 0;
-  bool bit = false;    // coils or discrete inputs, else registers
-  bool write = false;  // functions 5, 6, 15, 16
+  bool bit = false;              // coils or discrete inputs, else registers
+  bool write = false;            // functions 5, 6, 15, 16
   std::vector<uint16_t> values;  // what a write writes: registers, or bits as 0 and 1
 };
 

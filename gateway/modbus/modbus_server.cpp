@@ -96,8 +96,8 @@ std::string ModbusServer::UnitsText() const {
 
 bool ModbusServer::Listen(std::string* error) {
   std::string host;
-  if (!ParseHostPort("--modbus-tcp", "127.0.0.1:502, 0.0.0.0:1502", options_.address, &host,
-                     &port_, error)) {
+  if (!ParseHostPort("--modbus-tcp", "127.0.0.1:502, 0.0.0.0:1502", options_.address, &host, &port_,
+                     error)) {
     return false;
   }
   modbus_t* ctx = modbus_new_tcp_pi(host.c_str(), std::to_string(port_).c_str());
@@ -115,7 +115,8 @@ bool ModbusServer::Listen(std::string* error) {
     port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   }
-  for (const auto& w : map_.warnings) out_->Emit("modbus: " + w, Json{{"kind", "modbus_warning"}, {"text", w}});
+  for (const auto& w : map_.warnings)
+    out_->Emit("modbus: " + w, Json{{"kind", "modbus_warning"}, {"text", w}});
   session_->AddImageTags(map_.image_tags, map_.image_stations);
   session_->SetValueTap([this](int tag_id, const TagValue& v) { image_.Update(tag_id, v); });
   const std::string text = "modbus: Modbus TCP server on " + host + ":" + std::to_string(port_) +
@@ -226,9 +227,9 @@ void ModbusServer::Serve(Client* client) {
     if (exception == 0) exception = Answer(client, request);
     Count(std::string("modbus.requests/") + FunctionName(request.function) + "/" +
           ResultName(exception));
-    const int sent = exception == 0 ? modbus_reply(client->ctx, adu, length, client->mapping)
-                                    : modbus_reply_exception(client->ctx, adu,
-                                                             static_cast<unsigned>(exception));
+    const int sent =
+        exception == 0 ? modbus_reply(client->ctx, adu, length, client->mapping)
+                       : modbus_reply_exception(client->ctx, adu, static_cast<unsigned>(exception));
     if (sent < 0) break;
   }
   ::shutdown(client->fd, SHUT_RDWR);
@@ -292,9 +293,8 @@ int ModbusServer::SubmitPoint(const ModbusPoint& point, uint16_t value, uint64_t
   lock.unlock();
   if (!session_->SubmitWrite(std::move(w))) return kServerDeviceBusy;
   lock.lock();
-  const bool answered = answered_.wait_for(lock, kQueueAnswerWait, [&] {
-    return stopping_ || pending_[token].answered > before;
-  });
+  const bool answered = answered_.wait_for(
+      lock, kQueueAnswerWait, [&] { return stopping_ || pending_[token].answered > before; });
   if (!answered || stopping_) return kGatewayTargetFailed;
   return pending_[token].exception;
 }

@@ -180,8 +180,8 @@ long ChangeStore::DropOldest(std::string* error) {
 
 std::vector<StoredChange> ChangeStore::Oldest(size_t n, std::string* error) {
   std::vector<StoredChange> out;
-  Statement select(db_,
-                   "SELECT seq, tag, kind, number, text, ts, crc FROM changes ORDER BY seq LIMIT ?");
+  Statement select(
+      db_, "SELECT seq, tag, kind, number, text, ts, crc FROM changes ORDER BY seq LIMIT ?");
   sqlite3_bind_int64(select.get(), 1, static_cast<int64_t>(n));
   int rc = SQLITE_ROW;
   while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
@@ -190,7 +190,7 @@ std::vector<StoredChange> ChangeStore::Oldest(size_t n, std::string* error) {
     c.seq = sqlite3_column_int64(s, 0);
     c.tag = Text(s, 1);
     const int kind = sqlite3_column_int(s, 2);
-    c.value.kind = kind == 1 ? TagValue::Kind::kNumber
+    c.value.kind = kind == 1   ? TagValue::Kind::kNumber
                    : kind == 2 ? TagValue::Kind::kText
                                : TagValue::Kind::kNone;
     c.value.number = sqlite3_column_double(s, 3);

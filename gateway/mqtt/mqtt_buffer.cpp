@@ -25,17 +25,19 @@ bool MqttBridge::OpenStore(std::string* error) {
   if (options_.state_dir.empty() || scheme_ != nullptr) return true;
   store_ = std::make_unique<ChangeStore>();
   std::string note;
-  if (!store_->Open(options_.state_dir,
-                    static_cast<int64_t>(options_.buffer_disk_mb) * 1024 * 1024, error, &note)) {
+  if (!store_->Open(options_.state_dir, static_cast<int64_t>(options_.buffer_disk_mb) * 1024 * 1024,
+                    error, &note)) {
     store_.reset();
     return false;
   }
   if (!note.empty()) out_->Emit("mqtt: " + note, Json{{"kind", "mqtt"}, {"text", note}});
   stored_changes_ = store_->count();
   if (store_->count() > 0) {
-    const std::string text = std::to_string(store_->count()) + " changes of an earlier run wait in " +
-                             store_->path() + "; they go out once the broker is reached";
-    out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"stored", store_->count()}, {"text", text}});
+    const std::string text = std::to_string(store_->count()) +
+                             " changes of an earlier run wait in " + store_->path() +
+                             "; they go out once the broker is reached";
+    out_->Emit("mqtt: " + text,
+               Json{{"kind", "mqtt"}, {"stored", store_->count()}, {"text", text}});
   }
   return true;
 }
@@ -53,8 +55,8 @@ bool MqttBridge::AppendToStore(const std::vector<std::pair<size_t, PendingValue>
   stored_changes_ = store_->count();
   if (dropped < 0) {
     if (!std::exchange(store_failed_said_, true)) {
-      const std::string text = "cannot write the disk buffer (" + error +
-                               "); the changes wait in memory meanwhile";
+      const std::string text =
+          "cannot write the disk buffer (" + error + "); the changes wait in memory meanwhile";
       out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"text", text}});
     }
     return false;
@@ -107,8 +109,9 @@ std::vector<std::pair<size_t, MqttBridge::PendingValue>> MqttBridge::ThroughStor
   if (!stored.empty()) store_->RemoveThrough(stored.back().seq, &error);
   stored_changes_ = store_->count();
   if (unknown > 0) {
-    CountDropped(unknown, "stored changes of tags no longer in the tag list, or damaged, are "
-                          "dropped, counted");
+    CountDropped(unknown,
+                 "stored changes of tags no longer in the tag list, or damaged, are "
+                 "dropped, counted");
   }
   if (store_->count() == 0) dropping_said_ = false;
   return replay;
@@ -127,8 +130,8 @@ void MqttBridge::KeepForNextStart() {
     return;
   }
   if (store_->count() == 0) return;
-  const std::string text = std::to_string(store_->count()) + " changes wait in " +
-                           store_->path() + " for the next start";
+  const std::string text = std::to_string(store_->count()) + " changes wait in " + store_->path() +
+                           " for the next start";
   out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"stored", store_->count()}, {"text", text}});
 }
 

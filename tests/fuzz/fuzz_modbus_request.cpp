@@ -88,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bits(static_cast<size_t>(r.count));
   const int served = r.bit ? line.image->ReadBits(static_cast<size_t>(station), r.address, r.count,
                                                   bits.data(), 1100)
-                           : line.image->ReadWords(static_cast<size_t>(station), r.address,
-                                                   r.count, words.data(), 1100);
+                           : line.image->ReadWords(static_cast<size_t>(station), r.address, r.count,
+                                                   words.data(), 1100);
   Check(served == 0 || served == kIllegalDataAddress || served == kGatewayTargetFailed);
   if (served == 0) {
     Check(r.address + r.count <= space);

@@ -98,9 +98,9 @@ TEST_F(ChangeStoreTest, DamageIsNeverReplayed) {
   // A record changed underneath SQLite: its checksum no longer holds.
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "UPDATE changes SET number = 99 WHERE tag = 'A'", nullptr, nullptr,
-                         nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db, "UPDATE changes SET number = 99 WHERE tag = 'A'", nullptr, nullptr, nullptr),
+      SQLITE_OK);
   sqlite3_close(db);
   {
     ChangeStore store;

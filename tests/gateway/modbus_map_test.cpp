@@ -1,6 +1,8 @@
 // The Modbus face's rules on their own: which points a line serves, what a
 // request frame asks, when a station's data counts as fresh, and what the
 // image answers. Each rule one table.
+#include "gateway/modbus/modbus_map.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 
 #include "gateway/line/station_freshness.h"
 #include "gateway/modbus/modbus_image.h"
-#include "gateway/modbus/modbus_map.h"
 #include "gateway/modbus/modbus_request.h"
 
 namespace dravik::host {
@@ -22,10 +23,10 @@ TEST(ModbusMapTest, FlatAddressesFollowTheAreaOrigins) {
     int area, address, word, bit;
     const char* name;
   } cases[] = {
-      {kIR, 1, 0, -1, "IR1"},     {kIR, 256, 255, -1, "IR256"}, {kOR, 1, 256, -1, "OR1"},
-      {kR, 1, 512, -1, "R1"},     {kR, 512, 1023, -1, "R512"},  {kR, 513, -1, -1, nullptr},
-      {kR, 0, -1, -1, nullptr},   {kI, 1, -1, 0, "I1"},         {kO, 1, -1, 256, "O1"},
-      {kFO, 256, -1, 1023, "FO256"}, {kC, 1, -1, 1024, "C1"},  {kC, 1024, -1, 2047, "C1024"},
+      {kIR, 1, 0, -1, "IR1"},        {kIR, 256, 255, -1, "IR256"}, {kOR, 1, 256, -1, "OR1"},
+      {kR, 1, 512, -1, "R1"},        {kR, 512, 1023, -1, "R512"},  {kR, 513, -1, -1, nullptr},
+      {kR, 0, -1, -1, nullptr},      {kI, 1, -1, 0, "I1"},         {kO, 1, -1, 256, "O1"},
+      {kFO, 256, -1, 1023, "FO256"}, {kC, 1, -1, 1024, "C1"},      {kC, 1024, -1, 2047, "C1024"},
       {kC, 1025, -1, -1, nullptr},
   };
   for (const auto& c : cases) {
@@ -55,9 +56,9 @@ LineLayout TwoStationLine() {
   l.stations = {"PLC1", "PLC2", "PLC3", "PLC4"};
   l.station_numbers = {1, 1, 0, 7};  // PLC2 twins PLC1; PLC3 has no unit id
   l.blocks = {{{kR, 1, 10}, {kR, 5, 10}, {kC, 1, 16}}, {}, {}, {{kIR, 3, 2}}};
-  l.tags = {Tag("Single", "R100", 1, 2),         Tag("Long", "R200", 2, 4),
-            Tag("Locked", "R3", 4, 2, false),   Tag("Lamp", "C500", 13, 0),
-            Tag("Flag", "R7.2", 13, 0, false),  Tag("InBlock", "R2", 4, 2)};
+  l.tags = {Tag("Single", "R100", 1, 2),       Tag("Long", "R200", 2, 4),
+            Tag("Locked", "R3", 4, 2, false),  Tag("Lamp", "C500", 13, 0),
+            Tag("Flag", "R7.2", 13, 0, false), Tag("InBlock", "R2", 4, 2)};
   l.tag_stations = {0, 0, 0, 0, 0, 0};
   return l;
 }
@@ -115,9 +116,9 @@ TEST(ModbusMapTest, OnlyWhatTheLinePollsIsServed) {
 
 std::vector<uint8_t> Frame(std::vector<uint8_t> pdu, int protocol = 0, int length_fix = 0) {
   const int length = static_cast<int>(pdu.size()) + 1 + length_fix;
-  pdu.insert(pdu.begin(), {0x12, 0x34, static_cast<uint8_t>(protocol >> 8),
-                           static_cast<uint8_t>(protocol), static_cast<uint8_t>(length >> 8),
-                           static_cast<uint8_t>(length), 5});
+  pdu.insert(pdu.begin(),
+             {0x12, 0x34, static_cast<uint8_t>(protocol >> 8), static_cast<uint8_t>(protocol),
+              static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 5});
   return pdu;
 }
 
@@ -147,7 +148,13 @@ TEST(ModbusRequestTest, FramesAreCheckedAndDecoded) {
       {Frame({16, 0x02, 0x02, 0, 2, 4, 0, 5, 0, 6}), 0, 0, 514, 2, {5, 6}, "two registers"},
       {Frame({16, 0x02, 0x02, 0, 2, 3, 0, 5, 0}), 0, kIllegalDataValue, 514, 2, {}, "byte count 3"},
       {Frame({15, 0x04, 0x04, 0, 3, 1, 0x05}), 0, 0, 1028, 3, {1, 0, 1}, "three coils"},
-      {Frame({15, 0x04, 0x04, 0x07, 0xB1, 1, 0}), 0, kIllegalDataValue, 1028, 1969, {}, "1969 coils"},
+      {Frame({15, 0x04, 0x04, 0x07, 0xB1, 1, 0}),
+       0,
+       kIllegalDataValue,
+       1028,
+       1969,
+       {},
+       "1969 coils"},
       {Frame({8, 0, 0, 0, 0}), 0, kIllegalFunction, 0, 0, {}, "diagnostics"},
       {Frame({23, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 0}), 0, kIllegalFunction, 0, 0, {}, "read/write"},
       {Frame({3, 0}), 0, kIllegalDataValue, 0, 0, {}, "a PDU cut short"},

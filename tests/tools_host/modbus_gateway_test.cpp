@@ -43,9 +43,15 @@ class ModbusGatewayTest : public ::testing::Test {
     options.env = line_.env();
     options.keep_stdin_open = true;
     options.timeout_ms = (seconds + 30) * 1000;
-    std::vector<std::string> argv = {DRAVIK_HOST_BIN, "run", line_.project(), "--tags",
-                                     DRAVIK_SAMPLES_DIR "/demo_tags.csv", "--quiet", "--for",
-                                     std::to_string(seconds), "--modbus-tcp",
+    std::vector<std::string> argv = {DRAVIK_HOST_BIN,
+                                     "run",
+                                     line_.project(),
+                                     "--tags",
+                                     DRAVIK_SAMPLES_DIR "/demo_tags.csv",
+                                     "--quiet",
+                                     "--for",
+                                     std::to_string(seconds),
+                                     "--modbus-tcp",
                                      std::to_string(port_)};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto host =
@@ -138,7 +144,8 @@ TEST_F(ModbusGatewayTest, ReadsWritesAndExceptionsAsAClientSeesThem) {
   // The PLC holds what the accepted writes wrote, and nothing of the refused.
   const struct {
     int area, address, value;
-  } words[] = {{kAreaR, 7, 1234}, {kAreaR, 3, 5}, {kAreaR, 4, 6}, {kAreaR, 100, 77}, {kAreaR, 9, 0}};
+  } words[] = {
+      {kAreaR, 7, 1234}, {kAreaR, 3, 5}, {kAreaR, 4, 6}, {kAreaR, 100, 77}, {kAreaR, 9, 0}};
   for (const auto& w : words) {
     uint16_t v = 1;
     ASSERT_TRUE(sim_->GetWord(1, w.area, w.address, &v));
@@ -232,8 +239,8 @@ TEST_F(ModbusGatewayTest, HostileClientsNeitherStopTheLineNorGrowTheGateway) {
   probe.get();
   // A line the probe held up would all but stop; the bench measures the
   // small change a loaded machine shows.
-  EXPECT_GE(probed_rate * 2, quiet_rate) << "the line slowed: " << quiet_rate << " then "
-                                         << probed_rate << " requests in 2 s";
+  EXPECT_GE(probed_rate * 2, quiet_rate)
+      << "the line slowed: " << quiet_rate << " then " << probed_rate << " requests in 2 s";
   EXPECT_EQ(Until("hr:1:512:1", "ok", 10s) >= 0ms, true) << "no client served after the probe";
   // A function the gateway does not serve, with data libmodbus does not
   // frame, is answered 01 and the connection goes on.
