@@ -22,6 +22,8 @@ constexpr auto kCommandWait = std::chrono::milliseconds(100);
 // How often the stations' counters and states are sampled for the faces (a
 // tag's quality follows within this).
 constexpr auto kSampleInterval = std::chrono::milliseconds(200);
+// How long a failed write's end waits for the driver's line saying why.
+constexpr auto kFailureTextWait = std::chrono::milliseconds(300);
 // How often the counters are read while a write waits for its end.
 constexpr auto kWriteCheckWait = std::chrono::milliseconds(20);
 
@@ -103,6 +105,8 @@ void LineSession::SetLayout(LineLayout layout) {
   layout_ = std::move(layout);
   write_results_ = WriteResults(layout_.stations.size());
   failures_seen_.assign(layout_.stations.size(), 0);
+  writes_failed_seen_.assign(layout_.stations.size(), 0);
+  failure_wait_since_.assign(layout_.stations.size(), Clock::time_point{});
   freshness_ = StationFreshness(layout_.stations.size(), layout_.stale_after_ms);
   Stations().Reset(layout_.stations);
 }
@@ -341,7 +345,16 @@ void LineSession::PublishWriteResults() {
       uint64_t count = 0;
       const std::string failure = Stations().LastFailure(layout_.stations[s], &count);
       const bool fresh = count != failures_seen_[s];
+      // The driver counts a failed write before it logs why: give the log
+      // line a moment, so the result names the PLC's refusal (a face tells
+      // a refusal from a PLC that did not answer by it).
+      if (t.writes_failed != writes_failed_seen_[s] && !fresh) {
+        if (failure_wait_since_[s] == Clock::time_point{}) failure_wait_since_[s] = now;
+        if (now - failure_wait_since_[s] < kFailureTextWait) continue;
+      }
+      failure_wait_since_[s] = Clock::time_point{};
       failures_seen_[s] = count;
+      writes_failed_seen_[s] = t.writes_failed;
       write_results_.Observe(s, t.writes_sent, t.writes_failed, fresh ? failure : "", now);
     }
   }
@@ -486,6 +499,7 @@ LineSession::WriteOutcome LineSession::WriteBinding(size_t index, const std::str
                      Clock::now()};
       if (!write_results_.Waiting(static_cast<size_t>(s))) {
         Stations().LastFailure(station, &failures_seen_[static_cast<size_t>(s)]);
+        writes_failed_seen_[static_cast<size_t>(s)] = counters.writes_failed;
       }
       write_results_.Issued(static_cast<size_t>(s), std::move(w), counters.writes_sent,
                             counters.writes_failed);

@@ -194,6 +194,9 @@ class LineSession {
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};
   std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
+  std::vector<int> writes_failed_seen_;  // per station, slot 15's writes_failed last observed
+  // Per station: since when a failed write's end waits for its log line.
+  std::vector<std::chrono::steady_clock::time_point> failure_wait_since_;
   StationFreshness freshness_{0};        // fed by every sample
 
   std::atomic<long> values_{0};  // every value the driver delivered
