@@ -105,6 +105,7 @@ void LineSession::SetLayout(LineLayout layout) {
   layout_ = std::move(layout);
   write_results_ = WriteResults(layout_.stations.size());
   failures_seen_.assign(layout_.stations.size(), 0);
+  writes_sent_seen_.assign(layout_.stations.size(), 0);
   writes_failed_seen_.assign(layout_.stations.size(), 0);
   failure_wait_since_.assign(layout_.stations.size(), Clock::time_point{});
   freshness_ = StationFreshness(layout_.stations.size(), layout_.stale_after_ms);
@@ -345,15 +346,21 @@ void LineSession::PublishWriteResults() {
       uint64_t count = 0;
       const std::string failure = Stations().LastFailure(layout_.stations[s], &count);
       const bool fresh = count != failures_seen_[s];
-      // The driver counts a failed write before it logs why: give the log
-      // line a moment, so the result names the PLC's refusal (a face tells
-      // a refusal from a PLC that did not answer by it).
+      // The driver's line saying why a write failed and slot 15's count of
+      // it come apart, in either order. A line that came first is kept until
+      // the counters move; a count that came first waits a moment for its
+      // line. So the result names the PLC's refusal, which a face tells from
+      // a PLC that did not answer.
+      const bool moved =
+          t.writes_sent != writes_sent_seen_[s] || t.writes_failed != writes_failed_seen_[s];
+      if (!moved) continue;
       if (t.writes_failed != writes_failed_seen_[s] && !fresh) {
         if (failure_wait_since_[s] == Clock::time_point{}) failure_wait_since_[s] = now;
         if (now - failure_wait_since_[s] < kFailureTextWait) continue;
       }
       failure_wait_since_[s] = Clock::time_point{};
       failures_seen_[s] = count;
+      writes_sent_seen_[s] = t.writes_sent;
       writes_failed_seen_[s] = t.writes_failed;
       write_results_.Observe(s, t.writes_sent, t.writes_failed, fresh ? failure : "", now);
     }
@@ -499,6 +506,7 @@ LineSession::WriteOutcome LineSession::WriteBinding(size_t index, const std::str
                      Clock::now()};
       if (!write_results_.Waiting(static_cast<size_t>(s))) {
         Stations().LastFailure(station, &failures_seen_[static_cast<size_t>(s)]);
+        writes_sent_seen_[static_cast<size_t>(s)] = counters.writes_sent;
         writes_failed_seen_[static_cast<size_t>(s)] = counters.writes_failed;
       }
       write_results_.Issued(static_cast<size_t>(s), std::move(w), counters.writes_sent,

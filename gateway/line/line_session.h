@@ -194,7 +194,8 @@ class LineSession {
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};
   std::vector<uint64_t> failures_seen_;  // per station, StationStates::LastFailure's count
-  std::vector<int> writes_failed_seen_;  // per station, slot 15's writes_failed last observed
+  // Per station, slot 15's write counters when last observed.
+  std::vector<int> writes_sent_seen_, writes_failed_seen_;
   // Per station: since when a failed write's end waits for its log line.
   std::vector<std::chrono::steady_clock::time_point> failure_wait_since_;
   StationFreshness freshness_{0};        // fed by every sample

@@ -246,6 +246,8 @@ int ModbusServer::Read(Client* client, const ModbusRequest& r) {
   const auto station = static_cast<size_t>(map_.unit_station[static_cast<size_t>(r.unit)]);
   modbus_mapping_t* m = client->mapping;
   const int64_t now = NowMs();
+  // The mapping holds the whole space; nothing points past it.
+  if (r.address + r.count > (r.bit ? kModbusBits : kModbusWords)) return kIllegalDataAddress;
   if (r.bit) {
     uint8_t* to = r.function == kReadCoils ? m->tab_bits : m->tab_input_bits;
     return image_.ReadBits(station, r.address, r.count, to + r.address, now);
