@@ -10,15 +10,6 @@ namespace {
 // Flat origins of the areas, by area index (I, O, FI, FO, C, IR, OR, R).
 constexpr int kFlatBase[kAreaCount] = {0, 256, 512, 768, 1024, 0, 256, 512};
 
-// The area a flat address lies in: the last whose origin is not above it.
-int AreaOfFlat(int flat, bool bit) {
-  int found = -1;
-  for (int area = bit ? 0 : 5; area <= (bit ? 4 : 7); ++area) {
-    if (flat >= kFlatBase[area]) found = area;
-  }
-  return found;
-}
-
 std::string ImageTagName(const std::string& station, const std::string& point) {
   return "modbus:" + station + "." + point;
 }
@@ -118,18 +109,6 @@ int FlatBit(int area, int address) {
   if (!IsValidArea(area) || !IsBitArea(area)) return -1;
   if (address < 1 || static_cast<uint32_t>(address) > kDeviceAreas[area].highest) return -1;
   return kFlatBase[area] + address - 1;
-}
-
-std::string WordName(int flat) {
-  const int area = AreaOfFlat(flat, false);
-  if (area < 0 || flat >= kModbusWords) return "?";
-  return kDeviceAreas[area].prefix + std::to_string(flat - kFlatBase[area] + 1);
-}
-
-std::string BitName(int flat) {
-  const int area = AreaOfFlat(flat, true);
-  if (area < 0 || flat >= kModbusBits) return "?";
-  return kDeviceAreas[area].prefix + std::to_string(flat - kFlatBase[area] + 1);
 }
 
 const ModbusPoint* ModbusMap::Word(size_t station, int flat) const {

@@ -30,9 +30,6 @@ constexpr int kModbusBits = 2048;
 // that space or the address is outside it.
 int FlatWord(int area, int address);
 int FlatBit(int area, int address);
-// "R100", "C17": the PLC address of a flat one.
-std::string WordName(int flat);
-std::string BitName(int flat);
 
 struct ModbusPoint {
   int tag_id = 0;  // host tag id that carries it; 0: not covered

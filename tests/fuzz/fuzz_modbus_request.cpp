@@ -1,6 +1,6 @@
 // Fuzzes the Modbus TCP face's handling of a request frame, as libmodbus hands
 // it over: the header checks, the decoding of function, address, quantity and
-// values, then what the face would answer from a small line's map and image
+// values, then what the face would answer from the test line's map and image
 // (reads) or which points it would write (writes). Nothing reaches a socket
 // or a line. Besides memory errors it traps when a rule is broken whatever the
 // input: a write never plans a point that no block or tag covers or that a
@@ -13,6 +13,7 @@
 #include "gateway/modbus/modbus_image.h"
 #include "gateway/modbus/modbus_map.h"
 #include "gateway/modbus/modbus_request.h"
+#include "tests/gateway/modbus_test_line.h"
 
 namespace {
 
@@ -22,40 +23,19 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-TagRow Tag(const char* name, const char* address, int type, int length, bool writable) {
-  TagRow t;
-  t.name = name;
-  t.device = "DVK.PLC1";
-  t.address = address;
-  t.type = type;
-  t.length = length;
-  t.writable = writable;
-  return t;
-}
-
-// Two stations (units 1 and 2); blocks R1..R10, C1..C16 and IR3..IR4, a
-// read-only tag in the block, an int16 and a bit polled on their own.
+// The shared test line, every point with a value, every station good.
 struct Line {
-  Line() {
-    layout.stations = {"PLC1", "PLC2"};
-    layout.station_numbers = {1, 2};
-    layout.blocks = {{{7, 1, 10}, {4, 1, 16}}, {{5, 3, 2}}};
-    layout.tags = {Tag("Locked", "R3", 4, 2, false), Tag("Single", "R100", 1, 2, true),
-                   Tag("Lamp", "C500", 13, 0, true)};
-    layout.tag_stations = {0, 0, 0};
-    map = BuildModbusMap(layout);
-    image = std::make_unique<ModbusImage>(&map);
+  Line() : map(BuildModbusMap(test::ModbusTestLine())), image(&map) {
     TagValue v;
     v.kind = TagValue::Kind::kNumber;
     v.number = 1;
-    for (size_t id = 1; id < map.by_tag.size(); ++id) image->Update(static_cast<int>(id), v);
+    for (size_t id = 1; id < map.by_tag.size(); ++id) image.Update(static_cast<int>(id), v);
     StationReport ok;
     ok.state = "ok";
-    image->Observe({ok, ok}, 1000);
+    image.Observe({ok, ok, ok, ok}, 1000);
   }
-  LineLayout layout;
   ModbusMap map;
-  std::unique_ptr<ModbusImage> image;
+  ModbusImage image;
 };
 
 }  // namespace
@@ -86,10 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<uint16_t> words(static_cast<size_t>(r.count));
   std::vector<uint8_t> bits(static_cast<size_t>(r.count));
-  const int served = r.bit ? line.image->ReadBits(static_cast<size_t>(station), r.address, r.count,
-                                                  bits.data(), 1100)
-                           : line.image->ReadWords(static_cast<size_t>(station), r.address, r.count,
-                                                   words.data(), 1100);
+  const int served = r.bit ? line.image.ReadBits(static_cast<size_t>(station), r.address, r.count,
+                                                 bits.data(), 1100)
+                           : line.image.ReadWords(static_cast<size_t>(station), r.address, r.count,
+                                                  words.data(), 1100);
   Check(served == 0 || served == kIllegalDataAddress || served == kGatewayTargetFailed);
   if (served == 0) {
     Check(r.address + r.count <= space);

@@ -12,6 +12,7 @@
 #include "gateway/line/station_freshness.h"
 #include "gateway/modbus/modbus_image.h"
 #include "gateway/modbus/modbus_request.h"
+#include "tests/gateway/modbus_test_line.h"
 
 namespace dravik::host {
 namespace {
@@ -21,50 +22,18 @@ constexpr int kI = 0, kO = 1, kFO = 3, kC = 4, kIR = 5, kOR = 6, kR = 7;
 TEST(ModbusMapTest, FlatAddressesFollowTheAreaOrigins) {
   const struct {
     int area, address, word, bit;
-    const char* name;
-  } cases[] = {
-      {kIR, 1, 0, -1, "IR1"},        {kIR, 256, 255, -1, "IR256"}, {kOR, 1, 256, -1, "OR1"},
-      {kR, 1, 512, -1, "R1"},        {kR, 512, 1023, -1, "R512"},  {kR, 513, -1, -1, nullptr},
-      {kR, 0, -1, -1, nullptr},      {kI, 1, -1, 0, "I1"},         {kO, 1, -1, 256, "O1"},
-      {kFO, 256, -1, 1023, "FO256"}, {kC, 1, -1, 1024, "C1"},      {kC, 1024, -1, 2047, "C1024"},
-      {kC, 1025, -1, -1, nullptr},
-  };
+  } cases[] = {{kIR, 1, 0, -1},     {kIR, 256, 255, -1},  {kOR, 1, 256, -1}, {kR, 1, 512, -1},
+               {kR, 512, 1023, -1}, {kR, 513, -1, -1},    {kR, 0, -1, -1},   {kI, 1, -1, 0},
+               {kO, 1, -1, 256},    {kFO, 256, -1, 1023}, {kC, 1, -1, 1024}, {kC, 1024, -1, 2047},
+               {kC, 1025, -1, -1}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.area) + ":" + std::to_string(c.address));
-    EXPECT_EQ(FlatWord(c.area, c.address), c.word);
-    EXPECT_EQ(FlatBit(c.area, c.address), c.bit);
-    if (c.name != nullptr) {
-      EXPECT_EQ(c.word >= 0 ? WordName(c.word) : BitName(c.bit), c.name);
-    }
+    EXPECT_EQ(FlatWord(c.area, c.address), c.word) << c.area << ":" << c.address;
+    EXPECT_EQ(FlatBit(c.area, c.address), c.bit) << c.area << ":" << c.address;
   }
 }
 
-TagRow Tag(const std::string& name, const std::string& address, int type, int length,
-           bool writable = true) {
-  TagRow t;
-  t.name = name;
-  t.device = "DVK.PLC1";
-  t.address = address;
-  t.type = type;
-  t.length = length;
-  t.writable = writable;
-  return t;
-}
-
-LineLayout TwoStationLine() {
-  LineLayout l;
-  l.stations = {"PLC1", "PLC2", "PLC3", "PLC4"};
-  l.station_numbers = {1, 1, 0, 7};  // PLC2 twins PLC1; PLC3 has no unit id
-  l.blocks = {{{kR, 1, 10}, {kR, 5, 10}, {kC, 1, 16}}, {}, {}, {{kIR, 3, 2}}};
-  l.tags = {Tag("Single", "R100", 1, 2),       Tag("Long", "R200", 2, 4),
-            Tag("Locked", "R3", 4, 2, false),  Tag("Lamp", "C500", 13, 0),
-            Tag("Flag", "R7.2", 13, 0, false), Tag("InBlock", "R2", 4, 2)};
-  l.tag_stations = {0, 0, 0, 0, 0, 0};
-  return l;
-}
-
 TEST(ModbusMapTest, OnlyWhatTheLinePollsIsServed) {
-  const ModbusMap map = BuildModbusMap(TwoStationLine());
+  const ModbusMap map = BuildModbusMap(test::ModbusTestLine());
   EXPECT_EQ(map.unit_station[1], 0);
   EXPECT_EQ(map.unit_station[7], 3);
   EXPECT_EQ(map.unit_station[0], -1);
@@ -221,44 +190,24 @@ TEST(StationFreshnessTest, FreshWhileOkAndReadWithinTheLearntLimit) {
   EXPECT_FALSE(configured.Fresh(0, 2200));
 }
 
-TEST(ModbusImageTest, ServesOnlyCoveredPointsOfGoodStationsThatHaveAValue) {
-  LineLayout line = TwoStationLine();
-  const ModbusMap map = BuildModbusMap(line);
+// What the end-to-end suite cannot reach: a point with no value yet, an int16
+// tag's register, a sample that stopped coming.
+TEST(ModbusImageTest, ServesOnlyPointsWithAValueWhileTheSamplesSayGood) {
+  const ModbusMap map = BuildModbusMap(test::ModbusTestLine());
   ModbusImage image(&map);
-  const int r1 = map.Word(0, 512)->tag_id;
-  const int r2 = map.Word(0, 513)->tag_id;
-  const auto number = [](double v) {
-    TagValue t;
-    t.kind = TagValue::Kind::kNumber;
-    t.number = v;
-    return t;
-  };
-  image.Update(r1, number(65535));
-  image.Update(1, number(-5));  // Single, int16 at R100
-  image.Update(map.Bit(0, 1024 + 499)->tag_id, number(1));
-  image.Update(9999, number(1));  // no such tag: ignored
+  TagValue v;
+  v.kind = TagValue::Kind::kNumber;
+  v.number = -5;
+  image.Update(1, v);     // Single, an int16 at R100
+  image.Update(9999, v);  // no such tag: ignored
   uint16_t words[2] = {};
-  uint8_t bits[1] = {};
   std::vector<StationReport> sample(4, Report("ok", 1, 0));
-  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 0), kGatewayTargetFailed) << "no sample yet";
-  sample[0].fresh = false;
-  image.Observe(sample, 0);
-  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 100), kGatewayTargetFailed) << "ok but not fresh";
-  sample[0].fresh = true;
+  EXPECT_EQ(image.ReadWords(0, 611, 1, words, 0), kGatewayTargetFailed) << "no sample yet";
   image.Observe(sample, 200);
-  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 300), 0);
-  EXPECT_EQ(words[0], 65535);
-  EXPECT_EQ(image.ReadWords(0, 512, 2, words, 300), kGatewayTargetFailed) << "R2 had no value";
-  image.Update(r2, number(7));
-  EXPECT_EQ(image.ReadWords(0, 512, 2, words, 300), 0);
-  EXPECT_EQ(words[1], 7);
   EXPECT_EQ(image.ReadWords(0, 611, 1, words, 300), 0);
   EXPECT_EQ(words[0], 0xFFFB) << "an int16's two's complement";
-  EXPECT_EQ(image.ReadBits(0, 1024 + 499, 1, bits, 300), 0);
-  EXPECT_EQ(bits[0], 1);
-  EXPECT_EQ(image.ReadWords(0, 525, 2, words, 300), kIllegalDataAddress) << "R15 not covered";
-  EXPECT_EQ(image.ReadWords(0, 1023, 2, words, 300), kIllegalDataAddress) << "past the space";
-  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 1300), kGatewayTargetFailed) << "no sample since";
+  EXPECT_EQ(image.ReadWords(0, 512, 1, words, 300), kGatewayTargetFailed) << "R1 had no value";
+  EXPECT_EQ(image.ReadWords(0, 611, 1, words, 1300), kGatewayTargetFailed) << "no sample since";
 }
 
 }  // namespace

@@ -1,14 +1,8 @@
 #!/usr/bin/env python3
-"""A Modbus TCP client for the tests, on Debian's pymodbus: one connection,
-the operations given as arguments, one result line each.
-
-  modbus_client.py PORT OP...
-  OP: KIND:UNIT:ADDRESS[:COUNT_OR_VALUES]
-      hr, ir, co, di   read COUNT holding/input registers, coils, discrete inputs
-      w6, w5           write one register / one coil (value)
-      w16, w15         write registers / coils (values separated by ',')
-Prints "ok V,V,..." (reads), "ok" (writes), "exc N" (an exception response)
-or "error TEXT" (no response: the connection failed or was closed)."""
+"""A Modbus TCP client on Debian's pymodbus: modbus_client.py PORT OP...,
+OP = KIND:UNIT:ADDRESS[:COUNT or VALUES] with KIND hr, ir, co, di (reads),
+w6, w5, w16, w15 (writes; values split by ','). One line per OP: "ok [V,...]",
+"exc N", or "error TEXT" when no response came."""
 import sys
 
 from pymodbus.client import ModbusTcpClient
