@@ -216,7 +216,7 @@ int LineSession::Run(double for_seconds) {
                                       std::chrono::duration<double>(std::max(for_seconds, 0.0)));
   auto next_sample = started;
   while (g_interrupted == 0) {
-    auto wait = write_results_.AnyWaiting() ? kWriteCheckWait : kCommandWait;
+    auto wait = write_results_.AnyWaiting() || !held_.empty() ? kWriteCheckWait : kCommandWait;
     if (for_seconds > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -316,6 +316,7 @@ LineSession::Inbox LineSession::TakeInbox(std::chrono::milliseconds wait) {
 }
 
 void LineSession::TakeWrites(std::vector<WriteRequest> writes) {
+  IssueHeldWrites();  // the older writes first, in their order
   for (WriteRequest& w : writes) {
     const WriteOutcome r =
         w.image_tag >= 0 && static_cast<size_t>(w.image_tag) < image_tags_.size()
@@ -366,17 +367,7 @@ void LineSession::PublishWriteResults() {
     }
   }
   write_results_.Expire(now);
-  for (WriteResult& r : write_results_.Take()) {
-    LineWrite e;
-    e.kind = LineWrite::Kind::kEnded;
-    e.origin = r.write.origin;
-    e.tag = r.write.tag;
-    e.value = r.write.value;
-    e.id = r.write.id;
-    e.ok = r.ok;
-    e.reason = r.reason;
-    ToFaces([&](FaceQueue* f) { f->PushWrite(e); });
-  }
+  for (const WriteResult& r : write_results_.Take()) PushEnded(r);
 }
 
 void LineSession::PublishSample() {
@@ -480,47 +471,112 @@ LineSession::WriteOutcome LineSession::WriteBinding(size_t index, const std::str
     return r;
   }
   r.shown = is_string ? "\"" + text + "\"" : FormatNumber(value.GetVal());
-  // Nothing is queued that the driver would drop unseen or send late.
+  PreparedWrite w{index, value,
+                  TrackedWrite{tag_name, is_string ? Json(text) : NumberJson(value.GetVal()), id,
+                               origin, Clock::now()}};
   const int s = BindingStation(index);
-  if (s >= 0) {
-    const std::string& station = layout_.stations[static_cast<size_t>(s)];
-    const Totals counters = Counters(station);
-    const std::string state = StationState(station, counters.status);
-    if (state == "disabled" || state == "demoted" || state == "no_port") {
-      Stations().CountRefusedWrite(station);
-      const PortState port = Stations().Port();
-      r.error = "write of " + tag_name + " not sent: " +
-                (state == "no_port" ? std::string(port == PortState::kLost ? "the port is lost"
-                                                                           : "the port is not open")
-                                    : "station " + station + " is " + state);
-      return r;
-    }
-    const uint64_t unframed = Stations().UnframedWrites();
-    r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
-    if (r.result == 0 && Stations().UnframedWrites() != unframed) {
-      r.error = "write of " + tag_name + " not sent: the driver could not put the value in a frame";
-      return r;
-    }
-    if (r.result == 0) {
-      TrackedWrite w{tag_name, is_string ? Json(text) : NumberJson(value.GetVal()), id, origin,
-                     Clock::now()};
-      if (!write_results_.Waiting(static_cast<size_t>(s))) {
-        Stations().LastFailure(station, &failures_seen_[static_cast<size_t>(s)]);
-        writes_sent_seen_[static_cast<size_t>(s)] = counters.writes_sent;
-        writes_failed_seen_[static_cast<size_t>(s)] = counters.writes_failed;
-      }
-      write_results_.Issued(static_cast<size_t>(s), std::move(w), counters.writes_sent,
-                            counters.writes_failed);
-    }
-  } else {
-    r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[index], &value);
+  if (s >= 0 && !NotSentTo(static_cast<size_t>(s), tag_name, &r.error).empty()) return r;
+  // One write per station in flight, so that each end the counters show is
+  // that write's own: the next waits here until the one before has ended.
+  if (s >= 0 && (write_results_.Busy(static_cast<size_t>(s)) || HoldsWriteFor(s))) {
+    held_.push_back(std::move(w));
+    r.ok = true;
+    return r;
+  }
+  return IssueWrite(std::move(w), r);
+}
+
+std::string LineSession::NotSentTo(size_t s, const std::string& tag_name, std::string* error) {
+  // Nothing is queued that the driver would drop unseen or send late.
+  const std::string& station = layout_.stations[s];
+  const std::string state = StationState(station, Counters(station).status);
+  if (state != "disabled" && state != "demoted" && state != "no_port") return "";
+  Stations().CountRefusedWrite(station);
+  const PortState port = Stations().Port();
+  *error = "write of " + tag_name + " not sent: " +
+           (state == "no_port" ? std::string(port == PortState::kLost ? "the port is lost"
+                                                                      : "the port is not open")
+                               : "station " + station + " is " + state);
+  return *error;
+}
+
+bool LineSession::HoldsWriteFor(int s) const {
+  for (const PreparedWrite& w : held_) {
+    if (BindingStation(w.index) == s) return true;
+  }
+  return false;
+}
+
+LineSession::WriteOutcome LineSession::IssueWrite(PreparedWrite w, WriteOutcome r) {
+  const int s = BindingStation(w.index);
+  const std::string& tag_name = w.track.tag;
+  w.track.issued = Clock::now();  // its time for an end starts now, not while it was held
+  Totals counters;
+  if (s >= 0) counters = Counters(layout_.stations[static_cast<size_t>(s)]);
+  const uint64_t unframed = Stations().UnframedWrites();
+  r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[w.index], &w.value);
+  if (r.result == 0 && Stations().UnframedWrites() != unframed) {
+    r.error = "write of " + tag_name + " not sent: the driver could not put the value in a frame";
+    return r;
   }
   if (r.result != 0) {
     r.error = "write of " + tag_name + " refused (result " + std::to_string(r.result) + ")";
     return r;
   }
+  if (s >= 0) {
+    const size_t station = static_cast<size_t>(s);
+    if (!write_results_.Busy(station)) {
+      Stations().LastFailure(layout_.stations[station], &failures_seen_[station]);
+      writes_sent_seen_[station] = counters.writes_sent;
+      writes_failed_seen_[station] = counters.writes_failed;
+    }
+    write_results_.Issued(station, std::move(w.track), counters.writes_sent,
+                          counters.writes_failed);
+  }
   r.ok = true;
   return r;
+}
+
+void LineSession::IssueHeldWrites() {
+  const auto now = Clock::now();
+  std::vector<bool> blocked(layout_.stations.size(), false);
+  for (auto it = held_.begin(); it != held_.end();) {
+    const size_t s = static_cast<size_t>(BindingStation(it->index));
+    if (blocked[s] || write_results_.Busy(s)) {
+      blocked[s] = true;  // the writes after it keep their order
+      if (now - it->track.issued < WriteResults::kResultTimeout) {
+        ++it;
+        continue;
+      }
+      PushEnded(WriteResult{std::move(it->track), false,
+                            "not sent: the station's write before it had not ended within " +
+                                std::to_string(WriteResults::kResultTimeout.count()) + " s"});
+      it = held_.erase(it);
+      continue;
+    }
+    std::string error;
+    if (NotSentTo(s, it->track.tag, &error).empty()) {
+      TrackedWrite track = it->track;
+      const WriteOutcome r = IssueWrite(std::move(*it), WriteOutcome{});
+      if (!r.ok) PushEnded(WriteResult{std::move(track), false, r.error});
+    } else {
+      PushEnded(WriteResult{std::move(it->track), false, error});
+    }
+    blocked[s] = write_results_.Busy(s);
+    it = held_.erase(it);
+  }
+}
+
+void LineSession::PushEnded(const WriteResult& r) {
+  LineWrite e;
+  e.kind = LineWrite::Kind::kEnded;
+  e.origin = r.write.origin;
+  e.tag = r.write.tag;
+  e.value = r.write.value;
+  e.id = r.write.id;
+  e.ok = r.ok;
+  e.reason = r.reason;
+  ToFaces([&](FaceQueue* f) { f->PushWrite(e); });
 }
 
 void LineSession::SetRunState(const std::string& station, bool enabled) {

@@ -29,6 +29,7 @@
 #include "gateway/line/tag_list.h"
 #include "gateway/line/write_results.h"
 #include "host/tarsel_dbm.h"
+#include "host/tarsel_sub.h"
 #include "host/wendro_r.h"
 
 namespace dravik::host {
@@ -140,8 +141,10 @@ class LineSession {
   };
   // Checks the tag and the value text, then calls slot 7. A write to a
   // station that is disabled or demoted, or while the port is lost or not
-  // open, is refused before slot 7, named and counted. A write slot 7 took is
-  // followed until its end (write_results.h), which goes to the faces.
+  // open, is refused before slot 7, named and counted. While the station's
+  // write before it has not ended, the write waits in the session (its end
+  // then tells if it was never sent). A write slot 7 took is followed until
+  // its end (write_results.h), which goes to the faces.
   WriteOutcome WriteTag(const std::string& tag_name, const std::string& value_text,
                         const Json& id = {}, WriteOrigin origin = WriteOrigin::kTerminal);
   void SetRunState(const std::string& station, bool enabled);
@@ -172,8 +175,22 @@ class LineSession {
   const TagRow* Binding(size_t index) const;
   int BindingStation(size_t index) const;
   size_t BindingCount() const { return layout_.tags.size() + image_tags_.size(); }
+  // A checked write, given to slot 7 now or once its station's write before
+  // it has ended.
+  struct PreparedWrite {
+    size_t index;  // the binding
+    CTagVal value;
+    TrackedWrite track;
+  };
   WriteOutcome WriteBinding(size_t index, const std::string& value_text, const Json& id,
                             WriteOrigin origin);
+  // The reason a write to station `s` must not go to the driver now (also in
+  // *error, and counted as refused), or "".
+  std::string NotSentTo(size_t s, const std::string& tag_name, std::string* error);
+  bool HoldsWriteFor(int s) const;
+  WriteOutcome IssueWrite(PreparedWrite w, WriteOutcome r);
+  void IssueHeldWrites();
+  void PushEnded(const WriteResult& r);
   void TakeWrites(std::vector<WriteRequest> writes);
   void PublishWriteResults();
   void PublishSample();
@@ -199,6 +216,7 @@ class LineSession {
   // Per station: since when a failed write's end waits for its log line.
   std::vector<std::chrono::steady_clock::time_point> failure_wait_since_;
   StationFreshness freshness_{0};        // fed by every sample
+  std::deque<PreparedWrite> held_;       // checked, waiting for their station's turn
 
   std::atomic<long> values_{0};  // every value the driver delivered
   // Held while handlers push to the faces, so nothing follows OnStopped.

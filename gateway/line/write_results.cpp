@@ -1,5 +1,7 @@
 #include "gateway/line/write_results.h"
 
+#include <algorithm>
+
 namespace dravik::host {
 
 namespace {
@@ -19,7 +21,7 @@ void WriteResults::Issued(size_t s, TrackedWrite write, int writes_sent, int wri
 void WriteResults::Observe(size_t s, int writes_sent, int writes_failed, const std::string& failure,
                            Clock::time_point now) {
   Station& st = stations_[s];
-  if (!st.based || st.waiting.empty()) {
+  if (!st.based || !Busy(s)) {
     st.based = true;
     st.sent = writes_sent;
     st.failed = writes_failed;
@@ -31,10 +33,24 @@ void WriteResults::Observe(size_t s, int writes_sent, int writes_failed, const s
     st.failed = writes_failed;
     return;
   }
-  const size_t ended = static_cast<size_t>(writes_sent - st.sent);
-  const size_t failed = static_cast<size_t>(writes_failed - st.failed);
+  size_t ended = static_cast<size_t>(writes_sent - st.sent);
+  size_t failed = static_cast<size_t>(writes_failed - st.failed);
   st.sent = writes_sent;
   st.failed = writes_failed;
+  // The ends of given-up writes come first (the driver sends in order) and
+  // prove nothing about a write made after them.
+  if (st.given_up > 0 && ended > 0) {
+    const size_t absorbed = std::min(ended, static_cast<size_t>(st.given_up));
+    st.given_up -= static_cast<int>(absorbed);
+    ended -= absorbed;
+    if (ended == 0) return;
+    if (failed > 0) {
+      ResolveAll(st, std::string(kUnconfirmed) +
+                         "a given-up write of the station ended with it, and which failed is "
+                         "not known");
+      return;
+    }
+  }
   if (ended == 0) return;
   if (ended > st.waiting.size() || failed > ended) {
     ResolveAll(st, std::string(kUnconfirmed) + std::to_string(ended) +
@@ -61,8 +77,9 @@ void WriteResults::Disabled(size_t s, Clock::time_point now) {
                        "the station was disabled before the end of the write was seen");
   }
   // The exchange in progress, if any, ends after this: its count is no
-  // evidence for a later write.
+  // evidence for a later write. Queued writes are dropped without a count.
   st.doubt_until = now + kDoubtAfterDisable;
+  st.given_up = 0;
 }
 
 void WriteResults::CountersReset(size_t s, Clock::time_point now) {
@@ -72,20 +89,22 @@ void WriteResults::CountersReset(size_t s, Clock::time_point now) {
   }
   st.based = false;
   st.doubt_until = now + kDoubtAfterDisable;
+  st.given_up = 0;
 }
 
 void WriteResults::Expire(Clock::time_point now) {
   for (Station& st : stations_) {
     if (st.waiting.empty() || now - st.waiting.front().issued < kResultTimeout) continue;
+    st.given_up += static_cast<int>(st.waiting.size());
     ResolveAll(st, std::string(kUnconfirmed) + "no end of the write's exchange was seen within " +
-                       std::to_string(kResultTimeout.count()) + " s");
-    st.doubt_until = now + kDoubtAfterTimeout;
+                       std::to_string(kResultTimeout.count()) +
+                       " s; it is still queued in the driver and may be sent later");
   }
 }
 
 bool WriteResults::AnyWaiting() const {
   for (const Station& st : stations_) {
-    if (!st.waiting.empty()) return true;
+    if (!st.waiting.empty() || st.given_up > 0) return true;
   }
   return false;
 }

@@ -13,9 +13,14 @@
 //   host did not track), the counters went back (a reset), the station was
 //   disabled while a write waited (its write is then dropped without a
 //   count), or no end was seen in time: "unconfirmed", never ok;
-// - after a disable or a time-out an exchange may still end late and be taken
-//   for a newer write's, so for a while after it no write of that station is
-//   called ok.
+// - after a disable an exchange may still end late and be taken for a newer
+//   write's, so for a while after it no write of that station is called ok.
+// The session keeps one write per station in flight (Busy): the next is given
+// to slot 7 only once the one before has ended, so each move of the counters
+// belongs to exactly one write. A write given up after kResultTimeout is
+// still in the driver's queue and may yet be sent: its result says so, and
+// the station stays busy until its end is seen in the counters, which is
+// then credited to no one.
 // Main thread only; no locks.
 #pragma once
 
@@ -68,7 +73,9 @@ class WriteResults {
   void Expire(Clock::time_point now);
 
   bool Waiting(size_t s) const { return !stations_[s].waiting.empty(); }
-  bool AnyWaiting() const;
+  // A write of station `s` waits for its end, or one given up has not ended.
+  bool Busy(size_t s) const { return Waiting(s) || stations_[s].given_up > 0; }
+  bool AnyWaiting() const;  // or given up and not yet ended
   std::vector<WriteResult> Take();
 
  private:
@@ -77,6 +84,7 @@ class WriteResults {
     bool based = false;  // sent/failed hold a reading
     int sent = 0, failed = 0;
     Clock::time_point doubt_until{};
+    int given_up = 0;  // writes given up whose end has not been seen
   };
   void Resolve(Station& st, size_t n, bool ok, const std::string& reason);
   void ResolveAll(Station& st, const std::string& reason);

@@ -1,12 +1,17 @@
 // dravik-soak: a long run of one line against the simulator, checking that
 // nothing is lost or miscounted while the line misbehaves. Ten stations with
-// mixed blocks and about a hundred tags, a fifth of all replies faulty (every
-// kind), one port loss and return, one station switched off for a while with
-// demotion on, a write every second (but for a quiet spell with more late
-// replies), and registers that change every second. It samples slot 15 every
-// second, checks every delivered value of two same-sized blocks per station
-// against what the simulator held, and prints a summary; the exit status is
-// 1 when a check failed.
+// mixed blocks and about a hundred tags, one of them not echoing requests, a
+// line that hears its own requests (a 2-wire adapter), every reply 0-300 ms
+// after its request, a quarter of all replies faulty (every kind, holds of up
+// to 5 s and duplicated replies among them), one port loss and return, one
+// station switched off for a while with demotion on, a write every second
+// (but for a quiet spell with more late replies), and registers that change
+// every second. Every word read's reply carries a sequence number in its
+// first word, so each delivered value of a block's first word names the reply
+// it came from: that reply must have answered that block's own request in
+// time. It samples slot 15 every second, checks every delivered value of two
+// same-sized blocks per station against what the simulator held, and prints
+// a summary; the exit status is 1 when a check failed.
 //
 //   dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]
 //   dravik-soak --silent-station [--seconds S] [--demote-seconds D]
@@ -27,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/frame_codec.h"
 #include "tests/e2e/driver_host.h"
 #include "tools/plcsim/plc_simulator.h"
 
@@ -53,7 +59,10 @@ constexpr int kTwinBlock = 20;
 constexpr int kValueWindowSeconds = 8;
 constexpr int kLateReplyMs = 3400;    // after the 3 s time-out: must be passed over
 constexpr int kSlowReplyMs = 1500;    // slow but in time: must be taken
-constexpr double kFaultRate = 0.031;  // per kind; seven kinds
+constexpr int kLongHoldMs = 5000;     // 2 s past the time-out: the longest hold
+constexpr double kFaultRate = 0.031;  // per kind; eight kinds
+constexpr int kReplyJitterMs = 300;   // every reply comes 0..300 ms after its request
+constexpr int kNoEchoStation = 3;
 constexpr double kQuietDelayRate =
     0.15;  // late replies while no write is made  // a value is at most this old when it arrives
 
@@ -101,8 +110,22 @@ class SimTally {
   const StationTally& Of(int station) { return stations_[station]; }
   bool LostRecords() const { return lost_records_; }
 
+  // The reply that carried sequence number `mark`, or null.
+  struct Marked {
+    int station = 0;
+    int wire_address = 0;
+    bool in_time = false;
+  };
+  const Marked* Mark(int mark) const {
+    const auto it = marks_.find(mark);
+    return it == marks_.end() ? nullptr : &it->second;
+  }
+
  private:
   void Count(const RequestRecord& r) {
+    if (r.mark >= 0 && r.body.size() >= 5) {
+      marks_[r.mark] = {r.body[0], (r.body[3] << 8) | r.body[4], plcsim::AnsweredInTime(r)};
+    }
     if (r.request.size() < 4 || !plcsim::AnsweredInTime(r)) return;
     StationTally& t = stations_[r.request[2]];
     const bool read = r.request[3] == 0x01 || r.request[3] == 0x02;
@@ -112,6 +135,7 @@ class SimTally {
   uint64_t seen_ = 0;
   bool lost_records_ = false;
   std::map<int, StationTally> stations_;
+  std::map<int, Marked> marks_;  // the latest reply of each sequence number
 };
 
 struct Counters {
@@ -159,8 +183,10 @@ class Soak {
     long rss_base = 0;
     bool lost = false, loss_done = false, off = false;
     int k = 0;
-    std::printf("soak: %.1f min, %d stations, %zu tags, faults 20%% of replies, seed %u\n",
-                minutes_, kStations, tag_count_, seed_);
+    std::printf(
+        "soak: %.1f min, %d stations (%s without echo), %zu tags, faults 25%% of replies, "
+        "replies 0-%d ms after the request, the line hears its own requests, seed %u\n",
+        minutes_, kStations, Name(kNoEchoStation).c_str(), tag_count_, kReplyJitterMs, seed_);
     std::fflush(stdout);
     while (Seconds(start) < total) {
       const double now = Seconds(start);
@@ -199,6 +225,11 @@ class Soak {
         sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kSlowReplyMs);
         sim_->SetFaultTarget(FaultKind::kDelay, -1, 0);
         Note("writes again");
+      }
+      // Held replies: slow but in time, late, or held 2 s past the time-out.
+      if (!quiet) {
+        static constexpr int kHolds[] = {kSlowReplyMs, kLateReplyMs, kSlowReplyMs, kLongHoldMs};
+        sim_->SetFaultRate(FaultKind::kDelay, kFaultRate, kHolds[k % 4]);
       }
       Animate(k);
       if (!quiet) MakeWrite(k);
@@ -305,19 +336,24 @@ class Soak {
     SimulatorOptions options;
     options.seed = seed_;
     for (int s = 1; s <= kStations; ++s) options.stations.push_back(s);
+    options.no_echo = {kNoEchoStation};
+    options.reply_jitter_ms = kReplyJitterMs;
+    options.local_echo = true;
+    options.mark_replies = true;
     sim_ = std::make_unique<PlcSimulator>(options);
     std::string error;
     if (!sim_->CreatePty(dir_.path(), 1, &error) || !sim_->Start()) {
       std::fprintf(stderr, "simulator: %s\n", error.c_str());
       return false;
     }
-    // Seven kinds at 3.1% each: about one reply in five is faulty. A delayed
-    // reply is slow but in time; in the quiet spell it comes 400 ms after the
-    // driver gave up on it, into the exchange that follows, where it must
-    // never count as that exchange's answer.
+    // Eight kinds at 3.1% each: about one reply in four is faulty. A delayed
+    // reply is slow but in time, or comes after the driver gave up on it (up
+    // to 2 s after), into the exchange that follows, where it must never
+    // count as that exchange's answer.
     for (FaultKind kind :
          {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
-          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation}) {
+          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation,
+          FaultKind::kDuplicate}) {
       sim_->SetFaultRate(kind, kFaultRate, kind == FaultKind::kDelay ? kSlowReplyMs : 0);
     }
     tally_ = std::make_unique<SimTally>(*sim_);
@@ -354,6 +390,7 @@ class Soak {
       for (const int address : {kFirstBlock, kFirstBlock + 9, kTwinBlock, kTwinBlock + 5}) {
         const std::string text = "R" + std::to_string(address);
         checked_[id] = {s, address};
+        if (address == kFirstBlock || address == kTwinBlock) marked_[id] = -1;
         if (host_.Bind(inst_, dev.c_str(), text.c_str(), 4, 2, id++) >= 0) ++tag_count_;
       }
       for (int r = 0; r < kWriteRegisters; ++r) {
@@ -380,14 +417,45 @@ class Soak {
     }
   }
 
+  // A block's first word carries the sequence number of the reply it came
+  // from: a reply in time to that very block's request, newer than the last
+  // one delivered.
+  bool MarkAnswersItsRequest(int tag_id, int station, int address, double value) {
+    const int mark = static_cast<int>(value);
+    const SimTally::Marked* m = tally_->Mark(mark);
+    int& last = marked_[tag_id];
+    const bool newer = last < 0 || static_cast<int16_t>(mark - last) > 0;
+    const bool ok = m != nullptr && m->in_time && m->station == station &&
+                    m->wire_address == WireAddress(kAreaR, static_cast<uint32_t>(address)) &&
+                    newer;
+    if (!ok && ++wrong_marks_ <= 5) {
+      std::printf("  %s R%d: reply %d %s (last delivered %d)\n", Name(station).c_str(), address,
+                  mark,
+                  m == nullptr     ? "is unknown"
+                  : !m->in_time    ? "came too late or was faulty"
+                  : m->station != station ? "was another station's"
+                  : !newer         ? "is older than one delivered before"
+                                   : "answered another block",
+                  last);
+    }
+    last = mark;
+    return ok;
+  }
+
   // Every value delivered for a checked tag is one the simulator held at
-  // that address in the last seconds.
+  // that address in the last seconds, or names its own reply.
   void CheckValues(const std::vector<ValueEvent>& values) {
     for (const ValueEvent& v : values) {
       const auto it = checked_.find(v.tag_id);
       if (it == checked_.end()) continue;
       ++checked_values_;
       const auto [station, address] = it->second;
+      if (marked_.count(v.tag_id) != 0) {
+        if (!v.has_value || !MarkAnswersItsRequest(v.tag_id, station, address, v.value)) {
+          ++wrong_values_;
+        }
+        continue;
+      }
       bool held = false;
       for (int back = 0; back <= kValueWindowSeconds && !held; ++back) {
         held = v.has_value && v.value == HeldValue(station, address, second_ - back);
@@ -476,6 +544,7 @@ class Soak {
       }
     }
     const std::vector<ValueEvent> values = host_.TakeValues();
+    tally_->Update();  // every reply these values came from is in the log by now
     CheckValues(values);
     values_ += static_cast<long>(values.size());
   }
@@ -548,9 +617,10 @@ class Soak {
         rss_base, rss_end, growth, max_rss_growth_kb_, rss_ok ? "ok" : "FAILED");
     const bool values_ok = wrong_values_ == 0 && checked_values_ > 0;
     std::printf(
-        "check values (each one the simulator held at its address lately): %s (%ld checked, "
-        "%ld wrong)\n",
-        values_ok ? "ok" : "FAILED", checked_values_, wrong_values_);
+        "check values (each one the simulator held at its address lately; a block's first "
+        "word names a reply in time to that block's request): %s (%ld checked, %ld wrong, "
+        "%ld of them marks)\n",
+        values_ok ? "ok" : "FAILED", checked_values_, wrong_values_, wrong_marks_);
     for (const std::string& f : failures_) std::printf("failure: %s\n", f.c_str());
     const bool ok = identity_ok && writes_ok && health_ok && events_ok && rss_ok && values_ok &&
                     failures_.empty();
@@ -583,7 +653,8 @@ class Soak {
   long log_lines_ = 0, values_ = 0;
   std::map<int, std::pair<int, int>> checked_;  // tag id: station, address
   int second_ = 0;
-  long checked_values_ = 0, wrong_values_ = 0;
+  long checked_values_ = 0, wrong_values_ = 0, wrong_marks_ = 0;
+  std::map<int, int> marked_;  // tag id of a block's first word: the last mark delivered
   std::vector<std::string> failures_;
 };
 

@@ -97,6 +97,27 @@ TEST(WriteResultsTest, AResultIsClaimedOnlyFromTheCounters) {
   ASSERT_EQ(late.size(), 1u);
   EXPECT_FALSE(late[0].ok);
   EXPECT_NE(late[0].reason.find("unconfirmed"), std::string::npos);
+
+  // A write given up is still in the driver's queue: its station stays busy
+  // until its end is seen, that end is credited to no one, and the next write
+  // is judged by its own end alone.
+  WriteResults g(1);
+  g.Issued(0, TrackedWrite{"T", 1, nullptr, WriteOrigin::kTerminal, t0}, 10, 2);
+  g.Expire(t0 + WriteResults::kResultTimeout);
+  const std::vector<WriteResult> given_up = g.Take();
+  ASSERT_EQ(given_up.size(), 1u);
+  EXPECT_NE(given_up[0].reason.find("may be sent later"), std::string::npos);
+  g.Observe(0, 10, 2, "", t0 + std::chrono::seconds(11));
+  EXPECT_TRUE(g.Busy(0));
+  g.Observe(0, 11, 2, "", t0 + std::chrono::seconds(12));
+  EXPECT_FALSE(g.Busy(0));
+  EXPECT_TRUE(g.Take().empty());
+  g.Issued(0, TrackedWrite{"T", 2, nullptr, WriteOrigin::kTerminal, t0 + std::chrono::seconds(13)},
+           11, 2);
+  g.Observe(0, 12, 2, "", t0 + std::chrono::seconds(14));
+  const std::vector<WriteResult> next = g.Take();
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_TRUE(next[0].ok) << next[0].reason;
 }
 
 }  // namespace

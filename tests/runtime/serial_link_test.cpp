@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -417,9 +418,11 @@ TEST_F(LinkTest, InterruptEndsAnExchangeWithoutAResult) {
 
 // LineExchange: the test plays a PLC that answers late, or not its own
 // request. Each step is one exchange: the request (A = R1 x2 or B = R11 x2 of
-// station 1, C = R1 x2 of station 2), what the far end sends once the request
-// arrived (after a pause, in one write each), and the result and first data
-// byte the exchange must give.
+// station 1, C = R1 x2 of station 2, W = a write of R1 of station 1), what the
+// far end sends before the request arrives (while the line gets back in step),
+// whether it then hears the request back (a 2-wire adapter), what it sends
+// once the request arrived (after a pause, in one write each), and the result
+// and first data byte the exchange must give.
 Bytes ReplyTo(int station, int address_low, int data, bool echo = true) {
   return Frame({static_cast<uint8_t>(station), 0x02, static_cast<uint8_t>(echo ? 2 : 0),
                 static_cast<uint8_t>(echo ? 0x04 : 0), static_cast<uint8_t>(echo ? address_low : 0),
@@ -432,10 +435,12 @@ struct Chunk {
 };
 
 struct Step {
-  char request;  // 'A', 'B' or 'C'
+  char request;  // 'A', 'B', 'C' or 'W'
   std::vector<Chunk> chunks;
   int result;
-  int data;  // the first data word's low byte when result is 0
+  int data = 0;  // the first data word's low byte when a read's result is 0
+  std::vector<Chunk> before = {};
+  bool own_echo = false;
 };
 
 struct ExchangeCase {
@@ -445,6 +450,7 @@ struct ExchangeCase {
 
 const Bytes kA1 = ReplyTo(1, 0x00, 0xA1), kA2 = ReplyTo(1, 0x00, 0xA2),
             kB1 = ReplyTo(1, 0x14, 0xB1);
+const Bytes kWriteAck = Frame({1, 0x05, 0, 0, 0}), kWriteRefused = Frame({1, 0x82, 0, 0, 0});
 // Three echoing answers teach station 1 that it echoes.
 const std::vector<Step> kLearn = {
     {'A', {{0, kA1}}, 0, 0xA1}, {'B', {{0, kB1}}, 0, 0xB1}, {'A', {{0, kA1}}, 0, 0xA1}};
@@ -454,22 +460,36 @@ std::vector<Step> Then(std::vector<Step> first, const std::vector<Step>& more) {
   return first;
 }
 
+// A late reply comes while the line waits to be back in step; the answer
+// comes 250 ms after its request, later than the settling after a first answer.
 const ExchangeCase kExchangeCases[] = {
     {"LateReplyAndTheAnswerInOneRead",
-     Then(kLearn, {{'A', {}, kReceiveTimeout, 0}, {'B', {{0, Concat({kA1, kB1})}}, 0, 0xB1}})},
+     Then(kLearn, {{'A', {}, kReceiveTimeout}, {'B', {{0, Concat({kA1, kB1})}}, 0, 0xB1}})},
     {"LateReplyFromAnotherStationIsPassedOver",
-     {{'C', {}, kReceiveTimeout, 0}, {'A', {{0, Concat({ReplyTo(2, 0, 0xC1), kA1})}}, 0, 0xA1}}},
+     {{'C', {}, kReceiveTimeout}, {'A', {{0, Concat({ReplyTo(2, 0, 0xC1), kA1})}}, 0, 0xA1}}},
     {"AnotherStationWithNothingOutstandingIsABadReply",
-     {{'A', {{0, ReplyTo(2, 0, 0xC1)}}, kBadFormat, 0}}},
+     {{'A', {{0, ReplyTo(2, 0, 0xC1)}}, kBadFormat}}},
     {"EchoingStationAnsweringAnotherAddressIsABadReply",
-     Then(kLearn, {{'B', {{0, kA1}}, kBadFormat, 0}})},
+     Then(kLearn, {{'B', {{0, kA1}}, kBadFormat}})},
     {"RepeatedRequestTakesTheAnswerAfterTheLateOne",
-     Then(kLearn, {{'A', {}, kReceiveTimeout, 0}, {'A', {{0, kA1}, {60, kA2}}, 0, 0xA2}})},
+     Then(kLearn, {{'A', {}, kReceiveTimeout}, {'A', {{0, kA1}, {60, kA2}}, 0, 0xA2}})},
     {"PlcWithoutEchoIsJudgedByStationAndCommand",
      {{'A', {{0, ReplyTo(1, 0, 0xA1, false)}}, 0, 0xA1},
       {'B', {{0, ReplyTo(1, 0, 0xB1, false)}}, 0, 0xB1},
       {'A', {{0, ReplyTo(1, 0, 0xA1, false)}}, 0, 0xA1},
       {'B', {{0, ReplyTo(1, 0, 0xB2, false)}}, 0, 0xB2}}},
+    {"LateReplyOfAPlcWithoutEchoIsNeverTheOtherBlocksAnswer",
+     {{'A', {}, kReceiveTimeout},
+      {'B', {{250, ReplyTo(1, 0, 0xB1, false)}}, 0, 0xB1, {{100, ReplyTo(1, 0, 0xA1, false)}}}}},
+    {"LateReplyOfTheSameBlockIsNeverTheFreshAnswer",
+     Then(kLearn, {{'A', {}, kReceiveTimeout}, {'A', {{250, kA2}}, 0, 0xA2, {{100, kA1}}}})},
+    {"LateAcknowledgementIsNeverTheNextWritesAnswer",
+     {{'W', {}, kReceiveTimeout}, {'W', {{250, kWriteRefused}}, kPlcError, 0, {{100, kWriteAck}}}}},
+    {"WrongReplyWhileGettingBackInStepIsABadReply",
+     {{'A', {}, kReceiveTimeout}, {'B', {}, kBadFormat, 0, {{100, Frame({1, 0x01, 0, 0, 0, 0})}}}}},
+    {"OwnEchoIsSkipped", {{'A', {{20, kA1}}, 0, 0xA1, {}, true}}},
+    {"WriteHeardOnlyAsOwnEchoTimesOut", {{'W', {}, kReceiveTimeout, 0, {}, true}}},
+    {"EchoIsLearntFromReadsOnly", Then(kLearn, {{'W', {{0, kWriteAck}}, 0, 0}})},
 };
 
 class ExchangeTest : public LinkTest, public ::testing::WithParamInterface<ExchangeCase> {};
@@ -477,15 +497,29 @@ class ExchangeTest : public LinkTest, public ::testing::WithParamInterface<Excha
 TEST_P(ExchangeTest, AReplyCountsOnlyForTheRequestItAnswers) {
   LineExchange exchange;
   exchange.SetPort(device_.get());
-  exchange.SetReceiveTimeout(300);
+  exchange.SetReceiveTimeout(500);
+  exchange.SetResyncWindow(400);
   ReadRequest a, b, c;
   ASSERT_TRUE(a.Build(1, 7, 1, 2) && b.Build(1, 7, 11, 2) && c.Build(2, 7, 1, 2));
+  const uint8_t word[2] = {0x34, 0x12};
+  const std::unique_ptr<RequestFrame> w = BuildWriteRequest(1, 7, 1, word);
+  ASSERT_NE(w, nullptr);
+  const auto frame_of = [&](char r) {
+    if (r == 'W') return Bytes(w->frame, w->frame + w->length);
+    const ReadRequest& read = r == 'A' ? a : r == 'B' ? b : c;
+    return Bytes(read.frame.begin(), read.frame.begin() + read.length);
+  };
   int k = 0;
   for (const Step& step : GetParam().steps) {
     SCOPED_TRACE("step " + std::to_string(k++));
-    const ReadRequest& request = step.request == 'A' ? a : step.request == 'B' ? b : c;
+    const Bytes request = frame_of(step.request);
     std::thread plc([&] {
-      pty_.Receive(static_cast<size_t>(request.length), 1000);
+      for (const Chunk& chunk : step.before) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(chunk.pause_ms));
+        pty_.Send(chunk.bytes);
+      }
+      if (pty_.Receive(request.size(), 1000).empty()) return;  // not sent: out of step
+      if (step.own_echo) pty_.Send(request);
       for (const Chunk& chunk : step.chunks) {
         std::this_thread::sleep_for(std::chrono::milliseconds(chunk.pause_ms));
         pty_.Send(chunk.bytes);
@@ -494,12 +528,10 @@ TEST_P(ExchangeTest, AReplyCountsOnlyForTheRequestItAnswers) {
     std::array<uint8_t, kReplyBufferBytes> reply{};
     int length = 0;
     std::string detail;
-    const int result = exchange.Exchange(
-        std::span<const uint8_t>(request.frame.data(), static_cast<size_t>(request.length)), reply,
-        &length, &detail);
+    const int result = exchange.Exchange(request, reply, &length, &detail);
     plc.join();
     EXPECT_EQ(result, step.result);
-    EXPECT_EQ(result == 0 ? reply[6] : 0, step.data);
+    EXPECT_EQ(result == 0 && step.request != 'W' ? reply[6] : 0, step.data);
   }
 }
 

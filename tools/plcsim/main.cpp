@@ -30,7 +30,7 @@ void Usage() {
       "                     [--stop-bits 1|2] [--pace] [--animate] [--trace] [--no-echo]\n"
       "                     [--fault KIND:RATE ...] [--outage AT:SECONDS[:KIND]] [--seed N]\n"
       "                     [--for SECONDS]\n"
-      "fault kinds: silence checksum error noise truncate delay station\n"
+      "fault kinds: silence checksum error noise truncate delay station duplicate\n"
       "  delay:RATE:MS holds the reply MS ms (default 1500); beyond 3000 it comes late\n"
       "--no-echo: replies carry zeros where the request's count and address are echoed\n");
 }

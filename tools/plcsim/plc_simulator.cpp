@@ -43,8 +43,8 @@ bool MakeRaw(int fd) {
 }  // namespace
 
 const char* FaultKindName(FaultKind kind) {
-  static const char* const kNames[kFaultKindCount] = {"none",  "silence",  "checksum", "error",
-                                                      "noise", "truncate", "delay",    "station"};
+  static const char* const kNames[kFaultKindCount] = {
+      "none", "silence", "checksum", "error", "noise", "truncate", "delay", "station", "duplicate"};
   return kNames[static_cast<int>(kind)];
 }
 
@@ -175,13 +175,14 @@ void PlcSimulator::SetStationOff(int station, bool off) {
 
 bool AnsweredInTime(const RequestRecord& record, int timeout_ms) {
   if (record.reply.empty() || !record.checksum_ok || record.refused) return false;
+  // A margin for the reply's own bytes and the scheduling on both sides.
+  if (record.delay_ms + 200 >= timeout_ms) return false;
   switch (record.fault) {
     case FaultKind::kNone:
     case FaultKind::kNoise:
-      return true;
     case FaultKind::kDelay:
-      // A margin for the reply's own bytes and the scheduling on both sides.
-      return record.delay_ms + 200 < timeout_ms;
+    case FaultKind::kDuplicate:
+      return true;
     default:
       return false;
   }
@@ -334,6 +335,7 @@ bool PlcSimulator::Send(const std::vector<uint8_t>& bytes) {
 void PlcSimulator::Answer(const FrameParser::Frame& frame) {
   RequestRecord record;
   record.request = frame.raw;
+  record.body = frame.body;
   record.checksum_ok = frame.checksum_ok;
   std::vector<uint8_t> reply_body;
   bool known_station = false;
@@ -359,13 +361,25 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
         reply_body[1] = static_cast<uint8_t>(0x80 | (error & 0x7F));
       } else {
         reply_body = it->second.Handle(frame.body);
+        if (options_.mark_replies && frame.body[1] == 0x02 && reply_body.size() >= 7) {
+          record.mark = next_mark_;
+          reply_body[5] = static_cast<uint8_t>(next_mark_ >> 8);
+          reply_body[6] = static_cast<uint8_t>(next_mark_ & 0xFF);
+          ++next_mark_;
+        }
       }
-      if (!options_.echo) {
+      if (!options_.echo || options_.no_echo.count(it->first) != 0) {
         for (size_t k = 2; k < 5 && k < reply_body.size(); ++k) reply_body[k] = 0;
       }
     }
   }
   record.fault = fault.kind;
+  if (options_.local_echo) Send(frame.raw);
+  int jitter = 0;
+  if (options_.reply_jitter_ms > 0 && !reply_body.empty()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jitter = std::uniform_int_distribution<int>(0, options_.reply_jitter_ms)(random_);
+  }
   Trace("rx", frame.raw, frame.body, false,
         !frame.checksum_ok ? "  [bad checksum: ignored]"
                            : (known_station ? "" : "  [not our station: ignored]"));
@@ -395,11 +409,17 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
       }
       case FaultKind::kDelay:
         record.delay_ms = fault.param != 0 ? fault.param : kDefaultDelayMs;
-        if (!WaitMs(record.delay_ms)) wire.clear();
         break;
+      case FaultKind::kDuplicate: {
+        const std::vector<uint8_t> copy = wire;
+        wire.insert(wire.end(), copy.begin(), copy.end());
+        break;
+      }
       default:
         break;
     }
+    record.delay_ms += jitter;
+    if (record.delay_ms > 0 && !WaitMs(record.delay_ms)) wire.clear();
   }
   if (fault.kind == FaultKind::kNoReply) Trace("--", {}, frame.body, false, "  [fault: silence]");
   // Logged before the reply goes out: whoever reads the reply then finds

@@ -35,8 +35,9 @@ enum class FaultKind {
   kTruncated,     // the frame without its closing DLE ETX and checksum
   kDelay,         // answer after param ms (default 1500)
   kWrongStation,  // answer carrying the next station number
+  kDuplicate,     // answer twice, the copy right after the reply
 };
-constexpr int kFaultKindCount = 8;
+constexpr int kFaultKindCount = 9;
 
 struct FaultAction {
   FaultKind kind = FaultKind::kNone;
@@ -44,7 +45,8 @@ struct FaultAction {
 };
 
 const char* FaultKindName(FaultKind kind);
-// "none", "silence"/"no-reply", "checksum", "error", "noise", "truncate", "delay", "station".
+// "none", "silence"/"no-reply", "checksum", "error", "noise", "truncate", "delay", "station",
+// "duplicate".
 bool ParseFaultKind(const std::string& text, FaultKind* kind);
 
 struct SimulatorOptions {
@@ -57,14 +59,27 @@ struct SimulatorOptions {
   // False: replies carry zeros in bytes 2..4 instead of the request's count
   // and address, as a PLC that does not echo its requests would.
   bool echo = true;
+  std::set<int> no_echo;  // stations that do not echo, whatever `echo` says
+  // Every reply goes out after a random 0..reply_jitter_ms ms, as a PLC busy
+  // with its own scan answers.
+  int reply_jitter_ms = 0;
+  // The line hears every request back at once, as a 2-wire RS-485 adapter
+  // hears itself.
+  bool local_echo = false;
+  // The first word of every word-read reply carries the reply's sequence
+  // number (RequestRecord::mark) instead of memory, so a delivered value
+  // names the reply it came from.
+  bool mark_replies = false;
 };
 
 struct RequestRecord {
   std::vector<uint8_t> request;  // as received, DLE STX .. checksum
+  std::vector<uint8_t> body;     // the request's body, the doubling removed
   std::vector<uint8_t> reply;    // as sent (or tried); empty when nothing was
   bool checksum_ok = false;
   FaultKind fault = FaultKind::kNone;
-  int delay_ms = 0;      // how long the reply was held (kDelay)
+  int delay_ms = 0;      // how long the reply was held (kDelay, and the jitter)
+  int mark = -1;         // the sequence number the reply carries (mark_replies)
   bool refused = false;  // a write to an address given to RefuseWrites: error reply
 };
 
@@ -160,10 +175,11 @@ class PlcSimulator {
   std::deque<FaultAction> write_script_;
   double rates_[kFaultKindCount] = {};
   int rate_params_[kFaultKindCount] = {};
-  int rate_targets_[kFaultKindCount] = {-1, -1, -1, -1, -1, -1, -1, -1};  // wire address, -1: any
+  int rate_targets_[kFaultKindCount] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};  // wire address, -1: any
   std::mt19937 random_;
   std::deque<RequestRecord> log_;
   uint16_t animation_counter_ = 0;
+  uint16_t next_mark_ = 0;
   bool animation_coil_ = false;
 
   std::atomic<uint64_t> requests_{0};
