@@ -71,6 +71,8 @@ set(CPACK_DEBIAN_DRAVIKNET_PACKAGE_CONTROL_EXTRA
 
 set(CPACK_DEBIAN_EDITOR_PACKAGE_NAME draviknet-editor)
 set(CPACK_DEBIAN_EDITOR_PACKAGE_DEPENDS "draviknet (= ${PROJECT_VERSION})")
+# Qt's own buttons (Yes, No, OK) in Korean, as the editor's texts are.
+set(CPACK_DEBIAN_EDITOR_PACKAGE_RECOMMENDS qt6-translations-l10n)
 set(CPACK_DEBIAN_EDITOR_PACKAGE_SECTION misc)
 set(CPACK_COMPONENT_EDITOR_DESCRIPTION
    "configuration editor (Qt) of the DravikNet PLC driver

@@ -136,7 +136,12 @@ void CConfigDlg::OnSave() {
 
 void CConfigDlg::OnCancel() {
   if (view_ && (modified_ || port_page_.Changed())) {
-    if (view_->AskYesNo(2709)) OnSave();
+    // Yes and a save that fails (its box has said why): the dialog stays
+    // open with the edits, so nothing the user asked to keep is thrown away.
+    if (view_->AskYesNo(2709)) {
+      OnSave();
+      if (modified_ || port_page_.Changed()) return;
+    }
   }
   if (view_) view_->EndDialog(kIdCancel);
 }

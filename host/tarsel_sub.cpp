@@ -85,15 +85,19 @@ int CTarselError::ErrMsg(int id, int flags, const char* text, ...) {
   std::string message = LookupString(id);
   if (message.find("%s") != std::string::npos) {
     const std::string pattern = message;
+    const std::string given = text ? text : "";
+    const size_t line_break = given.find('\n');
+    const std::string fill = given.substr(0, line_break);
     message.clear();
     for (size_t i = 0; i < pattern.size(); ++i) {
       if (pattern.compare(i, 2, "%s") == 0) {
-        message += text ? text : "";
+        message += fill;
         ++i;
       } else {
         message += pattern[i];
       }
     }
+    if (line_break != std::string::npos) message += given.substr(line_break);
   } else if (text && *text) {
     message += message.empty() ? text : std::string(" ") + text;
   }

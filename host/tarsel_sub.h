@@ -57,7 +57,9 @@ class CEventVal {
 // The host's error box. A user interface installs a handler (the editor shows
 // a message box); without one the text goes to stderr. Texts come from the
 // registry (the driver registers its string table at load) or, for the host's
-// own numbers (2002, 2005, 18), from the host.
+// own numbers (2002, 2005, 18), from the host. A text for a message with
+// %s fills it with its first line; the lines after a line break follow the
+// message, each on a line of its own (a failure's reason below its summary).
 class CTarselError {
  public:
   using Handler = void (*)(void* context, int id, int flags, const char* message);

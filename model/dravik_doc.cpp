@@ -80,29 +80,59 @@ int CDravikNetDoc::LoadFile(const char* path) {
   return 1;
 }
 
+namespace {
+// Why a save failed, in the words of the editor's user.
+std::string SaveProblemText(WriteProblem problem, const std::string& detail) {
+  switch (problem) {
+    case WriteProblem::kFileReadOnly:
+      return "읽기 전용 파일이어서 바꿀 수 없습니다.";
+    case WriteProblem::kNoPermission:
+      return "이 파일을 쓸 권한이 없습니다.";
+    case WriteProblem::kFolderReadOnly:
+      return "폴더가 읽기 전용이어서 파일을 만들 수 없습니다.";
+    case WriteProblem::kNoFolder:
+      return "폴더가 없습니다.";
+    case WriteProblem::kDiskFull:
+      return "디스크 공간이 부족합니다.";
+    default:
+      return "파일을 쓰는 중 오류가 발생했습니다: " + detail;
+  }
+}
+}  // namespace
+
 bool CDravikNetDoc::SaveFileReporting() {
   station_names_.clear();
   for (const auto& station : stations_) station_names_.push_back(station->name);
   last_error_.clear();
+  save_reason_.clear();
   // A text the file's encoding cannot hold refuses the save before anything
   // is written: the file keeps the encoding its other readers expect.
-  if (!CheckProjectTexts(station_names_, stations_, encoding_, &last_error_)) {
-    CTarselError::ErrMsg(2005, 1, path_.c_str());
-    CTarselError::ErrMsg(kUnwritableTextMessage, 1, last_error_.c_str());
+  if (!CheckProjectTexts(station_names_, stations_, encoding_, &last_error_, &save_reason_)) {
+    ShowSaveError();
     return false;
   }
   CArchive ar;
   ar.SetTextEncoding(encoding_);
   Serialize(ar);
   std::string note;
+  WriteProblem problem = WriteProblem::kNone;
   if (!ar.ok()) {
     last_error_ = ar.Error();
-  } else if (WriteFileReplacing(path_, ar.Bytes(), &last_error_, &note)) {
+    save_reason_ = "프로젝트를 파일 형식으로 만들 수 없습니다: " + last_error_;
+  } else if (WriteFileReplacing(path_, ar.Bytes(), &last_error_, &note, &problem)) {
     if (!note.empty()) std::fprintf(stderr, "DravikNet: %s\n", note.c_str());
     return true;
+  } else {
+    save_reason_ = SaveProblemText(problem, last_error_);
   }
-  CTarselError::ErrMsg(2005, 1, path_.c_str());
+  ShowSaveError();
   return false;
+}
+
+void CDravikNetDoc::ShowSaveError() const {
+  // The box's own text names the file; the reason goes on the line below.
+  const std::string text = path_ + "\n" + save_reason_;
+  CTarselError::ErrMsg(2005, 1, text.c_str());
 }
 
 void CDravikNetDoc::SaveFile() { SaveFileReporting(); }

@@ -31,10 +31,6 @@ class CDravikNetDoc : public CPersistentObject {
   static constexpr int kHeaderValue = 3;
   // Project files are a few kilobytes; anything far larger is not ours.
   static constexpr size_t kMaxFileBytes = 64u << 20;
-  // Error box id of the detail shown after 2005 when a text has no place in
-  // the file's encoding. No string belongs to it, so the box shows the
-  // detail alone.
-  static constexpr int kUnwritableTextMessage = 0;
 
   CDravikNetDoc();
   ~CDravikNetDoc() override;
@@ -50,13 +46,16 @@ class CDravikNetDoc : public CPersistentObject {
   int LoadFile(const char* path);
   // Writes the file in the encoding it was loaded with (a new document: UTF-8)
   // through a symbolic link to its target, keeping the old file's mode and
-  // owner. A failure shows host error 2005 with the path and leaves any
-  // earlier file at the path as it was; a text that code page 949 cannot hold
-  // also shows a second box naming the station or block and the character.
+  // owner. A failure shows host error 2005 with the path, and on a second
+  // line why, in Korean (no permission, a read-only file or folder, a full
+  // disk, a text that code page 949 cannot hold with its station and field);
+  // any earlier file at the path stays as it was.
   void SaveFile();
   // The same, reporting success; the error box is shown on failure too.
   bool SaveFileReporting();
   const std::string& LastError() const { return last_error_; }
+  // The second line of the last save error box.
+  const std::string& LastSaveReason() const { return save_reason_; }
   TextEncoding Encoding() const { return encoding_; }
   void SetEncoding(TextEncoding encoding) { encoding_ = encoding; }
 
@@ -97,6 +96,7 @@ class CDravikNetDoc : public CPersistentObject {
   int EditConfig(const char* path);
 
  private:
+  void ShowSaveError() const;
   std::string path_;
   std::string title_;
   std::unique_ptr<CEngineBase> engine_;
@@ -105,6 +105,7 @@ class CDravikNetDoc : public CPersistentObject {
   CSerialPort port_;
   std::vector<std::unique_ptr<CStationInfoDVK>> stations_;
   std::string last_error_;
+  std::string save_reason_;
   TextEncoding encoding_ = TextEncoding::kUtf8;
 };
 

@@ -56,6 +56,39 @@ std::string DescribePlace(const TextPlace& place, const StationList& stations, b
   return where + ", address";
 }
 
+// The same place in the editor's language, for the save error box.
+std::string DescribePlaceInKorean(const TextPlace& place, const StationList& stations) {
+  if (place.kind == TextPlace::Kind::kListedName) {
+    return "스테이션 이름 목록의 " + std::to_string(place.station + 1) + "번째 항목";
+  }
+  const CStationInfoDVK& station = *stations[place.station];
+  const std::string where = "스테이션 " + std::to_string(place.station + 1) + " \"" +
+                            EchoText(station.name) + "\"";
+  switch (place.kind) {
+    case TextPlace::Kind::kName:
+      return where + "의 이름";
+    case TextPlace::Kind::kDescription:
+      return where + "의 설명";
+    default:
+      break;
+  }
+  return where + ", 블록 " + std::to_string(place.block + 1) + " \"" +
+         EchoText(station.blocks[place.block]->address_text) + "\"의 주소";
+}
+
+// The first character of `text` that `encoding` cannot hold, or "".
+std::string FirstUnwritable(const std::string& text, TextEncoding encoding) {
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    const std::string one = text.substr(i, length);
+    std::string converted, why;
+    if (!EncodeText(one, encoding, &converted, &why)) return one;
+    i += length;
+  }
+  return "";
+}
+
 }  // namespace
 
 bool DecodeProjectTexts(std::vector<std::string>* station_names, StationList* stations,
@@ -96,18 +129,27 @@ bool DecodeProjectTexts(std::vector<std::string>* station_names, StationList* st
 }
 
 bool CheckProjectTexts(const std::vector<std::string>& station_names, const StationList& stations,
-                       TextEncoding encoding, std::string* error) {
+                       TextEncoding encoding, std::string* error, std::string* korean) {
   std::string why;
   TextPlace failed{TextPlace::Kind::kListedName, 0, 0};
+  std::string failed_text;
   const bool ok =
       ForEachText(station_names, stations, [&](const std::string& text, const TextPlace& place) {
         std::string converted;
         if (EncodeText(text, encoding, &converted, &why)) return true;
         failed = place;
+        failed_text = text;
         return false;
       });
-  if (!ok) *error = DescribePlace(failed, stations, true) + ": " + why;
-  return ok;
+  if (ok) return true;
+  *error = DescribePlace(failed, stations, true) + ": " + why;
+  if (korean != nullptr) {
+    const std::string character = FirstUnwritable(failed_text, encoding);
+    *korean = DescribePlaceInKorean(failed, stations) + "에 코드 페이지 949로 쓸 수 없는 문자" +
+              (character.empty() ? std::string() : " \"" + EchoText(character) + "\"") +
+              "가 있습니다.";
+  }
+  return false;
 }
 
 }  // namespace dravik

@@ -26,8 +26,9 @@ bool DecodeProjectTexts(std::vector<std::string>* station_names, StationList* st
                         TextEncoding* encoding, std::string* error);
 
 // Before saving: true when every text can be written in `encoding`; else
-// `error` names the station or block and the first character that cannot.
+// `error` names the station or block and the first character that cannot,
+// and `korean` (when given) says the same in the editor's language.
 bool CheckProjectTexts(const std::vector<std::string>& station_names, const StationList& stations,
-                       TextEncoding encoding, std::string* error);
+                       TextEncoding encoding, std::string* error, std::string* korean = nullptr);
 
 }  // namespace dravik

@@ -27,15 +27,35 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::vector<uint8_
 // When the folder refuses a new file but the file itself is writable, the
 // file is written in place instead (no longer safe against a power cut, but
 // a failed write still leaves the old content whole: the space is reserved
-// first, the old length kept until every new byte is flushed, and the old
-// bytes written back should a write fail anyway). `note` then says so, for
-// the caller's log (with no `note` it goes to stderr); it also carries the
+// first without changing the length, so a kill before the overwrite leaves
+// exactly the old file; the old length is kept until every new byte is
+// flushed, and the old bytes are written back should a write fail anyway; a
+// kill during the overwrite itself can still leave a mix). `note` then says
+// so, for the caller's log (with no `note` it goes to stderr); it also carries the
 // warning when the folder could not be flushed after the rename (the file is
 // replaced, but a power cut could still bring the old one back). False with
 // `error` when nothing could be written or the write failed; the old file is
 // then unchanged.
+// A file that exists but that the user may not write (no write permission,
+// or no write bit at all, which holds even for root, as the read-only
+// attribute does on Windows) is refused, not replaced: the folder's
+// permission to rename over it is no permission to change the file.
+// Temporary files left beside `path` by a save that was killed (named
+// `path`.PID.N.tmp, their process gone) are removed first.
+// `problem`, when given, says why a write failed, for a message in the
+// user's words.
+enum class WriteProblem {
+  kNone,
+  kFileReadOnly,    // no write bit on the file
+  kNoPermission,    // the user may not write the file
+  kFolderReadOnly,  // the folder (or its file system) takes no new file
+  kNoFolder,        // the folder does not exist
+  kDiskFull,        // no room on the disk, or the quota is used up
+  kOther,
+};
 bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& bytes,
-                        std::string* error, std::string* note = nullptr);
+                        std::string* error, std::string* note = nullptr,
+                        WriteProblem* problem = nullptr);
 
 // `path` with symbolic links in its last component followed, also a link to
 // a file that does not exist yet. Fails on a loop or an unreadable link.

@@ -3,7 +3,7 @@
 
 DRAVIKNET_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DRAVIKNET_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest
-  libbenchmark-dev nlohmann-json3-dev qt6-base-dev libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
+  libbenchmark-dev nlohmann-json3-dev qt6-base-dev qt6-translations-l10n libgl-dev fonts-nanum xauth ccache clang libmodbus-dev libinih-dev
   mosquitto mosquitto-clients libmosquitto-dev openssl libcpp-httplib-dev chromium prometheus
   protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf
   python3-pymodbus libsqlite3-dev zlib1g-dev

@@ -1,6 +1,8 @@
 #include "editor/qt/qt_face.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -29,6 +31,36 @@ bool CanOpenWindows() {
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 && *x11) || (wayland && *wayland);
 }
+// Qt's own words (the Yes, No and OK of a message box) in Korean, as the
+// editor's are, for one editor call. Without Debian's qt6-translations-l10n
+// they stay English, said once on stderr.
+class KoreanQtTexts {
+ public:
+  KoreanQtTexts() {
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (translator_.load(QStringLiteral("qtbase_ko"), folder)) {
+      installed_ = QCoreApplication::installTranslator(&translator_);
+      return;
+    }
+    static bool told = false;
+    if (!told) {
+      told = true;
+      std::fprintf(stderr,
+                   "draviknet-editor: Qt's Korean translation (qtbase_ko.qm in %s) is not "
+                   "installed; Qt's own buttons stay English (package qt6-translations-l10n)\n",
+                   folder.toLocal8Bit().constData());
+    }
+  }
+  ~KoreanQtTexts() {
+    if (installed_) QCoreApplication::removeTranslator(&translator_);
+  }
+  KoreanQtTexts(const KoreanQtTexts&) = delete;
+  KoreanQtTexts& operator=(const KoreanQtTexts&) = delete;
+
+ private:
+  QTranslator translator_;
+  bool installed_ = false;
+};
 }  // namespace
 
 void QtEditorFace::RunConfigDlg(CConfigDlg& dlg) {
@@ -64,6 +96,7 @@ int RunEditorCall(const char* path) {
   SetEditorFace(&face);
   int saved = 0;
   {
+    KoreanQtTexts korean;
     ScopedErrorBox error_box;
     auto doc = std::make_unique<CDravikNetDoc>();
     saved = doc->EditConfig(path);

@@ -1,7 +1,9 @@
 #include "platform/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +18,32 @@ namespace {
 constexpr int kMaxLinkDepth = 40;  // as the kernel's own limit
 constexpr int kMaxTempAttempts = 100;
 
+// Why the write under way failed, set where its error text is made (every
+// failure makes one) unless a more precise reason was set before.
+thread_local WriteProblem t_problem = WriteProblem::kNone;
+
+WriteProblem ProblemOf(int error_number) {
+  switch (error_number) {
+    case EACCES:
+    case EPERM:
+      return WriteProblem::kNoPermission;
+    case EROFS:
+      return WriteProblem::kFolderReadOnly;
+    case ENOENT:
+    case ENOTDIR:
+      return WriteProblem::kNoFolder;
+    case ENOSPC:
+    case EDQUOT:
+      return WriteProblem::kDiskFull;
+    default:
+      return WriteProblem::kOther;
+  }
+}
+
 std::string ErrnoText(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
+  const int error_number = errno;
+  if (t_problem == WriteProblem::kNone) t_problem = ProblemOf(error_number);
+  return what + " " + path + ": " + std::strerror(error_number);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -158,13 +184,17 @@ bool WriteInPlace(const std::string& path, const std::vector<uint8_t>& bytes, st
   readable = readable && ReadBack(fd, static_cast<size_t>(old_size), &old_bytes);
 
   if (!bytes.empty()) {
-    const int reserve = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes.size()));
+    // The length stays as it is: a kill right after this leaves the old file,
+    // not the old file followed by reserved zeros.
+    const int reserve = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes.size())) == 0
+                            ? 0
+                            : errno;
     // A file system without a way to reserve space leaves step 1 out; the
     // read-back copy still covers a failed write.
     if (reserve != 0 && reserve != EOPNOTSUPP && reserve != EINVAL) {
       // Whatever the reservation added beyond the old end goes again.
       if (::ftruncate(fd, old_size) != 0) {
-        // Still the old bytes, with reserved zeros after them; said below.
+        // Still the old bytes; the blocks reserved past the end are freed on close.
       }
       errno = reserve;
       *error = ErrnoText("no room for " + std::to_string(bytes.size()) + " bytes in", path) +
@@ -273,8 +303,39 @@ bool ResolveFileLinks(const std::string& path, std::string* target, std::string*
   return false;
 }
 
-bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& bytes,
-                        std::string* error, std::string* note) {
+namespace {
+
+// Removes the temporary files that saves of `target` killed before their
+// rename left beside it: `name`.PID.N.tmp whose process no longer runs. A
+// live process's file (another save under way) is left alone.
+void RemoveStaleTemporaries(const std::string& target) {
+  const std::string folder = FolderOf(target);
+  const auto slash = target.find_last_of('/');
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    const std::string file = entry->d_name;
+    if (file.size() <= name.size() + 1 || file.compare(0, name.size(), name) != 0 ||
+        file[name.size()] != '.') {
+      continue;
+    }
+    int pid = 0;
+    unsigned n = 0;
+    int used = 0;
+    const std::string rest = file.substr(name.size());
+    if (std::sscanf(rest.c_str(), ".%d.%u.tmp%n", &pid, &n, &used) != 2 ||
+        static_cast<size_t>(used) != rest.size() || pid <= 0) {
+      continue;
+    }
+    if (pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+    ::unlink((folder + "/" + file).c_str());
+  }
+  ::closedir(dir);
+}
+
+bool Replace(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error,
+             std::string* note) {
   std::string target;
   if (!ResolveFileLinks(path, &target, error)) return false;
   struct stat old {};
@@ -283,6 +344,19 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
     *error = "not a regular file: " + target;
     return false;
   }
+  // Renaming over a file needs only the folder's permission; changing it
+  // needs the file's own. A read-only file stays as it is.
+  if (exists && (old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    t_problem = WriteProblem::kFileReadOnly;
+    *error = target + " is read-only (no write permission at all): it is not replaced";
+    return false;
+  }
+  if (exists && ::access(target.c_str(), W_OK) != 0) {
+    t_problem = WriteProblem::kNoPermission;
+    *error = ErrnoText("may not write", target) + ": it is not replaced";
+    return false;
+  }
+  RemoveStaleTemporaries(target);
 
   std::string temp;
   const int fd = CreateTemporary(target, CreationMode(exists, old), &temp);
@@ -297,6 +371,7 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
       return true;
     }
     errno = create_errno;
+    if (folder_refused) t_problem = WriteProblem::kFolderReadOnly;
     *error = ErrnoText("cannot create a temporary file beside", target);
     return false;
   }
@@ -325,6 +400,20 @@ bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& byt
   SyncFolder(FolderOf(target), &warning);
   if (!warning.empty()) Tell(warning, note);
   return true;
+}
+
+}  // namespace
+
+bool WriteFileReplacing(const std::string& path, const std::vector<uint8_t>& bytes,
+                        std::string* error, std::string* note, WriteProblem* problem) {
+  t_problem = WriteProblem::kNone;
+  const bool written = Replace(path, bytes, error, note);
+  if (problem != nullptr) {
+    *problem = written                           ? WriteProblem::kNone
+               : t_problem == WriteProblem::kNone ? WriteProblem::kOther
+                                                  : t_problem;
+  }
+  return written;
 }
 
 }  // namespace dravik

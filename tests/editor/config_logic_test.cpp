@@ -481,9 +481,17 @@ TEST_F(ConfigDlgTest, FailedSaveIsNotReportedAsSaved) {
   EXPECT_NE(errors_.shown[0].text.find("missing-folder/line1.dat"), std::string::npos);
   EXPECT_EQ(dlg_->Saved(), 0);
   EXPECT_EQ(dlg_->Modified(), 1);
-  view_->answers = {false};
+  // Yes to the close question and the save fails again: the dialog stays
+  // open with the edits, and the entry reports no save.
+  view_->answers = {true};
   dlg_->OnCancel();
   EXPECT_EQ(view_->questions, std::vector<int>{2709});
+  EXPECT_EQ(view_->ended, 0);
+  EXPECT_EQ(dlg_->Modified(), 1);
+  EXPECT_EQ(dlg_->Saved(), 0);
+  view_->answers = {false};
+  dlg_->OnCancel();
+  EXPECT_NE(view_->ended, 0);
 }
 
 // ----------------------------------------------------------- editor entry

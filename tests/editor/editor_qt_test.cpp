@@ -4,6 +4,7 @@
 // question, and check what was written by loading it back. Screenshots of
 // the dialogs go to the build folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -321,6 +322,12 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
       KeyOn(box, nullptr, Qt::Key_Escape);
       box->close();
       EXPECT_TRUE(box->isVisible()) << box->objectName().toStdString() << " was answered";
+      // Qt's own buttons speak the editor's language.
+      auto* mb = qobject_cast<QMessageBox*>(box);
+      ASSERT_NE(mb, nullptr);
+      EXPECT_TRUE(mb->button(QMessageBox::Yes)->text().startsWith(U("예")))
+          << mb->button(QMessageBox::Yes)->text().toStdString();
+      Shot(box, "question_" + box->objectName().toStdString());
       ClickMessageButton(box, b);
     };
   };
@@ -330,6 +337,26 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
   const A close = [](QWidget* w) { Click(w, "btn2"); };
   auto page_is = [](int i) -> A {
     return [=](QWidget* w) { EXPECT_EQ(Find<QTabWidget>(w, "tab9006")->currentIndex(), i); };
+  };
+  const std::string path = File("keys.dat");
+  auto file_mode = [&path](mode_t mode) -> A {
+    return [=](QWidget*) { ASSERT_EQ(chmod(path.c_str(), mode), 0); };
+  };
+  // The save error names the file and, on the line below, why.
+  auto save_error_says = [](const char* reason) -> A {
+    return [=](QWidget* box) {
+      const QStringList lines = MessageText(box).split('\n');
+      ASSERT_EQ(lines.size(), 2) << MessageText(box).toStdString();
+      EXPECT_TRUE(lines[0].contains("keys.dat")) << lines[0].toStdString();
+      EXPECT_TRUE(lines[1].contains(U(reason))) << lines[1].toStdString();
+      Shot(box, "save_error_reason");
+      ClickMessageButton(box, QMessageBox::Ok);
+    };
+  };
+  const A save = [](QWidget* w) { Click(w, "btn9011"); };
+  const A delete_first = [&](QWidget* w) {
+    select(w);
+    Click(w, "btn9008");
   };
   const A focus_shows = [](QWidget* w) {  // on the default button too
     auto* ok = Find<QPushButton>(w, "btn1");
@@ -362,6 +389,22 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
         {"msg2708", answer(QMessageBox::Yes)},
         {"dlg9001", key("btn2", Qt::Key_Return)},
         {"msg2709", answer(QMessageBox::Yes)}}},
+      {"close, Yes, the save fails: the dialog stays open; a save after the fix writes the edits",
+       {1, 0, true},
+       {{"dlg9001", delete_first},
+        {"msg2708", answer(QMessageBox::Yes)},
+        {"dlg9001", all({file_mode(0444), close})},
+        {"msg2709", answer(QMessageBox::Yes)},
+        {"err2005", save_error_says("읽기 전용")},
+        {"dlg9001", all({file_mode(0644), save, close})}}},
+      {"a read-only file is refused with its reason, and its bytes stay",
+       {0, 1, false},
+       {{"dlg9001", all({file_mode(0444), delete_first})},
+        {"msg2708", answer(QMessageBox::Yes)},
+        {"dlg9001", save},
+        {"err2005", save_error_says("읽기 전용")},
+        {"dlg9001", close},
+        {"msg2709", answer(QMessageBox::No)}}},
       {"Enter presses the focused add station, station cancel and save",
        {1, 1, true},
        {{"dlg9001", key("btn9009", Qt::Key_Return)},
@@ -380,7 +423,7 @@ TEST_F(ReopenTest, KeyRulesOfTheDialogsAndQuestions) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
-    const std::string path = File("keys.dat");
+    chmod(path.c_str(), 0644);  // a case before may have left it read-only
     WriteProject(path, 1);
     const auto written = fs::last_write_time(path) - std::chrono::hours(1);
     fs::last_write_time(path, written);  // any rewrite shows

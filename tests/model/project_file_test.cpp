@@ -449,10 +449,12 @@ TEST_F(Cp949FileTest, CharacterWithoutPlaceIn949RefusesTheSave) {
   const Bytes before = Save(doc, "keep.dat");
   doc.Stations()[0]->blocks[0]->address_text = "R1 😀";
   const auto shown = ErrorBoxes([&] { EXPECT_FALSE(doc.SaveFileReporting()); });
-  ASSERT_EQ(shown.size(), 2u);
+  ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].first, 2005);
-  EXPECT_NE(shown[0].second.find(PathFor("keep.dat")), std::string::npos);
-  EXPECT_EQ(shown[1].second,
+  EXPECT_EQ(shown[0].second, "프로젝트 파일[" + PathFor("keep.dat") +
+                                 "]에 저장할 수 없습니다.\n스테이션 1 \"펌프\", 블록 1 \"R1 😀\"의 "
+                                 "주소에 코드 페이지 949로 쓸 수 없는 문자 \"😀\"가 있습니다.");
+  EXPECT_EQ(doc.LastError(),
             "station 1 \"펌프\", block 1 \"R1 😀\", address: the character \"😀\" (U+1F600) has no "
             "place in code page 949");
   EXPECT_EQ(ReadBytes(PathFor("keep.dat")), before);

@@ -119,6 +119,67 @@ TEST_F(FileIoTest, ReadOnlyFolderFallsBackToWritingInPlace) {
   EXPECT_EQ(Read(path), (Bytes{1, 2}));
 }
 
+// A refused write says why, for the editor's box, and leaves the file as it
+// was. "Another user" is nobody, so those rows need root to switch to it.
+TEST_F(FileIoTest, RefusalsSayWhyAndLeaveTheFileAlone) {
+  const struct {
+    const char* name;
+    const char* file;  // under the folder
+    mode_t file_mode;  // 0: no file there
+    mode_t folder_mode;
+    bool as_nobody;
+    WriteProblem problem;
+  } cases[] = {
+      {"a read-only file, even for root", "line.dat", 0444, 0755, false,
+       WriteProblem::kFileReadOnly},
+      {"another user's file in a folder the user may write", "line.dat", 0644, 0777, true,
+       WriteProblem::kNoPermission},
+      {"a new file in a folder the user may not write", "new.dat", 0, 0755, true,
+       WriteProblem::kFolderReadOnly},
+      {"a folder that does not exist", "missing/line.dat", 0, 0755, false, WriteProblem::kNoFolder},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.as_nobody && geteuid() != 0) continue;  // cannot become another user
+    const std::string path = PathFor(c.file);
+    const Bytes old = {4, 5, 6};
+    std::string error;
+    if (c.file_mode != 0) {
+      chmod(path.c_str(), 0644);
+      ASSERT_TRUE(WriteFileReplacing(path, old, &error)) << error;
+      ASSERT_EQ(chmod(path.c_str(), c.file_mode), 0);
+    }
+    ASSERT_EQ(chmod(dir_.c_str(), c.folder_mode), 0);
+    const int problem = Wait(Start(c.as_nobody, [&] {
+      WriteProblem why = WriteProblem::kNone;
+      return WriteFileReplacing(path, {7}, &error, nullptr, &why) ? 100 : static_cast<int>(why);
+    }));
+    chmod(dir_.c_str(), 0755);
+    EXPECT_EQ(problem, static_cast<int>(c.problem));
+    if (c.file_mode != 0) {
+      EXPECT_EQ(Read(path), old);
+    }
+  }
+}
+
+// Temporary files of saves killed before their rename are removed by the
+// next save of the same file; a running process's file and another file's stay.
+TEST_F(FileIoTest, NextSaveRemovesTheTemporaryFilesOfKilledSaves) {
+  const pid_t gone = Start(false, [] { return 0; });
+  ASSERT_EQ(Wait(gone), 0);
+  const std::string dead = PathFor("line.dat." + std::to_string(gone) + ".3.tmp");
+  const std::string running = PathFor("line.dat." + std::to_string(getppid()) + ".0.tmp");
+  const std::string other = PathFor("other.dat." + std::to_string(gone) + ".0.tmp");
+  std::string error;
+  for (const std::string& f : {dead, running, other}) {
+    ASSERT_TRUE(WriteFileReplacing(f, {1}, &error)) << error;
+  }
+  ASSERT_TRUE(WriteFileReplacing(PathFor("line.dat"), {2}, &error)) << error;
+  EXPECT_FALSE(FileExists(dead));
+  EXPECT_TRUE(FileExists(running));
+  EXPECT_TRUE(FileExists(other));
+}
+
 // A full disk: a small tmpfs over the test's folder, mounted in a mount
 // namespace of its own (it goes with the process, whatever happens), filled to
 // the last page by another file. Whether the save goes through a temporary
@@ -156,9 +217,10 @@ TEST_F(FileIoTest, FullDiskLeavesTheOldFileWhole) {
     // file to it. A refusal must say the old file is unchanged.
     const Bytes next(c.new_size, 0x5A);
     const int status = Wait(Start(c.in_place, [&] {
-      return WriteFileReplacing(path, next, &error)  ? 0
-             : error.find("unchanged") != error.npos ? 1
-                                                     : 2;
+      WriteProblem why = WriteProblem::kNone;
+      return WriteFileReplacing(path, next, &error, nullptr, &why) ? 0
+             : error.find("unchanged") != error.npos && why == WriteProblem::kDiskFull ? 1
+                                                                                     : 2;
     }));
     EXPECT_EQ(status, c.saved ? 0 : 1) << c.name;
     EXPECT_TRUE(Read(path) == (c.saved ? next : old)) << c.name;

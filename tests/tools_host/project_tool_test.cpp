@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_encoding.h"
 #include "tests/model/cp949_project.h"
 #include "tests/tools_host/subprocess.h"
 
@@ -322,6 +323,21 @@ TEST_F(ProjectToolTest, ImportAcceptsLimitsAndWritesStoredFields) {
   EXPECT_NE(r.out.find("Number:      0xFF (255)"), std::string::npos);
   EXPECT_NE(r.out.find("Port:        COM2 (index 1)"), std::string::npos);
   EXPECT_NE(r.out.find("Baud rate:   9600 bit/s (index 5)"), std::string::npos);
+}
+
+TEST_F(ProjectToolTest, ShowCutsALongLabelBetweenCharactersAndKeepsItsLineEnd) {
+  std::string description;
+  for (int i = 0; i < 400; ++i) description += "가";  // 1200 bytes
+  const std::string json = dir_.File("long.json");
+  ASSERT_TRUE(WriteText(json, WithStations(R"([{"name": "Long", "number": 1, "description": ")" +
+                                           description + R"("}])")));
+  const std::string file = dir_.File("long.dvk");
+  ASSERT_EQ(Project({"import", json, "-o", file}).exit_code, 0);
+  const ProcessResult r = Project({"show", file});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(IsUtf8(r.out));
+  EXPECT_NE(r.out.find("가... ("), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" bytes)\n     Name:        Long\n"), std::string::npos) << r.out;
 }
 
 TEST_F(ProjectToolTest, ShowListsPortStationsAndBlocks) {

@@ -15,11 +15,24 @@ namespace dravik::project {
 
 namespace {
 
-// Appends one printf-formatted line; a line is cut at 511 bytes.
+constexpr size_t kMaxLineBytes = 1024;
+
+// Appends one printf-formatted line (each format ends with its newline). A
+// line longer than kMaxLineBytes is cut at a character boundary, never inside
+// a UTF-8 sequence, says how long it was and keeps its newline.
 template <typename... Args>
 void Add(std::string* out, const char* fmt, Args... args) {
-  char line[512];
-  std::snprintf(line, sizeof line, fmt, args...);
+  const int length = std::snprintf(nullptr, 0, fmt, args...);
+  if (length <= 0) return;
+  std::string line(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(line.data(), line.size(), fmt, args...);
+  line.resize(static_cast<size_t>(length));
+  if (line.size() > kMaxLineBytes) {
+    size_t cut = kMaxLineBytes;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+    line.resize(cut);
+    line += "... (" + std::to_string(length) + " bytes)\n";
+  }
   *out += line;
 }
 
