@@ -19,8 +19,7 @@ constexpr size_t kMaxCommandBytes = 64 * 1024;
 
 // The node's own metrics and their aliases; the tags follow from kFirstTagAlias.
 constexpr const char* kBdSeq = "bdSeq";
-constexpr const char* kRebirth = "Node Control/Rebirth";
-constexpr uint64_t kRebirthAlias = 1;
+constexpr const char* kRebirth = "Node Control/Rebirth";  // no alias: commands name it
 constexpr const char* kReadsSent = "Line/Reads Sent";
 constexpr const char* kReadsFailed = "Line/Reads Failed";
 constexpr const char* kWritesSent = "Line/Writes Sent";
@@ -118,9 +117,14 @@ SparkplugNode::SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag>
       out_(out),
       state_topic_(options_.host.empty() ? ""
                                          : std::string(kNamespace) + "/STATE/" + options_.host),
+      bdseq_file_(options_.state_dir),
       values_(tags_.size()),
       reports_(stations_.size()),
-      alive_(stations_.size(), false) {}
+      alive_(stations_.size(), false) {
+  std::string problem;
+  next_bdseq_ = bdseq_file_.FirstNumber(&problem);
+  if (!problem.empty()) Note(problem);
+}
 
 void SparkplugNode::Activate(std::vector<bool> bound) {
   std::lock_guard lock(mutex_);
@@ -139,16 +143,24 @@ std::string SparkplugNode::Topic(const char* type, const std::string& station) c
 MqttMessage SparkplugNode::Death(uint64_t bdseq, bool with_timestamp) const {
   Payload p;
   if (with_timestamp) p.timestamp = static_cast<uint64_t>(NowMs());
-  Metric m = LongMetric(kBdSeq, 0, sparkplug::kUInt64, static_cast<int64_t>(bdseq), true);
+  Metric m = LongMetric(kBdSeq, 0, sparkplug::kInt64, static_cast<int64_t>(bdseq), true);
   m.alias.reset();
   p.metrics.push_back(std::move(m));
   return MqttMessage{Topic("NDEATH"), sparkplug::Encode(p), kDeathQos, false};
 }
 
 MqttMessage SparkplugNode::Will() {
-  std::lock_guard lock(mutex_);
-  will_bdseq_ = next_bdseq_;
-  return Death(static_cast<uint64_t>(will_bdseq_), false);
+  std::string problem;
+  MqttMessage will;
+  {
+    std::lock_guard lock(mutex_);
+    will_bdseq_ = next_bdseq_;
+    // Kept before the CONNECT that carries it: the next process starts after it.
+    bdseq_file_.Keep(will_bdseq_, &problem);
+    will = Death(static_cast<uint64_t>(will_bdseq_), false);
+  }
+  if (!problem.empty()) Note(problem);
+  return will;
 }
 
 std::vector<std::string> SparkplugNode::OnConnected() {
@@ -157,6 +169,7 @@ std::vector<std::string> SparkplugNode::OnConnected() {
     connected_ = true;
     session_bdseq_ = will_bdseq_;
     host_online_ = false;  // learnt again from the retained STATE
+    host_ts_.reset();      // each session judges STATEs afresh
   }
   std::vector<std::string> subs = {Topic("NCMD"), Topic("DCMD") + "/+"};
   if (!state_topic_.empty()) subs.push_back(state_topic_);
@@ -241,8 +254,10 @@ void SparkplugNode::HandleState(const std::string& payload, MqttInbound* in) {
   bool changed = false;
   {
     std::lock_guard lock(mutex_);
-    if (host_ts_ && ts < *host_ts_) return;  // older than the one taken: out of date
-    host_ts_ = ts;
+    // Older than the last STATE that said online: out of date (a host's
+    // retained offline from before its newest start, say).
+    if (host_ts_ && ts < *host_ts_) return;
+    if (online) host_ts_ = ts;
     changed = online != host_online_;
     host_online_ = online;
   }
@@ -257,11 +272,12 @@ void SparkplugNode::HandleState(const std::string& payload, MqttInbound* in) {
 
 void SparkplugNode::HandleNodeCommand(const Payload& payload, MqttInbound* in) {
   for (const Metric& m : payload.metrics) {
-    const bool rebirth = m.name == kRebirth || (m.name.empty() && m.alias == kRebirthAlias);
+    const bool rebirth = m.name == kRebirth;
     const std::string label =
         m.name.empty() ? "alias " + std::to_string(m.alias.value_or(0)) : m.name;
     if (!rebirth) {
-      in->refusals.push_back({label, "the node takes only " + std::string(kRebirth) + " in NCMD"});
+      in->refusals.push_back({label, "the node takes only " + std::string(kRebirth) +
+                                         " in NCMD, by name (it has no alias)"});
     } else if (m.kind == Metric::Kind::kBool && m.boolean) {
       Note("rebirth asked by NCMD");
       in->republish = true;
@@ -296,6 +312,11 @@ void SparkplugNode::HandleDeviceCommand(size_t station, const Payload& payload, 
       in->refusals.push_back({label, "writes are off (start the gateway with --mqtt-writes)"});
     } else if (!tags_[tag].writable) {
       in->refusals.push_back({label, "the tag is read-only (access r in the tag list)"});
+    } else if (m.datatype != 0 && m.datatype != SparkplugDataType(tags_[tag].type)) {
+      in->refusals.push_back(
+          {label, "the command's datatype " + std::to_string(m.datatype) +
+                      " is not the metric's birth datatype " +
+                      std::to_string(SparkplugDataType(tags_[tag].type))});
     } else if (m.is_null || sparkplug::ValueText(m).empty()) {
       in->refusals.push_back({label, "the command carries no value the tag can take"});
     } else {
@@ -315,6 +336,7 @@ Metric SparkplugNode::TagMetric(size_t tag, bool with_name) const {
   if (held.known) m.timestamp = static_cast<uint64_t>(held.ts_ms);
   const TagValue& v = held.value;
   if (!held.known || v.kind == TagValue::Kind::kNone) {
+    if (with_name) m.timestamp = static_cast<uint64_t>(NowMs());  // a birth's, of no value yet
     m.is_null = true;
     if (with_name) m.quality = sparkplug::kQualityBad;
     return m;
@@ -379,6 +401,7 @@ void SparkplugNode::NodeMetrics(bool birth, const std::vector<MqttLogLine>& logs
     m.datatype = sparkplug::kString;
     if (line == nullptr) {
       m.is_null = true;
+      m.timestamp = static_cast<uint64_t>(now);  // the birth's: no line yet
     } else {
       m.kind = Metric::Kind::kString;
       m.text = line->text;
@@ -422,14 +445,15 @@ void SparkplugNode::Births(int64_t now, std::vector<MqttMessage>* out) {
   }
   Payload p;
   p.timestamp = static_cast<uint64_t>(now);
-  Metric bd = LongMetric(kBdSeq, 0, sparkplug::kUInt64, static_cast<int64_t>(bdseq), true);
+  Metric bd = LongMetric(kBdSeq, 0, sparkplug::kInt64, static_cast<int64_t>(bdseq), true);
   bd.alias.reset();
+  bd.timestamp = static_cast<uint64_t>(now);
   p.metrics.push_back(std::move(bd));
   Metric rebirth;
   rebirth.name = kRebirth;
-  rebirth.alias = kRebirthAlias;
   rebirth.datatype = sparkplug::kBoolean;
   rebirth.kind = Metric::Kind::kBool;
+  rebirth.timestamp = static_cast<uint64_t>(now);
   p.metrics.push_back(std::move(rebirth));
   NodeMetrics(true, {}, now, &p.metrics);
   counters_ = SumCounters();

@@ -20,8 +20,12 @@
 // clang-format on
 //
 // seq runs 0..255 over every NBIRTH, DBIRTH, DDEATH, NDATA and DDATA of a
-// session (NBIRTH is 0); bdSeq counts the CONNECTs 0..255 and the NBIRTH
-// carries the one of its session's will.
+// session (NBIRTH is 0); bdSeq (an Int64 metric) counts the CONNECTs 0..255,
+// on from the last process's under --state-dir (bdseq_file.h), and the NBIRTH
+// carries the one of its session's will. Node Control/Rebirth has no alias:
+// an NCMD names it. Every birth metric carries a timestamp, the birth's own
+// where the metric has no value of its own yet. A DCMD metric whose datatype
+// is not its birth datatype is refused, with the reason.
 //
 // Threads: Publish runs on the bridge's publisher thread, which alone owns
 // the publishing state below (seq, values, station liveness); Will,
@@ -39,6 +43,7 @@
 
 #include "gateway/line/output.h"
 #include "gateway/mqtt/mqtt_scheme.h"
+#include "gateway/sparkplug/bdseq_file.h"
 #include "gateway/sparkplug/sparkplug_payload.h"
 
 namespace dravik::host {
@@ -47,6 +52,7 @@ struct SparkplugOptions {
   std::string group;  // empty: no Sparkplug, the plain topics
   std::string node;   // empty: the project file's name without folder and extension
   std::string host;   // the primary host application's id; empty: none awaited
+  std::string state_dir;  // where bdSeq is kept between processes; empty: nowhere
 };
 
 // One host tag as the node maps it; `station` indexes the project's stations
@@ -110,6 +116,7 @@ class SparkplugNode : public MqttScheme {
   const bool writes_;
   Output* const out_;
   const std::string state_topic_;  // empty without a primary host
+  const BdSeqFile bdseq_file_;
 
   // Guarded by mutex_.
   mutable std::mutex mutex_;
@@ -120,7 +127,7 @@ class SparkplugNode : public MqttScheme {
   int session_bdseq_ = 0;  // the will of the current session
   bool connected_ = false;
   bool host_online_ = false;
-  std::optional<int64_t> host_ts_;  // the newest STATE taken
+  std::optional<int64_t> host_ts_;  // the last STATE that said online, this session
 
   // The publisher thread only.
   int seq_ = 0;

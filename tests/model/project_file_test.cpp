@@ -302,6 +302,9 @@ TEST_F(ProjectFileTest, MissingFileFailsAndFailedSaveKeepsTheOldFile) {
         EXPECT_EQ(id, 2005);
         EXPECT_EQ(flags, 1);
         EXPECT_NE(std::string(text).find("/no/such/dir"), std::string::npos);
+        EXPECT_NE(std::string(text).find("]에 저장할 수 없습니다.\n폴더가 없습니다."),
+                  std::string::npos)
+            << text;
         ++*static_cast<int*>(ctx);
       },
       &shown);

@@ -84,6 +84,7 @@ def main():
                     "is_null": m.is_null,
                     "value": value_of(m),
                     "quality": quality,
+                    "timestamp": m.timestamp if m.HasField("timestamp") else None,
                 })
             record["metrics"] = metrics
         print(json.dumps(record), flush=True)

@@ -2,6 +2,8 @@
 // suites' fixture: births, aliases, commands and their refusals, a retained
 // command never written, rebirth, seq past 255, the primary host's STATE,
 // device death and birth of a demoted station, and the will after SIGKILL.
+#include <sys/stat.h>
+
 #include "tests/tools_host/mqtt_gateway_fixture.h"
 
 namespace dravik::test {
@@ -177,7 +179,10 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   // Waiting on the broker from before: a retained command is never written.
   rec.Publish(kNode + "DCMD/demo/PLC1",
               Json::array({{{"name", "Label"}, {"datatype", 12}, {"value", "ZZZZ"}}}), true);
-  auto gateway = StartGateway({"--sparkplug", "Plant", "--mqtt-writes", "--for", "25"});
+  const std::string state = dir_.File("state");
+  ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+  auto gateway =
+      StartGateway({"--sparkplug", "Plant", "--mqtt-writes", "--for", "25", "--state-dir", state});
   ASSERT_TRUE(rec.WaitFor([](const auto& all) {
     return !OfType(all, "DBIRTH", "PLC1").empty() && !OfType(all, "DBIRTH", "PLC2").empty();
   }));
@@ -185,7 +190,12 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   ASSERT_EQ(all[0]["type"], "NBIRTH");  // the node is born before its devices
   EXPECT_EQ(all[0]["seq"], 0);
   EXPECT_EQ(MetricValue(all[0], "bdSeq")["value"], 0);
+  EXPECT_EQ(MetricValue(all[0], "bdSeq")["datatype"], 4);  // Int64
   EXPECT_EQ(MetricValue(all[0], "Node Control/Rebirth")["datatype"], 11);
+  EXPECT_TRUE(MetricValue(all[0], "Node Control/Rebirth")["alias"].is_null());
+  for (const auto& birth : {all[0], all[1], all[2]}) {
+    for (const auto& m : birth["metrics"]) EXPECT_FALSE(m["timestamp"].is_null()) << m;
+  }
   EXPECT_EQ(all[1]["type"], "DBIRTH");
   EXPECT_EQ(all[2]["type"], "DBIRTH");
   std::map<std::string, int> alias;  // tag name -> alias, from the births
@@ -222,7 +232,9 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
       {"PLC1", {{"name", "Setpoint"}, {"datatype", 2}, {"value", -300}}, nullptr},
       {"PLC2", {{"alias", alias["Counter2"]}, {"datatype", 6}, {"value", 1234}}, nullptr},
       {"PLC1", {{"name", "Counter"}, {"datatype", 6}, {"value", 5}}, "read-only"},
-      {"PLC1", {{"name", "Setpoint"}, {"datatype", 3}, {"value", 70000}}, "outside -32768..32767"},
+      {"PLC1", {{"name", "Setpoint"}, {"datatype", 2}, {"value", 70000}}, "outside -32768..32767"},
+      {"PLC1", {{"name", "Setpoint"}, {"datatype", 12}, {"value", "55"}},
+       "is not the metric's birth datatype 2"},
       {"PLC2", {{"name", "Setpoint"}, {"datatype", 2}, {"value", 1}}, "no metric of that"},
   };
   for (const auto& c : commands)
@@ -286,6 +298,15 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   EXPECT_NE(r.out.find("a retained command is never written"), std::string::npos);
   ASSERT_TRUE(rec.WaitFor([](const auto& all) { return all.back()["type"] == "NDEATH"; }, 3s));
   EXPECT_EQ(MetricValue(rec.Decoded().back(), "bdSeq")["value"], 0);
+
+  // The next process goes on from the last bdSeq kept in the state folder.
+  const size_t nbirths = OfType(rec.Decoded(), "NBIRTH").size();
+  auto again = StartGateway({"--sparkplug", "Plant", "--for", "3", "--state-dir", state});
+  ASSERT_TRUE(rec.WaitFor(
+      [&](const auto& all) { return OfType(all, "NBIRTH").size() > nbirths; }));
+  // (The stop set the will of a CONNECT that never came, 1: the next is 2.)
+  EXPECT_EQ(MetricValue(OfType(rec.Decoded(), "NBIRTH").back(), "bdSeq")["value"], 2);
+  EXPECT_EQ(again.get().exit_code, 0);
 }
 
 TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigkill) {

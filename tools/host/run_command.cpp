@@ -58,6 +58,7 @@ bool StartMqtt(const RunOptions& o, LineSession* session, Output* out, MqttParts
   }
   SparkplugOptions sparkplug = o.sparkplug;
   if (sparkplug.node.empty()) sparkplug.node = DefaultPrefix(o.project).substr(10);
+  sparkplug.state_dir = o.mqtt.state_dir;
   const std::vector<std::string> problems =
       sparkplug.group.empty() ? CheckTopicNames(options.prefix, names, line.stations)
                               : CheckSparkplugNames(sparkplug, names, line.stations);
