@@ -22,7 +22,7 @@ constexpr size_t kReplayBatch = 500;
 }  // namespace
 
 bool MqttBridge::OpenStore(std::string* error) {
-  if (options_.state_dir.empty() || scheme_ != nullptr) return true;
+  if (options_.state_dir.empty()) return true;
   store_ = std::make_unique<ChangeStore>();
   std::string note;
   if (!store_->Open(options_.state_dir, static_cast<int64_t>(options_.buffer_disk_mb) * 1024 * 1024,

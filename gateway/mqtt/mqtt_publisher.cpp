@@ -76,7 +76,7 @@ void MqttBridge::PublishToScheme(std::vector<std::pair<size_t, PendingValue>> va
                                  const std::deque<Event>& logs, bool republish) {
   MqttBatch batch;
   batch.republish = republish;
-  for (auto& [i, v] : values) batch.values.push_back({i, std::move(v.value), v.ts_ms});
+  for (auto& [i, v] : values) batch.values.push_back({i, std::move(v.value), v.ts_ms, v.buffered});
   batch.stations = std::move(stations);
   // The log records, as the scheme takes them; the results of writes
   // have no place there (a refusal is also a log record).

@@ -38,6 +38,7 @@ struct MqttBatch {
     size_t tag_index = 0;
     TagValue value;
     int64_t ts_ms = 0;
+    bool buffered = false;  // kept while the broker was away (memory or disk)
   };
   std::vector<Value> values;
   std::vector<std::pair<size_t, StationReport>> stations;

@@ -327,8 +327,51 @@ void SparkplugNode::HandleDeviceCommand(size_t station, const Payload& payload, 
 }
 
 Metric SparkplugNode::TagMetric(size_t tag, bool with_name) const {
+  return ValueMetric(tag, values_[tag], with_name);
+}
+
+void SparkplugNode::KeepPast(size_t tag, const TagValue& value, int64_t ts_ms) {
+  if (tags_[tag].station >= stations_.size()) return;  // no device: never a metric
+  if (past_.size() >= kMaxPast) {
+    past_.pop_front();
+    if (past_dropped_++ == 0) {
+      Note("more than " + std::to_string(kMaxPast) +
+           " changes wait for the host to see them; the oldest give way");
+    }
+  }
+  past_.push_back(Past{tag, Held{value, ts_ms, true}});
+}
+
+void SparkplugNode::PublishPast(int64_t now, std::vector<MqttMessage>* out) {
+  std::vector<Payload> data(stations_.size());
+  auto flush = [&](size_t s) {
+    if (data[s].metrics.empty()) return;
+    data[s].timestamp = static_cast<uint64_t>(now);
+    out->push_back(Message("DDATA", stations_[s], std::move(data[s])));
+    data[s] = Payload{};
+  };
+  std::deque<Past> waiting;  // for a device not alive now: after its birth
+  for (Past& p : past_) {
+    const size_t s = tags_[p.tag].station;
+    if (!alive_[s]) {
+      waiting.push_back(std::move(p));
+      continue;
+    }
+    Metric m = ValueMetric(p.tag, p.held, false);
+    m.is_historical = true;
+    data[s].metrics.push_back(std::move(m));
+    if (data[s].metrics.size() >= kMaxMetricsPerMessage) flush(s);
+  }
+  for (size_t s = 0; s < stations_.size(); ++s) flush(s);
+  past_.swap(waiting);
+  if (past_.empty() && past_dropped_ > 0) {
+    Note(std::to_string(past_dropped_) + " changes were dropped while the host could not see them");
+    past_dropped_ = 0;
+  }
+}
+
+Metric SparkplugNode::ValueMetric(size_t tag, const Held& held, bool with_name) const {
   const SparkplugTag& t = tags_[tag];
-  const Held& held = values_[tag];
   Metric m;
   if (with_name) m.name = t.name;
   m.alias = kFirstTagAlias + tag;
@@ -486,14 +529,18 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
   }
   std::vector<MqttMessage> out;
   if (!ready || batch.republish || !born_) {
+    // The births carry each metric's newest value; every change before it
+    // follows them as history, so the host's historian misses none.
     for (auto& v : batch.values) {
-      if (v.tag_index < tags_.size())
-        values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
+      if (v.tag_index >= tags_.size()) continue;
+      KeepPast(v.tag_index, v.value, v.ts_ms);
+      values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
     }
     if (!ready) {
       born_ = false;  // the births go out once ready (the bridge is asked to republish)
     } else {
       Births(now, &out);
+      PublishPast(now, &out);
     }
     return out;
   }
@@ -512,10 +559,24 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
       reborn.push_back(s);
     }
   }
+  // Changes kept while the broker was away (replayed from the disk, or
+  // behind them) are history; they go before the live ones.
+  bool any_past = false;
+  for (const auto& v : batch.values) {
+    if (v.tag_index < tags_.size() && v.buffered) {
+      KeepPast(v.tag_index, v.value, v.ts_ms);
+      any_past = true;
+    }
+  }
+  if (any_past) PublishPast(now, &out);
   // Every change a metric of its own, in order, with its own time stamp.
   std::vector<Payload> data(stations_.size());
   for (auto& v : batch.values) {
     if (v.tag_index >= tags_.size()) continue;
+    if (v.buffered) {
+      values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
+      continue;
+    }
     values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
     const size_t s = tags_[v.tag_index].station;
     if (s < stations_.size() && alive_[s]) data[s].metrics.push_back(TagMetric(v.tag_index, false));
@@ -526,6 +587,7 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
     out.push_back(Message("DDATA", stations_[s], std::move(data[s])));
   }
   for (size_t s : reborn) out.push_back(DeviceBirth(s, now));
+  if (!reborn.empty() && !past_.empty()) PublishPast(now, &out);  // their history, after the birth
 
   Payload node;
   NodeMetrics(false, batch.logs, now, &node.metrics);

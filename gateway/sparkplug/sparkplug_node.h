@@ -36,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -101,7 +102,11 @@ class SparkplugNode : public MqttScheme {
   void Births(int64_t now, std::vector<MqttMessage>* out);
   MqttMessage DeviceBirth(size_t station, int64_t now);
   MqttMessage Message(const char* type, const std::string& station, sparkplug::Payload payload);
+  struct Held;
   sparkplug::Metric TagMetric(size_t tag, bool with_name) const;
+  sparkplug::Metric ValueMetric(size_t tag, const Held& held, bool with_name) const;
+  void KeepPast(size_t tag, const TagValue& value, int64_t ts_ms);
+  void PublishPast(int64_t now, std::vector<MqttMessage>* out);
   void NodeMetrics(bool birth, const std::vector<MqttLogLine>& logs, int64_t now,
                    std::vector<sparkplug::Metric>* metrics) const;
   Counters SumCounters() const;
@@ -138,6 +143,17 @@ class SparkplugNode : public MqttScheme {
     bool known = false;
   };
   std::vector<Held> values_;
+  // Changes the host has not seen live (the broker was away, or the node not
+  // yet born), in order; after the births they go out as DDATA metrics with
+  // is_historical and their own time stamps, once their device is alive.
+  struct Past {
+    size_t tag = 0;
+    Held held;
+  };
+  static constexpr size_t kMaxPast = 200000;
+  static constexpr size_t kMaxMetricsPerMessage = 500;
+  std::deque<Past> past_;
+  long past_dropped_ = 0;  // the oldest given way to kMaxPast, this episode
   std::vector<std::optional<StationReport>> reports_;
   std::vector<bool> alive_;  // DBIRTH sent and no DDEATH since
   Counters counters_;        // as last published

@@ -79,6 +79,10 @@ std::string Encode(const Payload& payload) {
       pb.has_datatype = 1;
       pb.datatype = m.datatype;
     }
+    if (m.is_historical) {
+      pb.has_is_historical = 1;
+      pb.is_historical = 1;
+    }
     if (m.is_null) {
       pb.has_is_null = 1;
       pb.is_null = 1;

@@ -48,6 +48,7 @@ struct Metric {
   bool boolean = false;
   std::string text;
   std::optional<int32_t> quality;  // the "Quality" property
+  bool is_historical = false;      // a change from the past, not the current value
 };
 
 struct Payload {

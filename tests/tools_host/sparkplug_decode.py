@@ -85,6 +85,7 @@ def main():
                     "value": value_of(m),
                     "quality": quality,
                     "timestamp": m.timestamp if m.HasField("timestamp") else None,
+                    "historical": m.is_historical,
                 })
             record["metrics"] = metrics
         print(json.dumps(record), flush=True)

@@ -359,5 +359,54 @@ TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigk
   EXPECT_EQ(MetricValue(OfType(rec->Decoded(), "NDEATH")[0], "bdSeq")["value"], bdseq);
 }
 
+// The changes of a broker outage reach the host after the births, as
+// historical DDATA with their own time stamps, in order; the birth carries
+// the newest. The host's STATE holds the births until the recorder is back.
+TEST_F(SparkplugGatewayTest, OutageChangesFollowTheBirthsAsHistory) {
+  auto rec = std::make_unique<SparkplugRecorder>(broker_.port(), dir_.path());
+  auto gateway = StartGateway({"--sparkplug", "Plant", "--sparkplug-host", "SCADA", "--for", "16"});
+  const auto online = [&] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    rec->Publish("spBv1.0/STATE/SCADA", Json{{"online", true}, {"timestamp", ms}}.dump(), true);
+  };
+  online();
+  ASSERT_TRUE(rec->WaitFor([](const auto& all) { return OfType(all, "DBIRTH").size() == 2; }));
+  broker_.Stop();
+  std::vector<int> outage;
+  for (int v = 100; v < 108; ++v) {
+    ASSERT_TRUE(sim_->SetWord(1, kAreaR, 1, static_cast<uint16_t>(v)));
+    outage.push_back(v);
+    std::this_thread::sleep_for(300ms);
+  }
+  ASSERT_TRUE(broker_.Start());
+  rec = std::make_unique<SparkplugRecorder>(broker_.port(), dir_.path());
+  online();
+  std::vector<Json> past;
+  ASSERT_TRUE(rec->WaitFor([&](const auto& all) {
+    past.clear();
+    for (const auto& m : OfType(all, "DDATA", "PLC1")) {
+      for (const auto& metric : m["metrics"]) {
+        if (metric["historical"] == true) past.push_back(metric);
+      }
+    }
+    return past.size() >= outage.size();
+  })) << "the outage's changes did not follow the births";
+  const auto all = rec->Decoded();
+  const Json counter = MetricValue(OfType(all, "DBIRTH", "PLC1")[0], "Counter");
+  EXPECT_EQ(counter["value"], outage.back()) << "the birth does not carry the newest value";
+  std::vector<int> values;
+  for (size_t i = 0; i < past.size(); ++i) {
+    if (past[i]["alias"] != counter["alias"]) continue;
+    values.push_back(past[i]["value"].get<int>());
+    if (i > 0) {
+      EXPECT_GE(past[i]["timestamp"], past[i - 1]["timestamp"]);
+    }
+  }
+  EXPECT_EQ(values, outage) << "changes lost or out of order";
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
 }  // namespace
 }  // namespace dravik::test
