@@ -43,7 +43,15 @@ int OpenPort(const CSerialPort& settings, std::unique_ptr<SerialDevice>& handle)
   // line; it is refused like a port that does not open.
   if (path.empty() || !LineSettingsFor(settings, &line) || !device->Open(path, line)) {
     const std::string text = name + " (" + path + ")";
-    return ReportDriverMessage(kMessagePortNotOpened, kFlagsConfiguration, text.c_str());
+    const int result = ReportDriverMessage(kMessagePortNotOpened, kFlagsConfiguration, text.c_str());
+    // Message 4 names the port; the note says why, so the user knows what
+    // to fix (a missing device, the service user's permission, a damaged
+    // setting).
+    const std::string why = path.empty()                         ? "no device is known by this name"
+                            : !LineSettingsFor(settings, &line) ? "the port settings hold an index outside its list"
+                                                                : device->Error();
+    ReportDriverNote(kFlagsConfiguration, text + ": " + why);
+    return result;
   }
   handle = std::move(device);
   ReportDriverMessage(kMessagePortOpened, kFlagsStateChange);

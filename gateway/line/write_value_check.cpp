@@ -96,6 +96,34 @@ bool RangeOf(int type, int length, Range* range, std::string* what) {
   return false;
 }
 
+// A number as people write it in decimal: an optional sign, digits with at
+// most one point, an optional exponent. strtod would also take hexadecimal
+// ("0x10" is 16), leading blanks, "inf" and "nan", which no one means here.
+bool IsDecimalNumber(const std::string& text) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+  size_t digits = 0;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      ++digits;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    size_t exponent = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) ++exponent;
+    if (exponent == 0) return false;
+  }
+  return i == text.size();
+}
+
 }  // namespace
 
 bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* value,
@@ -114,16 +142,21 @@ bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* val
     return true;
   }
 
+  if (type == kTypeBitCode && (text == "true" || text == "false")) {
+    value->SetVal(text == "true" ? 1.0 : 0.0);
+    return true;
+  }
   char* end = nullptr;
   errno = 0;
   const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) {
-    *error = Shown(text) + " is not a number";
+  if (!IsDecimalNumber(text) || end == text.c_str() || *end != '\0' || errno == ERANGE ||
+      !std::isfinite(v)) {
+    *error = Shown(text) + " is not a decimal number";
     return false;
   }
   if (type == kTypeBitCode) {
     if (v != 0.0 && v != 1.0) {
-      *error = Shown(text) + " is not 0 or 1 (bit)";
+      *error = Shown(text) + " is not 0, 1, true or false (bit)";
       return false;
     }
     value->SetVal(v);

@@ -504,6 +504,9 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload,
     return;
   }
   const std::string tag = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+  // An empty message is how a retained set is cleared from the broker: no
+  // request, so nothing to answer.
+  if (payload.empty()) return;
   std::string value_text, why;
   Json id, value;
   const bool parsed = ParseSetPayload(payload, &value_text, &why, &id, &value);

@@ -1,5 +1,7 @@
 #include "gateway/mqtt/mqtt_topics.h"
 
+#include <map>
+
 #include <mosquitto.h>
 #include <unistd.h>
 
@@ -212,7 +214,19 @@ bool ParseSetPayload(const std::string& payload, std::string* value_text, std::s
     *error = "the payload holds a NUL byte";
     return false;
   }
-  const Json json = Json::parse(payload, nullptr, false);
+  // A key given twice would silently take its last value: refused instead.
+  std::string twice;
+  std::map<std::string, int> top_keys;
+  const Json json = Json::parse(
+      payload,
+      [&](int depth, Json::parse_event_t event, Json& parsed) {
+        if (event == Json::parse_event_t::key && depth == 1 && parsed.is_string() &&
+            ++top_keys[parsed.get<std::string>()] == 2) {
+          twice = parsed.get<std::string>();
+        }
+        return true;
+      },
+      false);
   if (json.is_discarded()) {  // not JSON: bare text, taken as it is
     *value_text = payload;
     if (value_out != nullptr) *value_out = payload;
@@ -235,13 +249,19 @@ bool ParseSetPayload(const std::string& payload, std::string* value_text, std::s
     }
     value = &json["value"];
   }
+  if (!twice.empty()) {
+    *error = "the JSON payload gives \"" + twice + "\" twice";
+    return false;
+  }
   if (value_out != nullptr) *value_out = *value;
   if (value->is_number()) {
     *value_text = value->dump();
+  } else if (value->is_boolean()) {
+    *value_text = value->get<bool>() ? "true" : "false";  // a bit tag takes them
   } else if (value->is_string()) {
     *value_text = value->get<std::string>();
   } else {
-    *error = "the value must be a number or a string";
+    *error = "the value must be a number, true, false or a string";
     return false;
   }
   if (value_text->empty()) {

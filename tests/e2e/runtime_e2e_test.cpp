@@ -683,7 +683,8 @@ TEST_F(LineTest, PortThatCannotOpenIsSoughtOnceStarted) {
   host.ClearRecords();
   EXPECT_EQ(host.Prepare(inst), -4);
   const auto logs = host.Logs();
-  ASSERT_EQ(logs.size(), 1u);
+  ASSERT_EQ(logs.size(), 2u);  // message 4, then the note saying why
+  EXPECT_NE(logs[1].text.find("No such file or directory"), std::string::npos) << logs[1].text;
   EXPECT_EQ(logs[0].flags, 0x100);
   EXPECT_NE(logs[0].text.find("통신포트[COM1 (" + ports.path() + "/COM1)]를 열 수 없습니다."),
             std::string::npos)

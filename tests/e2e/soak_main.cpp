@@ -3,7 +3,8 @@
 // mixed blocks and about a hundred tags, three of them not echoing requests, a
 // line that hears its own requests (a 2-wire adapter), every reply 0-300 ms
 // after its request, a quarter of all replies faulty (every kind, holds of up
-// to 5 s and duplicated replies among them), one port loss and return, one
+// to 5 s and duplicated replies among them; the adapter that hears itself is
+// swapped for one that does not at the quiet spell), one port loss and return, one
 // station switched off for a while with demotion on, a write every second
 // (but for a quiet spell with more late replies), and registers that change
 // every second. Every word read's reply carries a sequence number in its
@@ -218,6 +219,10 @@ class Soak {
       }
       if (!quiet && now >= quiet_from && now < quiet_until) {
         quiet = true;
+        // The adapter that heard itself is swapped for one that does not: a
+        // late reply is then followed by the answer alone, which only the
+        // wait to be back in step keeps from being mistaken.
+        sim_->SetLocalEcho(false);
         // Late replies to the first of the twin blocks: the second comes next.
         sim_->SetFaultRate(FaultKind::kDelay, kQuietDelayRate, kLateReplyMs);
         sim_->SetFaultTarget(FaultKind::kDelay, kAreaR, kFirstBlock);

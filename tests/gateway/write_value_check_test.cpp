@@ -27,7 +27,9 @@ TEST(CheckWriteValue, TakesOnlyWhatTheTagHoldsUnchanged) {
       {10, 2, "-1", false},        {11, 4, "99999999", true},   {11, 2, "10000", false},
       {13, 0, "1", true},          {13, 0, "2", false},         {14, 4, "ABCD", true},
       {14, 4, "ABCDE", false},     {14, 4, "", true},           {1, 2, "abc", false},
-      {1, 2, "nan", false},        {15, 2, "1", false},
+      {1, 2, "nan", false},        {15, 2, "1", false},         {1, 2, "0x10", false},
+      {1, 2, " 12", false},        {1, 2, "-1.0e1", true},      {1, 2, "1e", false},
+      {13, 0, "true", true},       {13, 0, "false", true},      {1, 2, "true", false},
   };
   for (const ValueCase& c : cases) {
     CTagVal value;

@@ -217,14 +217,20 @@ TEST_F(LinkTest, OpenPortOfABusyOrMissingPortReportsMessage4) {
   device_.reset();
   EXPECT_EQ(OpenPort(damaged, second), -4);
 
+  // Each message 4 is followed by a note that says why.
   const auto lines = log_.Take();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0].flags, 0x100);
   EXPECT_EQ(lines[0].text,
             "[Dravik RS232/422] 통신포트[COM5 (" + pty_.link() + ")]를 열 수 없습니다.");
-  EXPECT_EQ(lines[1].text,
+  EXPECT_NE(lines[1].text.find("COM5 (" + pty_.link() + "): lock: Device or resource busy"),
+            std::string::npos)
+      << lines[1].text;
+  EXPECT_EQ(lines[2].text,
             "[Dravik RS232/422] 통신포트[COM6 (" + pty_.dir() + "/COM6)]를 열 수 없습니다.");
-  EXPECT_EQ(lines[2].text, lines[0].text);
+  EXPECT_NE(lines[3].text.find("No such file or directory"), std::string::npos) << lines[3].text;
+  EXPECT_EQ(lines[4].text, lines[0].text);
+  EXPECT_NE(lines[5].text.find("an index outside its list"), std::string::npos) << lines[5].text;
 }
 
 TEST_F(LinkTest, SendFramePurgesStaleInputAndWritesTheFrame) {

@@ -358,7 +358,7 @@ TEST_F(HostRunTest, StdinCommandsWriteAndQueryTheDriver) {
   // counts four writes.
   ASSERT_EQ(errors.size(), 8u) << r.out;
   EXPECT_EQ(errors[0]["text"], "no tag named \"Nope\"");
-  EXPECT_EQ(errors[1]["text"], "write of Setpoint not sent: \"abc\" is not a number");
+  EXPECT_EQ(errors[1]["text"], "write of Setpoint not sent: \"abc\" is not a decimal number");
   EXPECT_EQ(errors[2]["text"],
             "write of Counter2 not sent: \"70000\" is outside 0..65535 (uint16, 2 bytes)");
   EXPECT_EQ(errors[3]["text"],

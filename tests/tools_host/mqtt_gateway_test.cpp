@@ -43,10 +43,10 @@ TEST_F(MqttGatewayTest, FreshSubscriberSeesRetainedViewAndAllowedWritesReachTheP
       {"Counter2", "1234", nullptr},
       {"Label", "\"WXYZ\"", nullptr},
       {"Counter", "5", "read-only"},
-      {"Setpoint", "abc", "is not a number"},
+      {"Setpoint", "abc", "is not a decimal number"},
       {"Setpoint", "70000", "is outside -32768..32767"},  // would reach the PLC cut
       {"Setpoint", "{\"val\": 1}", "{\"value\": ...}"},
-      {"Setpoint", "[1]", "a number or a string"},
+      {"Setpoint", "[1]", "a number, true, false or a string"},
       {"Nope", "1", "no tag of that name"},
   };
   for (const auto& w : writes) fresh.Publish(std::string("tag/") + w.tag + "/set", w.payload);
@@ -303,7 +303,11 @@ TEST_F(MqttGatewayTest, EachWriteGetsOneResultThatSaysWhetherThePlcAcknowledged)
       {"Setpoint", "{\"value\": 70000, \"id\": 7}", 7, false, false, "outside"},
       {"Label", "{\"value\": \"AB\", \"id\": \"e\"}", "e", true, false, "에러번호[5]"},
       {"Counter2", "{\"value\": 3, \"id\": \"d\"}", "d", false, false, "PLC2 is disabled"},
+      {"Setpoint", "{\"value\": 1, \"value\": 2, \"id\": \"t\"}", "t", false, false, "twice"},
+      {"Setpoint", "{\"value\": \"0x10\", \"id\": \"h\"}", "h", false, false, "not a decimal"},
   };
+  // An empty message clears a retained set: no request, so no result.
+  client.Publish("tag/Setpoint/set", "");
   for (const auto& w : writes) {
     SCOPED_TRACE(w.payload);
     if (w.plc_error) sim_->ScriptWriteFaults({{plcsim::FaultKind::kErrorReply, 5}});
@@ -326,6 +330,7 @@ TEST_F(MqttGatewayTest, EachWriteGetsOneResultThatSaysWhetherThePlcAcknowledged)
     }
     EXPECT_EQ(seen, 1) << w.payload;
   }
+  EXPECT_EQ(client.History("tag/Setpoint/set/result").size(), 4u) << "an empty set was answered";
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 

@@ -63,7 +63,7 @@ bool ParseFaultKind(const std::string& text, FaultKind* kind) {
 }
 
 PlcSimulator::PlcSimulator(SimulatorOptions options)
-    : options_(std::move(options)), random_(options_.seed) {
+    : options_(std::move(options)), random_(options_.seed), local_echo_(options_.local_echo) {
   for (const int station : options_.stations) {
     if (station >= 1 && station <= 255) stations_[station];
   }
@@ -374,7 +374,7 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     }
   }
   record.fault = fault.kind;
-  if (options_.local_echo) Send(frame.raw);
+  if (local_echo_.load()) Send(frame.raw);
   int jitter = 0;
   if (options_.reply_jitter_ms > 0 && !reply_body.empty()) {
     std::lock_guard<std::mutex> lock(mutex_);

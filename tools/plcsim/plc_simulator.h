@@ -121,6 +121,9 @@ class PlcSimulator {
 
   // A switched-off station: its requests get no reply (they are still logged).
   void SetStationOff(int station, bool off);
+  // The line hears its own requests from now on, or no longer (an adapter
+  // swapped); it starts as the options say.
+  void SetLocalEcho(bool on) { local_echo_ = on; }
   // Writes to this address (area index, 1-based) of the station get error
   // reply 2, as a PLC refuses a write to a protected address. False for an
   // address outside its area.
@@ -183,6 +186,7 @@ class PlcSimulator {
   bool animation_coil_ = false;
 
   std::atomic<uint64_t> requests_{0};
+  std::atomic<bool> local_echo_;
 };
 
 }  // namespace dravik::plcsim
