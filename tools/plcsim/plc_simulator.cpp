@@ -145,6 +145,8 @@ bool PlcSimulator::Start() {
   if (!device_.IsOpen() || thread_.joinable()) return false;
   stopping_ = false;
   device_.ClearInterrupt();
+  parser_ = FrameParser();  // nothing half-read from a line before
+  arrived_.clear();
   thread_ = std::thread([this] { Run(); });
   return true;
 }
@@ -176,7 +178,7 @@ void PlcSimulator::SetStationOff(int station, bool off) {
 bool AnsweredInTime(const RequestRecord& record, int timeout_ms) {
   if (record.reply.empty() || !record.checksum_ok || record.refused) return false;
   // A margin for the reply's own bytes and the scheduling on both sides.
-  if (record.delay_ms + 200 >= timeout_ms) return false;
+  if (record.delay_ms + record.queued_ms + 200 >= timeout_ms) return false;
   switch (record.fault) {
     case FaultKind::kNone:
     case FaultKind::kNoise:
@@ -332,8 +334,12 @@ bool PlcSimulator::Send(const std::vector<uint8_t>& bytes) {
   return true;
 }
 
-void PlcSimulator::Answer(const FrameParser::Frame& frame) {
+void PlcSimulator::Answer(const Arrived& request) {
+  const FrameParser::Frame& frame = request.frame;
   RequestRecord record;
+  record.queued_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - request.at)
+                                          .count());
   record.request = frame.raw;
   record.body = frame.body;
   record.checksum_ok = frame.checksum_ok;
@@ -374,7 +380,6 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
     }
   }
   record.fault = fault.kind;
-  if (local_echo_.load()) Send(frame.raw);
   int jitter = 0;
   if (options_.reply_jitter_ms > 0 && !reply_body.empty()) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -419,7 +424,7 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
         break;
     }
     record.delay_ms += jitter;
-    if (record.delay_ms > 0 && !WaitMs(record.delay_ms)) wire.clear();
+    if (record.delay_ms > 0 && !HoldReading(record.delay_ms)) wire.clear();
   }
   if (fault.kind == FaultKind::kNoReply) Trace("--", {}, frame.body, false, "  [fault: silence]");
   // Logged before the reply goes out: whoever reads the reply then finds
@@ -442,25 +447,55 @@ void PlcSimulator::Answer(const FrameParser::Frame& frame) {
 }
 
 void PlcSimulator::Run() {
-  FrameParser parser;
-  uint8_t chunk[256];
   auto next_tick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   while (!stopping_.load()) {
-    size_t got = 0;
-    const IoStatus status = device_.Read(chunk, sizeof chunk, options_.animate ? 100 : 500, &got);
+    if (!arrived_.empty()) {
+      const Arrived request = std::move(arrived_.front());
+      arrived_.pop_front();
+      Answer(request);
+      continue;
+    }
+    const IoStatus status = ReadLine(options_.animate ? 100 : 500);
     if (status == IoStatus::kInterrupted) break;
     if (status == IoStatus::kHangup || status == IoStatus::kError) {
       // A device that went away: keep trying slowly until stopped.
       if (!WaitMs(200)) break;
       continue;
     }
-    for (size_t i = 0; i < got; ++i) {
-      if (auto frame = parser.Feed(chunk[i])) Answer(*frame);
-    }
     if (options_.animate && std::chrono::steady_clock::now() >= next_tick) {
       AnimateStep();
       next_tick += std::chrono::seconds(1);
     }
+  }
+}
+
+IoStatus PlcSimulator::ReadLine(int wait_ms) {
+  uint8_t chunk[256];
+  size_t got = 0;
+  const IoStatus status = device_.Read(chunk, sizeof chunk, wait_ms, &got);
+  if (status != IoStatus::kOk) return status;
+  const auto now = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < got; ++i) {
+    if (auto frame = parser_.Feed(chunk[i])) {
+      if (local_echo_.load()) Send(frame->raw);  // the adapter hears it as it goes out
+      arrived_.push_back(Arrived{std::move(*frame), now});
+    }
+  }
+  return status;
+}
+
+bool PlcSimulator::HoldReading(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (stopping_.load()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          until - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return true;
+    const int wait = static_cast<int>(left < 50 ? left : 50);
+    const IoStatus status = ReadLine(wait);
+    if (status == IoStatus::kInterrupted) return false;
+    if ((status == IoStatus::kHangup || status == IoStatus::kError) && !WaitMs(wait)) return false;
   }
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -79,13 +80,15 @@ struct RequestRecord {
   bool checksum_ok = false;
   FaultKind fault = FaultKind::kNone;
   int delay_ms = 0;      // how long the reply was held (kDelay, and the jitter)
+  int queued_ms = 0;     // how long the request waited behind the replies before it
   int mark = -1;         // the sequence number the reply carries (mark_replies)
   bool refused = false;  // a write to an address given to RefuseWrites: error reply
 };
 
 // Whether the driver must take this exchange as a good one: the simulator
-// answered the request's own station, without an error, and in time (held
-// for less than the receive time-out at most; noise before the frame is no
+// answered the request's own station, without an error, and in time (from
+// the request's arrival, its wait behind earlier held replies included, to
+// its reply less than the receive time-out; noise before the frame is no
 // fault of the reply). Everything else must be counted failed.
 bool AnsweredInTime(const RequestRecord& record, int timeout_ms = 3000);
 
@@ -149,8 +152,19 @@ class PlcSimulator {
   void AnimateStep();
 
  private:
+  // A request as it came off the line, and when.
+  struct Arrived {
+    FrameParser::Frame frame;
+    std::chrono::steady_clock::time_point at;
+  };
   void Run();
-  void Answer(const FrameParser::Frame& frame);
+  // Reads what the line brings within `wait_ms`: whole requests are queued
+  // with their arrival time (and heard back at once when the line echoes),
+  // so one held reply delays the later answers, as a PLC answers in order,
+  // but not the time they are measured from.
+  IoStatus ReadLine(int wait_ms);
+  bool HoldReading(int ms);  // false when stopping
+  void Answer(const Arrived& request);
   FaultAction NextFault(const std::vector<uint8_t>& body);
   bool Send(const std::vector<uint8_t>& bytes);
   bool WaitMs(int ms);  // false when stopping
@@ -166,6 +180,8 @@ class PlcSimulator {
   std::string device_path_;
 
   std::thread thread_;
+  FrameParser parser_;           // the simulator's thread only
+  std::deque<Arrived> arrived_;  // the simulator's thread only
   std::atomic<bool> stopping_{false};
   std::mutex wait_mutex_;
   std::condition_variable wait_cv_;  // wakes WaitMs on Stop
