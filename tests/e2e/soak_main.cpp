@@ -559,7 +559,8 @@ class Soak {
 
   void QuietStop() {
     for (int s = 1; s <= kStations; ++s) host_.SetRunState(inst_, Name(s).c_str(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // a late reply at most
+    // A late reply at most, after the wait to be back in step after a time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(6000));
     host_.Stop(inst_);
     for (auto it = last_write_.begin(); it != last_write_.end();) {
       const Write w = it->second;
