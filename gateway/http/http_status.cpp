@@ -16,9 +16,12 @@ namespace dravik::host {
 namespace {
 
 // Request threads; an event stream holds one for its life, so at most
-// kMaxEventClients of them stream and the rest answer the other paths.
-constexpr size_t kWorkers = 8;
+// kMaxEventClients of them stream and the rest answer the other paths. A
+// connection that sends nothing holds a thread until the read time-out (2 s):
+// kIdleClients of them on top of the streams still leave threads for a GET.
 constexpr int kMaxEventClients = 4;
+constexpr size_t kIdleClients = 64;
+constexpr size_t kWorkers = kMaxEventClients + kIdleClients + 4;
 // Connections accepted and waiting for a worker. When they are all taken the
 // listen thread waits, so further clients wait in the kernel's backlog: the
 // number of open sockets is bounded by construction.

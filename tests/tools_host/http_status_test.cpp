@@ -3,8 +3,12 @@
 // /metrics and a real prometheus scraping the gateway. The outage lasts far
 // longer than five failed exchanges, so a station turns failing whether its
 // state follows the first failure or the driver's "cannot communicate".
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -161,6 +165,25 @@ TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
     ASSERT_TRUE(res) << r.method << " " << r.path.substr(0, 40);
     EXPECT_EQ(res->status, r.status) << r.method << " " << r.path.substr(0, 40);
   }
+
+  // 64 connections that send nothing: a GET is answered without waiting
+  // for any of them to reach its read time-out (2 s).
+  std::vector<int> idle;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    idle.push_back(fd);
+  }
+  std::this_thread::sleep_for(200ms);  // taken up by the server's threads
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Get("/api/v1/stations"));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s)
+      << "the GET waited for idle connections to time out";
+  for (const int fd : idle) close(fd);
 
   const int prom_port = FreeLocalPort();
   WriteText(dir_.File("prometheus.yml"),
