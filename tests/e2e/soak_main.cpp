@@ -67,7 +67,7 @@ constexpr int kReplyJitterMs = 300;   // every reply comes 0..300 ms after its r
 // Stations that do not echo: a late reply of theirs looks like any answer.
 const std::set<int> kNoEchoStations = {3, 6, 9};
 // Late replies to the first of the twin blocks while no write is made.
-constexpr double kQuietDelayRate = 0.3;
+constexpr double kQuietDelayRate = 0.5;
 
 uint16_t HeldValue(int station, int address, int second) {
   return static_cast<uint16_t>(station * 4096 + address * 128 + (second & 0x7F));
@@ -179,7 +179,7 @@ class Soak {
     // A quiet spell without writes, with late replies to the first of the twin
     // blocks: a late reply then lands in the read of the second, of the same
     // size, not in a write that was queued while the driver waited.
-    const double quiet_from = total * 0.72;
+    const double quiet_from = total * 0.62;
     const double quiet_until = total * 0.92;
     bool quiet = false;
     const auto start = Clock::now();
