@@ -6,8 +6,16 @@
 
 namespace dravik {
 
+constexpr int kTypeWriteOnly = 12;  // a whole number that is written, never decoded
 constexpr int kTypeBit = 13;     // a single bit
 constexpr int kTypeString = 14;  // a string of L characters
+// Not a data type: a tag bound with this code follows the exchanges of the
+// poller that reads its address. After every exchange of that poller it gets
+// the exchange's result: 0 when the read succeeded, else the failure's
+// message number (8 to 13). It is how a host learns that the data of one
+// block has stopped coming while the station's other blocks still answer.
+// Such a tag reads nothing of its own and cannot be written.
+constexpr int kTypeExchangeStatus = 0x100;
 
 struct TagBinding {
   int32_t tag_id = 0;          // the host's tag id, carried by every event
@@ -16,6 +24,7 @@ struct TagBinding {
   uint16_t offset = 0;         // first 16-bit word of the tag in the poller's data image
 
   bool IsBit() const { return type == kTypeBit; }
+  bool IsExchangeStatus() const { return type == kTypeExchangeStatus; }
 };
 
 }  // namespace dravik

@@ -113,10 +113,13 @@ void CBlockPoller::Poll() {
   if (code == 0) {
     DispatchChanges(image);
     station_->ReportResult(0, nullptr);
-    return;
+  } else {
+    ++station_->reads_failed;
+    station_->ReportResult(code, code == kPlcError ? detail_.c_str() : nullptr);
   }
-  ++station_->reads_failed;
-  station_->ReportResult(code, code == kPlcError ? detail_.c_str() : nullptr);
+  // After the block's values, so a host sees the data before it is told
+  // the data is current again.
+  if (PostExchangeStatus(*line_.events, status_bindings_, code)) line_.data_ready->Set();
 }
 
 void CBlockPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {

@@ -43,6 +43,8 @@ class CBlockPoller {
   bool Holds(const CStationInfoDVK* station, int area, uint32_t address, uint32_t end) const;
   // Appends a binding; returns its index.
   int AddBinding(const TagBinding& binding);
+  // An exchange status tag: told the result of every exchange of this block.
+  void AddStatusBinding(const TagBinding& binding) { status_bindings_.push_back(binding); }
 
   CStationInfoDVK* Station() const { return station_; }
   const CCommBlockDVK* Block() const { return block_; }
@@ -65,6 +67,7 @@ class CBlockPoller {
   uint32_t last_poll_tick_ = 0;
   std::array<uint8_t, kDataImageBytes> previous_{};
   std::vector<TagBinding> bindings_;
+  std::vector<TagBinding> status_bindings_;
   std::array<Chunk, kMaxChunks> chunks_{};
   int chunk_count_ = 0;
   std::array<uint8_t, kReplyBufferBytes> reply_{};

@@ -26,6 +26,9 @@ constexpr int kMsgReadOnly = 15;
 // reach that tag's address: such a tag is refused instead (RefuseUnpackable).
 static_assert(sizeof(int) == sizeof(uint32_t), "tag handles are packed into 32 bits");
 constexpr size_t kMaxHandleIndex = 0xFFFF;
+// The low half of an exchange status tag's handle; no data binding gets it,
+// so a write to such a handle is told apart and refused.
+constexpr size_t kStatusHandleLow = 0xFFFF;
 
 int MakeHandle(size_t high, size_t low) {
   return static_cast<int>((static_cast<uint32_t>(high) << 16) | static_cast<uint32_t>(low));
@@ -382,7 +385,7 @@ int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int
   for (size_t i = 0; i < block_pollers_.size(); ++i) {
     CBlockPoller& poller = *block_pollers_[i];
     if (!poller.Holds(station, area, address, end)) continue;
-    if (i > kMaxHandleIndex || poller.Bindings().size() > kMaxHandleIndex)
+    if (i > kMaxHandleIndex || poller.Bindings().size() >= kStatusHandleLow)
       return RefuseUnpackable(prototype.tag_id);
     TagBinding binding = prototype;
     uint32_t offset = address - static_cast<uint32_t>(poller.Block()->start);
@@ -404,10 +407,37 @@ int CCommEngine::BindTag(CStationInfoDVK* station, const char* address_text, int
   return MakeHandle(block_pollers_.size() + tag_pollers_.size() - 1, 0);
 }
 
+int CCommEngine::BindExchangeStatus(CStationInfoDVK* station, const char* address_text,
+                                    int area, uint32_t address, const TagBinding& prototype) {
+  std::unique_lock lock(structure_lock_);
+  for (size_t i = 0; i < block_pollers_.size() && i <= kMaxHandleIndex; ++i) {
+    CBlockPoller& poller = *block_pollers_[i];
+    if (!poller.Holds(station, area, address, address + 1)) continue;
+    poller.AddStatusBinding(prototype);
+    return MakeHandle(i, kStatusHandleLow);
+  }
+  for (size_t k = 0; k < tag_pollers_.size(); ++k) {
+    CTagPoller& poller = *tag_pollers_[k];
+    if (poller.Station() != station || poller.Area() != area || poller.Address() != address) {
+      continue;
+    }
+    const size_t index = block_pollers_.size() + k;
+    if (index > kMaxHandleIndex) break;
+    poller.AddStatusBinding(prototype);
+    return MakeHandle(index, kStatusHandleLow);
+  }
+  const std::string name = LookupTagName(prototype.tag_id);
+  ReportDriverNote(0, "태그[" + name + "]의 어드레스[" + std::string(address_text) +
+                          "]를 읽는 통신이 없어 통신 상태를 연결하지 않습니다.");
+  return -1;
+}
+
 int CCommEngine::WriteTag(int handle, const CTagVal* value) {
   if (running_.load() == 0 || value == nullptr) return 0;
   const uint32_t high = static_cast<uint32_t>(handle) >> 16;
   const uint32_t low = static_cast<uint32_t>(handle) & 0xFFFFu;
+  // An exchange status tag has nothing in the PLC to write.
+  if (low == kStatusHandleLow) return 0;
   CStationInfoDVK* station = nullptr;
   TagBinding binding;
   int area = 0;

@@ -67,6 +67,12 @@ class CCommEngine : public CEngineBase {
   // 16 bits of the handle.
   int BindTag(CStationInfoDVK* station, const char* address_text, int area, uint32_t address,
               const TagBinding& prototype);
+  // An exchange status tag (kTypeExchangeStatus) on the poller that reads
+  // `address`: a block holding it, else the single-tag poller of that very
+  // address. Never makes a poller of its own: -1, with a note, when no poller
+  // reads the address. Its handle names the poller and kStatusHandleLow.
+  int BindExchangeStatus(CStationInfoDVK* station, const char* address_text, int area,
+                         uint32_t address, const TagBinding& prototype);
   int WriteTag(int handle, const CTagVal* value);
 
   // The port was opened at preparation, or communication was started and

@@ -66,6 +66,21 @@ int CDravikNetDoc::BindTag(const char* device, const char* address, int type, in
   prototype.bit_or_length = static_cast<uint16_t>(bit_or_length & 0xFFFF);
   int area = -1;
   uint32_t number = 0;
+  if (prototype.IsExchangeStatus()) {
+    // The address names a point the line reads, a word, a bit or a bit of a
+    // word; the tag follows whichever poller reads it.
+    TagBinding as_word = prototype;
+    as_word.type = 1;
+    TagBinding as_bit = prototype;
+    as_bit.type = kTypeBit;
+    if (ParseTagAddress(address_text, &area, &number, &as_word) == 0 &&
+        ParseTagAddress(address_text, &area, &number, &as_bit) == 0) {
+      const std::string name = LookupTagName(tag_id);
+      ReportDriverMessage(kMsgBadAddress, 0, name.c_str(), address_text);
+      return -1;
+    }
+    return engine->BindExchangeStatus(station, address_text, area, number, prototype);
+  }
   if (ParseTagAddress(address_text, &area, &number, &prototype) == 0) {
     const std::string name = LookupTagName(tag_id);
     ReportDriverMessage(kMsgBadAddress, 0, name.c_str(), address_text);

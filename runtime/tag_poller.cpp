@@ -35,6 +35,7 @@ void CTagPoller::Poll() {
   if (code != 0) {
     ++station_->reads_failed;
     station_->ReportResult(code, code == kPlcError ? detail_.c_str() : nullptr);
+    if (PostExchangeStatus(*line_.events, status_bindings_, code)) line_.data_ready->Set();
     return;
   }
   uint8_t* data = reply_.data() + kReplyHeaderBytes;
@@ -47,6 +48,7 @@ void CTagPoller::Poll() {
   }
   DispatchChanges(image);
   station_->ReportResult(0, nullptr);
+  if (PostExchangeStatus(*line_.events, status_bindings_, 0)) line_.data_ready->Set();
 }
 
 void CTagPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {

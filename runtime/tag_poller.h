@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "model/station_info.h"
 #include "model/tag_binding.h"
@@ -33,6 +34,8 @@ class CTagPoller {
   uint32_t Address() const { return address_; }
   int Count() const { return count_; }
   const TagBinding& Binding() const { return binding_; }
+  // An exchange status tag: told the result of every exchange of this poller.
+  void AddStatusBinding(const TagBinding& binding) { status_bindings_.push_back(binding); }
 
  private:
   const LineContext& line_;  // the engine's, which outlives this
@@ -42,6 +45,7 @@ class CTagPoller {
   uint32_t address_;
   int count_;
   TagBinding binding_;
+  std::vector<TagBinding> status_bindings_;
   ReadRequest request_;
   int has_previous_ = 0;
   std::array<uint8_t, kReplyBufferBytes> reply_{};

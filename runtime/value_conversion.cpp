@@ -262,6 +262,15 @@ void PostValueEvent(ValueEventList& list, const TagBinding& binding,
   list.Append(std::move(event));
 }
 
+bool PostExchangeStatus(ValueEventList& list, std::span<const TagBinding> status_tags, int result) {
+  for (const TagBinding& binding : status_tags) {
+    auto event = NewEvent(binding);
+    event->Value().SetVal(static_cast<double>(result));
+    list.Append(std::move(event));
+  }
+  return !status_tags.empty();
+}
+
 void PostBitEvent(ValueEventList& list, const TagBinding& binding, uint16_t value) {
   auto event = NewEvent(binding);
   event->Value().SetVal(value != 0 ? 1.0 : 0.0);

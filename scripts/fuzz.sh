@@ -8,7 +8,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-30}"
 dir="${2:-$root/build/fuzz}"
 targets=(fuzz_tag_address fuzz_read_reply fuzz_project_file fuzz_receive_stream fuzz_project_json
-  fuzz_modbus_request)
+  fuzz_modbus_request fuzz_mqtt_set fuzz_sparkplug_command fuzz_tag_list fuzz_line_settings
+  fuzz_http_routes)
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)

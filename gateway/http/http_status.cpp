@@ -11,6 +11,7 @@
 #include "gateway/http/http_page.h"
 #include "gateway/line/host_port.h"
 #include "gateway/line/line_session.h"
+#include "model/tag_binding.h"
 
 namespace dravik::host {
 namespace {
@@ -117,8 +118,10 @@ bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std
   return ParseHostPort("--http", "127.0.0.1:8080, 0.0.0.0:8080", text, host, port, error);
 }
 
-const char* TagQuality(const StationReport* station, bool port_open) {
-  return station != nullptr && station->good() && port_open ? "good" : "stale";
+const char* TagQuality(const StationReport* station, size_t tag_index, bool write_only,
+                       bool port_open) {
+  if (!write_only && !port_open) return "stale";
+  return TagQualityName(station, tag_index, write_only);
 }
 
 StatusPageSetup MakeStatusPageSetup(const std::string& project, const std::string& port,
@@ -131,6 +134,7 @@ StatusPageSetup MakeStatusPageSetup(const std::string& project, const std::strin
   setup.mqtt = mqtt;
   for (const TagRow& t : tags) {
     setup.tags.push_back(t.name);
+    setup.write_only.push_back(t.type == dravik::kTypeWriteOnly);
     const size_t dot = t.device.find('.');
     setup.tag_stations.push_back(dot == std::string::npos ? "" : t.device.substr(dot + 1));
   }
@@ -437,7 +441,7 @@ Json HttpStatus::TagsJsonLocked() const {
              {"station",
               station < 0 ? Json(nullptr) : Json(setup_.stations[static_cast<size_t>(station)])},
              {"value", ValueJson(t.value)},
-             {"quality", TagQuality(report, port_open)},
+             {"quality", TagQuality(report, i, WriteOnly(i), port_open)},
              {"changed_ms", t.value ? Json(t.changed_ms) : Json(nullptr)}});
   }
   return list;
@@ -552,8 +556,9 @@ std::string HttpStatus::FreshnessMetrics(const std::string& line) const {
   std::vector<long> not_good(stations_.size(), 0);
   for (size_t t = 0; t < tags_.size(); ++t) {
     const int s = tag_station_[t];
-    if (s >= 0 && std::string(TagQuality(&stations_[static_cast<size_t>(s)].report, port_open)) !=
-                      "good") {
+    if (s >= 0 && !WriteOnly(t) &&
+        std::string(TagQuality(&stations_[static_cast<size_t>(s)].report, t, false, port_open)) !=
+            "good") {
       ++not_good[static_cast<size_t>(s)];
     }
   }

@@ -61,10 +61,10 @@ constexpr const char* kDefaultHttpAddress = "127.0.0.1:8080";
 // reason otherwise.
 bool ParseHttpAddress(const std::string& text, std::string* host, int* port, std::string* error);
 
-// The quality of a tag's last value: "stale" when its station is not ok, its
-// data is not fresh (StationReport::good) or the port is not open, else
-// "good". The one place that decides it.
-const char* TagQuality(const StationReport* station, bool port_open);
+// The quality of a tag's last value as the page shows it: TagQualityName,
+// and "stale" for any tag that has a value to age while the port is not open.
+const char* TagQuality(const StationReport* station, size_t tag_index, bool write_only,
+                       bool port_open);
 
 struct StatusPageSetup {
   std::string line;  // the `line` label: the project file name without extension
@@ -72,6 +72,7 @@ struct StatusPageSetup {
   std::vector<std::string> stations;
   std::vector<std::string> tags;          // host tag id order
   std::vector<std::string> tag_stations;  // the station of each tag, as the tag list names it
+  std::vector<bool> write_only;           // type 12: written, never read
   bool mqtt = false;                      // the gateway also runs --mqtt
 };
 
@@ -143,6 +144,7 @@ class HttpStatus : public LineFace {
   void Routes();
   Json StationsJsonLocked() const;
   Json TagsJsonLocked() const;
+  bool WriteOnly(size_t tag) const { return tag < setup_.write_only.size() && setup_.write_only[tag]; }
   Json ViewJsonLocked() const;
   std::optional<double> FailureRateLocked(const Station& s) const;
   void ChangedLocked();

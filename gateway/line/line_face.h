@@ -23,6 +23,7 @@
 //   OnStopped  once, after the line stopped: the totals. Nothing follows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -62,8 +63,28 @@ struct StationReport {
   int64_t stale_after_ms = 0;  // the limit in force
   // Its values are current only when it is ok and its data is fresh.
   bool good() const { return state == "ok" && fresh; }
+  // The station's tags (host tag id - 1, ascending) whose own data is not
+  // fresh: the last exchange of the block or single-tag poll that reads them
+  // failed, or their last good one is older than its limit
+  // (exchange_freshness.h). Set by the session in every sample.
+  std::vector<size_t> stale_tags;
+  // A tag's value is current only while its station's is and its own data
+  // is fresh.
+  bool TagGood(size_t tag_index) const {
+    return good() && !std::binary_search(stale_tags.begin(), stale_tags.end(), tag_index);
+  }
   bool operator==(const StationReport&) const = default;
 };
+
+// The quality of a tag as every face names it:
+//   "write_only"  a tag that is only written (type 12): no value is ever
+//                 decoded, so none can age;
+//   "good"        its station's data and its own are fresh (TagGood);
+//   "stale"       otherwise, and for a tag of no station.
+inline const char* TagQualityName(const StationReport* station, size_t tag_index, bool write_only) {
+  if (write_only) return "write_only";
+  return station != nullptr && station->TagGood(tag_index) ? "good" : "stale";
+}
 
 struct LineValue {
   int tag_id = 0;  // the host tag id (tag index + 1); may name no tag of the list

@@ -10,6 +10,7 @@
 #include "gateway/line/write_value_check.h"
 #include "host/tarsel_sub.h"
 #include "model/dravik_doc.h"
+#include "model/tag_binding.h"
 #include "runtime/line_settings.h"
 
 namespace dravik::host {
@@ -81,7 +82,9 @@ LineLayout ReadLineLayout(const std::string& project, std::vector<TagRow> tags) 
         layout.stations.push_back(s->name);
         layout.station_numbers.push_back(s->number);
         std::vector<BlockRange> blocks;
-        for (const auto& b : s->blocks) blocks.push_back({b->area, b->start, b->count});
+        for (const auto& b : s->blocks) {
+          blocks.push_back({b->area, b->start, b->count, b->period_ms});
+        }
         layout.blocks.push_back(std::move(blocks));
       }
       layout.port = "COM" + std::to_string(doc.Port().port + 1);
@@ -158,6 +161,13 @@ int LineSession::BindingStation(size_t index) const {
 }
 
 void LineSession::HandleValue(int tag_id, const TagValue& value) {
+  if (tag_id > static_cast<int>(BindingCount())) {  // an exchange status tag
+    const size_t poller = static_cast<size_t>(tag_id) - BindingCount() - 1;
+    const int result = value.kind == TagValue::Kind::kNumber ? static_cast<int>(value.number) : -1;
+    std::lock_guard lock(exchanges_mutex_);
+    exchanges_.Record(poller, result, NowMs());
+    return;
+  }
   if (tap_) tap_(tag_id, value);
   if (tag_id > static_cast<int>(layout_.tags.size())) return;  // an image tag
   ++values_;
@@ -204,10 +214,55 @@ void LineSession::BindTags(int* bound) {
     handles_.push_back(handle);
     if (handle != -1 && i < layout_.tags.size()) ++*bound;
   }
+  BindExchangeStatus();
   driver_.Slot<DrvBuildTagRequestsFn>(DRV_SLOT_BUILD_REQUESTS)(instance_);
   std::vector<bool> is_bound;
   for (size_t i = 0; i < layout_.tags.size(); ++i) is_bound.push_back(handles_[i] != -1);
   ToFaces([&](FaceQueue* f) { f->PushBound(is_bound); });
+}
+
+void LineSession::BindExchangeStatus() {
+  // The handle's high half names the driver's poller: the blocks first, in
+  // the project's order, then the tags polled on their own.
+  std::vector<int64_t> periods;
+  for (const auto& station : layout_.blocks) {
+    for (const BlockRange& b : station) periods.push_back(b.period_ms);
+  }
+  std::map<uint32_t, int> poller_of_handle;
+  std::vector<int64_t> floors;
+  binding_poller_.assign(BindingCount(), -1);
+  for (size_t i = 0; i < BindingCount(); ++i) {
+    if (handles_[i] == -1) continue;
+    const uint32_t high = static_cast<uint32_t>(handles_[i]) >> 16;
+    auto found = poller_of_handle.find(high);
+    if (found == poller_of_handle.end()) {
+      const TagRow& t = *Binding(i);
+      const int status_id = static_cast<int>(BindingCount() + floors.size()) + 1;
+      const int handle = driver_.Slot<DrvBindTagFn>(DRV_SLOT_BIND_TAG)(
+          instance_, t.device.c_str(), t.address.c_str(), dravik::kTypeExchangeStatus, 0,
+          status_id);
+      // Without its status a poller's tags keep the station's quality alone.
+      const int poller = handle == -1 ? -1 : static_cast<int>(floors.size());
+      if (poller >= 0) floors.push_back(high < periods.size() ? periods[high] : 0);
+      found = poller_of_handle.emplace(high, poller).first;
+    }
+    binding_poller_[i] = found->second;
+  }
+  status_tags_ = floors.size();
+  std::lock_guard lock(exchanges_mutex_);
+  exchanges_ = ExchangeFreshness(std::move(floors), layout_.stale_after_ms);
+}
+
+void LineSession::MarkStaleTags(std::vector<StationReport>* reports, int64_t now_ms) {
+  std::lock_guard lock(exchanges_mutex_);
+  for (size_t i = 0; i < binding_poller_.size(); ++i) {
+    const int poller = binding_poller_[i];
+    const int s = BindingStation(i);
+    if (poller < 0 || s < 0 || static_cast<size_t>(s) >= reports->size()) continue;
+    if (!exchanges_.Fresh(static_cast<size_t>(poller), now_ms)) {
+      (*reports)[static_cast<size_t>(s)].stale_tags.push_back(i);
+    }
+  }
 }
 
 int LineSession::Run(double for_seconds) {
@@ -382,6 +437,7 @@ void LineSession::PublishSample() {
     r.last_good_ms = freshness_.LastGoodMs(s);
     r.stale_after_ms = freshness_.LimitMs(s);
   }
+  MarkStaleTags(&sample.stations, sample.ts_ms);
   sample.port = Stations().Port();
   sample.values_delivered = values_.load();
   {

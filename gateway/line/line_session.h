@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "gateway/line/driver_library.h"
+#include "gateway/line/exchange_freshness.h"
 #include "gateway/line/face_queue.h"
 #include "gateway/line/line_face.h"
 #include "gateway/line/station_freshness.h"
@@ -43,6 +44,7 @@ struct BlockRange {
   int area = 0;   // device area index 0..7
   int start = 1;  // 1-based
   int count = 0;  // bits in a bit area, words in a word area
+  int period_ms = 0;
 };
 
 // What the faces need to know of the line before it runs.
@@ -171,6 +173,11 @@ class LineSession {
   Inbox TakeInbox(std::chrono::milliseconds wait);
   bool StopRequested();
   void BindTags(int* bound);
+  // One exchange status tag per poller that reads a bound tag, after every
+  // binding; their host tag ids follow the bindings'.
+  void BindExchangeStatus();
+  // Each station's tags whose own data is not fresh now, into the reports.
+  void MarkStaleTags(std::vector<StationReport>* reports, int64_t now_ms);
   // The tag list's rows, then the image tags: index = host tag id - 1.
   const TagRow* Binding(size_t index) const;
   int BindingStation(size_t index) const;
@@ -207,6 +214,15 @@ class LineSession {
   std::vector<TagRow> image_tags_;  // set before Open, then read only
   std::vector<int> image_stations_;
   ValueTap tap_;  // set before Open
+  // Set in Open, then read only: the poller (an index into exchanges_) of
+  // each binding, -1 when it has no exchange status; and how many exchange
+  // status tags follow the bindings.
+  std::vector<int> binding_poller_;
+  size_t status_tags_ = 0;
+  // Fed by the exchange status tags on the driver's event thread, read by
+  // the session thread's samples.
+  std::mutex exchanges_mutex_;
+  ExchangeFreshness exchanges_;  // guarded by exchanges_mutex_
 
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};

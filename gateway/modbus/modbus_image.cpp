@@ -1,5 +1,6 @@
 #include "gateway/modbus/modbus_image.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace dravik::host {
@@ -27,8 +28,18 @@ void ModbusImage::Update(int tag_id, const TagValue& value) {
 
 void ModbusImage::Observe(const std::vector<StationReport>& stations, int64_t now_ms) {
   std::lock_guard lock(mutex_);
+  for (Unit& unit : units_) {
+    std::fill(unit.word_stale.begin(), unit.word_stale.end(), 0);
+    std::fill(unit.bit_stale.begin(), unit.bit_stale.end(), 0);
+  }
   for (size_t s = 0; s < stations.size() && s < good_.size(); ++s) {
     good_[s] = stations[s].good() ? 1 : 0;
+    for (size_t tag : stations[s].stale_tags) {
+      const ImageRef ref = map_->Ref(static_cast<int>(tag) + 1);
+      if (ref.station < 0) continue;
+      Unit& unit = units_[static_cast<size_t>(ref.station)];
+      (ref.bit ? unit.bit_stale : unit.word_stale)[static_cast<size_t>(ref.flat)] = 1;
+    }
   }
   sampled_ms_ = now_ms;
 }
@@ -53,9 +64,10 @@ int ModbusImage::Read(size_t station, int start, int count, bool bit, T* out,
   if (good_[station] == 0 || now_ms - sampled_ms_ > kSampleLimitMs) return kGatewayTargetFailed;
   const Unit& unit = units_[station];
   const auto& known = bit ? unit.bit_known : unit.word_known;
+  const auto& stale = bit ? unit.bit_stale : unit.word_stale;
   for (int i = 0; i < count; ++i) {
     const auto at = static_cast<size_t>(start + i);
-    if (known[at] == 0) return kGatewayTargetFailed;
+    if (known[at] == 0 || stale[at] != 0) return kGatewayTargetFailed;
     if constexpr (sizeof(T) == 1) {
       out[i] = unit.bits[at];
     } else {

@@ -64,11 +64,13 @@ bool ReadPassword(const std::string& file, std::string* password, bool* have, st
 }  // namespace
 
 MqttBridge::MqttBridge(MqttOptions options, std::vector<std::string> tags,
-                       std::vector<bool> writable, std::vector<int> tag_stations,
-                       std::vector<std::string> stations, Output* out)
+                       std::vector<bool> writable, std::vector<bool> write_only,
+                       std::vector<int> tag_stations, std::vector<std::string> stations,
+                       Output* out)
     : options_(std::move(options)),
       tags_(std::move(tags)),
       writable_(std::move(writable)),
+      write_only_(std::move(write_only)),
       tag_stations_(std::move(tag_stations)),
       stations_(std::move(stations)),
       out_(out),
@@ -76,7 +78,7 @@ MqttBridge::MqttBridge(MqttOptions options, std::vector<std::string> tags,
       pending_stations_(stations_.size()),
       last_values_(tags_.size()),
       last_stations_(stations_.size()),
-      published_good_(tags_.size()) {
+      published_quality_(tags_.size()) {
   max_changes_ = std::max<size_t>(
       kMinWaitingChanges,
       static_cast<size_t>(std::max(options_.buffer_memory_mb, 0)) * 1024 * 1024 / kBytesPerChange);

@@ -76,10 +76,12 @@ class MqttBridge {
  public:
   enum class State { kConnecting, kConnected, kDown };
 
-  // `tags`, `writable` and `tag_stations` (the index of each tag's station
-  // in `stations`, -1 for none) are in host tag id order (id = index + 1).
+  // `tags`, `writable`, `write_only` (type 12: never has a value) and
+  // `tag_stations` (the index of each tag's station in `stations`, -1 for
+  // none) are in host tag id order (id = index + 1).
   MqttBridge(MqttOptions options, std::vector<std::string> tags, std::vector<bool> writable,
-             std::vector<int> tag_stations, std::vector<std::string> stations, Output* out);
+             std::vector<bool> write_only, std::vector<int> tag_stations,
+             std::vector<std::string> stations, Output* out);
   ~MqttBridge();
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
@@ -197,6 +199,7 @@ class MqttBridge {
   const MqttOptions options_;
   const std::vector<std::string> tags_;
   const std::vector<bool> writable_;
+  const std::vector<bool> write_only_;
   const std::vector<int> tag_stations_;
   const std::vector<std::string> stations_;
   Output* const out_;
@@ -256,7 +259,7 @@ class MqttBridge {
   // Publisher thread only: what the broker should hold.
   std::vector<std::optional<PendingValue>> last_values_;
   std::vector<std::optional<StationReport>> last_stations_;
-  std::vector<std::optional<bool>> published_good_;  // per tag: the quality on the broker
+  std::vector<std::optional<std::string>> published_quality_;  // per tag: as on the broker
   std::deque<Event> log_backlog_;                    // records made while disconnected
   long backlog_dropped_ = 0;
   std::optional<std::chrono::steady_clock::time_point> down_since_;

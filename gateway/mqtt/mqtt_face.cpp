@@ -38,7 +38,8 @@ void MqttFace::OnSample(const LineSample& sample) {
   published_.resize(reports.size());
   for (size_t i = 0; i < reports.size(); ++i) {
     if (due || reports[i].state != published_[i].state ||
-        reports[i].good() != published_[i].good()) {
+        reports[i].good() != published_[i].good() ||
+        reports[i].stale_tags != published_[i].stale_tags) {
       bridge_->OfferStation(i, reports[i]);
       published_[i] = reports[i];
     }

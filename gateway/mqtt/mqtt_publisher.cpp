@@ -93,10 +93,15 @@ void MqttBridge::PublishToScheme(std::vector<std::pair<size_t, PendingValue>> va
 void MqttBridge::PublishPlain(std::vector<std::pair<size_t, PendingValue>> values,
                               std::vector<std::pair<size_t, StationReport>> stations,
                               std::deque<Event> logs, long dropped, bool online, bool republish) {
-  std::vector<bool> quality_changed(stations_.size(), false);
+  // Each tag whose quality a new report of its station changes.
+  std::vector<bool> quality_changed(tags_.size(), false);
   for (auto& [i, s] : stations) {
-    const bool was_good = !last_stations_[i].has_value() || last_stations_[i]->good();
-    quality_changed[i] = was_good != s.good();
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      if (tag_stations_[t] != static_cast<int>(i)) continue;
+      if (write_only_[t]) continue;  // its quality never changes
+      const bool was_good = !last_stations_[i].has_value() || last_stations_[i]->TagGood(t);
+      quality_changed[t] = was_good != s.TagGood(t);
+    }
     last_stations_[i] = std::move(s);
     if (online && !republish) PublishStation(i, *last_stations_[i]);
   }
@@ -112,10 +117,7 @@ void MqttBridge::PublishPlain(std::vector<std::pair<size_t, PendingValue>> value
   }
   if (online && !republish) {
     for (size_t t = 0; t < tags_.size(); ++t) {
-      const int st = tag_stations_[t];
-      if (replayed_last[t] || (st >= 0 && quality_changed[static_cast<size_t>(st)])) {
-        PublishValue(t);
-      }
+      if (replayed_last[t] || quality_changed[t]) PublishValue(t);
     }
   }
   if (republish) RepublishAll();
@@ -163,7 +165,7 @@ void MqttBridge::RepublishAll() {
     if (last_stations_[i].has_value()) PublishStation(i, *last_stations_[i]);
   }
   for (size_t i = 0; i < tags_.size(); ++i) {
-    published_good_[i].reset();  // the broker may have lost them: all again
+    published_quality_[i].reset();  // the broker may have lost them: all again
     PublishValue(i);
   }
   if (backlog_dropped_ > 0) {
@@ -195,32 +197,36 @@ void MqttBridge::PublishValue(size_t tag_index) {
                                      : nullptr;
   // Before the first report of its station a value is as the driver just
   // delivered it, so good; a tag without a station never has a value.
-  const bool good = station == nullptr || station->good();
+  const std::string quality =
+      station == nullptr && !write_only_[tag_index]
+          ? "good"
+          : TagQualityName(station, tag_index, write_only_[tag_index]);
   const std::optional<PendingValue>& value = last_values_[tag_index];
-  const std::optional<bool> published = published_good_[tag_index];
-  // A tag without a value yet is shown only as stale, so a subscriber sees
-  // that its station is not delivering; it waits for its first value to be good.
-  if (!value.has_value() && (good || published == false)) return;
+  const std::optional<std::string>& published = published_quality_[tag_index];
+  // A tag without a value yet is shown only as stale (or write-only), so a
+  // subscriber sees that its station is not delivering; it waits for its
+  // first value to be good.
+  if (!value.has_value() && (quality == "good" || published == quality)) return;
   const std::string topic = options_.prefix + "/tag/" + tags_[tag_index];
   const std::string station_name = st >= 0 ? stations_[static_cast<size_t>(st)] : "";
   const TagValue none;
   if (options_.plain_payload) {
     if (value.has_value()) Publish(topic, ValuePayload(value->value, value->ts_ms, true), true);
-    if (published != good) Publish(topic + "/quality", good ? "good" : "stale", true);
+    if (published != quality) Publish(topic + "/quality", quality, true);
   } else {
     Publish(topic,
             ValuePayload(value ? value->value : none, value ? value->ts_ms : 0, false, station_name,
-                         good),
+                         quality.c_str()),
             true);
   }
-  published_good_[tag_index] = good;
+  published_quality_[tag_index] = quality;
 }
 
 void MqttBridge::PublishBuffered(size_t tag_index, const PendingValue& change) {
   const int st = tag_stations_[tag_index];
   const std::string station = st >= 0 ? stations_[static_cast<size_t>(st)] : "";
   Publish(options_.prefix + "/tag/" + tags_[tag_index],
-          ValuePayload(change.value, change.ts_ms, options_.plain_payload, station, true, true),
+          ValuePayload(change.value, change.ts_ms, options_.plain_payload, station, "good", true),
           false);
 }
 

@@ -151,7 +151,7 @@ std::vector<std::string> CheckTopicNames(const std::string& prefix,
 }
 
 std::string ValuePayload(const TagValue& value, int64_t ts_ms, bool plain,
-                         const std::string& station, bool good, bool buffered) {
+                         const std::string& station, const char* quality, bool buffered) {
   if (plain) {
     switch (value.kind) {
       case TagValue::Kind::kNone:
@@ -176,7 +176,7 @@ std::string ValuePayload(const TagValue& value, int64_t ts_ms, bool plain,
   }
   record["ts"] = ts_ms == 0 ? Json(nullptr) : Json(ts_ms);
   record["station"] = station;
-  record["quality"] = good ? "good" : "stale";
+  record["quality"] = quality;
   if (buffered) record["buffered"] = true;
   return Dump(record);
 }

@@ -87,7 +87,8 @@ std::vector<std::string> CheckTopicNames(const std::string& prefix,
 // A tag's record; `ts_ms` 0 is a tag that has no value yet (ts null).
 // `buffered`: a change kept while the broker was away ("buffered": true).
 std::string ValuePayload(const TagValue& value, int64_t ts_ms, bool plain,
-                         const std::string& station = "", bool good = true, bool buffered = false);
+                         const std::string& station = "", const char* quality = "good",
+                         bool buffered = false);
 std::string StatePayload(const StationReport& report);
 std::string LogPayload(int flags, const std::string& text, int64_t ts_ms, const std::string& tag);
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "gateway/line/tag_list.h"
+#include "model/tag_binding.h"
 
 namespace dravik::host {
 namespace {
@@ -120,7 +121,8 @@ SparkplugNode::SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag>
       bdseq_file_(options_.state_dir),
       values_(tags_.size()),
       reports_(stations_.size()),
-      alive_(stations_.size(), false) {
+      alive_(stations_.size(), false),
+      sent_quality_(tags_.size(), sparkplug::kQualityGood) {
   std::string problem;
   next_bdseq_ = bdseq_file_.FirstNumber(&problem);
   if (!problem.empty()) Note(problem);
@@ -330,6 +332,48 @@ Metric SparkplugNode::TagMetric(size_t tag, bool with_name) const {
   return ValueMetric(tag, values_[tag], with_name);
 }
 
+int32_t SparkplugNode::QualityOf(size_t tag) const {
+  const SparkplugTag& t = tags_[tag];
+  if (t.type == dravik::kTypeWriteOnly) return sparkplug::kQualityGood;
+  const Held& held = values_[tag];
+  if (!held.known || held.value.kind == TagValue::Kind::kNone) return sparkplug::kQualityStale;
+  const bool good = t.station < reports_.size() && reports_[t.station] &&
+                    reports_[t.station]->TagGood(tag);
+  return good ? sparkplug::kQualityGood : sparkplug::kQualityStale;
+}
+
+void SparkplugNode::AddQualities(int64_t now, std::vector<Payload>* data) {
+  std::vector<bool> bound;
+  {
+    std::lock_guard lock(mutex_);
+    bound = bound_;
+  }
+  for (size_t s = 0; s < stations_.size(); ++s) {
+    if (!alive_[s]) continue;
+    std::vector<Metric>& metrics = (*data)[s].metrics;
+    std::vector<bool> has_metric(tags_.size(), false);
+    for (Metric& m : metrics) {
+      const size_t tag = static_cast<size_t>(m.alias.value_or(0) - kFirstTagAlias);
+      if (tag >= tags_.size()) continue;
+      has_metric[tag] = true;
+      const int32_t q = QualityOf(tag);
+      if (q != sparkplug::kQualityGood || q != sent_quality_[tag]) m.quality = q;
+      sent_quality_[tag] = q;
+    }
+    for (size_t t = 0; t < tags_.size(); ++t) {
+      if (tags_[t].station != s || has_metric[t] || t >= bound.size() || !bound[t]) continue;
+      const int32_t q = QualityOf(t);
+      if (q == sent_quality_[t]) continue;
+      // Only the quality changed: the value as held, stamped with the change.
+      Metric m = TagMetric(t, false);
+      m.timestamp = static_cast<uint64_t>(now);
+      m.quality = q;
+      metrics.push_back(std::move(m));
+      sent_quality_[t] = q;
+    }
+  }
+}
+
 void SparkplugNode::KeepPast(size_t tag, const TagValue& value, int64_t ts_ms) {
   if (tags_[tag].station >= stations_.size()) return;  // no device: never a metric
   if (past_.size() >= kMaxPast) {
@@ -381,10 +425,10 @@ Metric SparkplugNode::ValueMetric(size_t tag, const Held& held, bool with_name) 
   if (!held.known || v.kind == TagValue::Kind::kNone) {
     if (with_name) m.timestamp = static_cast<uint64_t>(NowMs());  // a birth's, of no value yet
     m.is_null = true;
-    if (with_name) m.quality = sparkplug::kQualityBad;
+    if (with_name) m.quality = QualityOf(tag);
     return m;
   }
-  if (with_name) m.quality = sparkplug::kQualityGood;
+  if (with_name) m.quality = QualityOf(tag);
   switch (m.datatype) {
     case sparkplug::kString:
       m.kind = Metric::Kind::kString;
@@ -474,7 +518,9 @@ MqttMessage SparkplugNode::DeviceBirth(size_t station, int64_t now) {
   Payload p;
   p.timestamp = static_cast<uint64_t>(now);
   for (size_t i = 0; i < tags_.size(); ++i) {
-    if (tags_[i].station == station && bound[i]) p.metrics.push_back(TagMetric(i, true));
+    if (tags_[i].station != station || !bound[i]) continue;
+    p.metrics.push_back(TagMetric(i, true));
+    sent_quality_[i] = *p.metrics.back().quality;
   }
   alive_[station] = true;
   return Message("DBIRTH", stations_[station], std::move(p));
@@ -581,6 +627,7 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
     const size_t s = tags_[v.tag_index].station;
     if (s < stations_.size() && alive_[s]) data[s].metrics.push_back(TagMetric(v.tag_index, false));
   }
+  AddQualities(now, &data);
   for (size_t s = 0; s < stations_.size(); ++s) {
     if (data[s].metrics.empty()) continue;
     data[s].timestamp = static_cast<uint64_t>(now);

@@ -104,6 +104,14 @@ class SparkplugNode : public MqttScheme {
   MqttMessage Message(const char* type, const std::string& station, sparkplug::Payload payload);
   struct Held;
   sparkplug::Metric TagMetric(size_t tag, bool with_name) const;
+  // The Quality a metric has now: stale while its data is not fresh (or it
+  // has no value yet), good otherwise. A write-only tag never has a value to
+  // age, so it is always good.
+  int32_t QualityOf(size_t tag) const;
+  // Gives each metric of `data` (one per station) the quality it has now when
+  // that is not good or not what the host holds, and adds a metric for every
+  // tag of an alive device whose quality changed without a new value.
+  void AddQualities(int64_t now, std::vector<sparkplug::Payload>* data);
   sparkplug::Metric ValueMetric(size_t tag, const Held& held, bool with_name) const;
   void KeepPast(size_t tag, const TagValue& value, int64_t ts_ms);
   void PublishPast(int64_t now, std::vector<MqttMessage>* out);
@@ -156,6 +164,7 @@ class SparkplugNode : public MqttScheme {
   long past_dropped_ = 0;  // the oldest given way to kMaxPast, this episode
   std::vector<std::optional<StationReport>> reports_;
   std::vector<bool> alive_;  // DBIRTH sent and no DDEATH since
+  std::vector<int32_t> sent_quality_;  // per tag: the Quality the host holds
   Counters counters_;        // as last published
   std::optional<MqttLogLine> last_log_;
 };

@@ -654,8 +654,9 @@ TEST_F(LineTest, Cp949StationBindsByItsUtf8Name) {
   EXPECT_EQ(host.Statistics(inst, "라인A", counters), -1);
 }
 
-// The binding's index has 16 bits of the handle: the 65537th tag of a block
-// is refused, where a cut index would alias the block's first tag.
+// The binding's index has 16 bits of the handle, the last value kept for
+// the block's exchange status tags: the 65536th tag of a block is refused,
+// where a cut index would alias the block's first tag.
 TEST_F(LineTest, ABindingPastSixteenBitsIsRefusedNotWrapped) {
   StartSimulator({1});
   CDravikNetDoc doc;
@@ -664,10 +665,51 @@ TEST_F(LineTest, ABindingPastSixteenBitsIsRefusedNotWrapped) {
   const int inst = Prepare(doc);
   host.ClearRecords();
   int last = -1;
-  for (int j = 0; j <= 0xFFFF; ++j) last = host.Bind(inst, "PLC1", "R1", 1, 2, 70);
-  EXPECT_EQ(last, 0xFFFF);
+  for (int j = 0; j < 0xFFFF; ++j) last = host.Bind(inst, "PLC1", "R1", 1, 2, 70);
+  EXPECT_EQ(last, 0xFFFE);
   EXPECT_EQ(host.Bind(inst, "PLC1", "R2", 1, 2, 71), -1);
   EXPECT_EQ(host.CountLogs("태그[TAG71]의 핸들 번호가 16비트(65535)를 넘어 연결하지 않습니다."), 1);
+}
+
+// An exchange status tag rides on the poller that reads its address and is
+// told each exchange's result; it never makes a poll of its own nor a write.
+TEST_F(LineTest, ExchangeStatusTagsFollowTheirPollerAndAreNeverWritten) {
+  StartSimulator({1});
+  CDravikNetDoc doc;
+  doc.Stations().push_back(MakeStation("PLC1", 1));
+  AddBlock(*doc.Stations()[0], "R1", kAreaR, 1, 2, 0);
+  const int inst = Prepare(doc);
+  host.ClearRecords();
+  constexpr int kStatus = 0x100;
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R1", 1, 2, 61), 0x00000);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R50", 1, 2, 62), 0x10000);  // on its own
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R2", kStatus, 0, 90), 0x0FFFF);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R50", kStatus, 0, 91), 0x1FFFF);
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R80", kStatus, 0, 92), -1);  // nothing reads R80
+  EXPECT_EQ(host.CountLogs("통신 상태를 연결하지 않습니다."), 1);
+  EXPECT_EQ(host.CountLogs("개별 통신합니다."), 1);  // R50's tag only
+  host.BuildRequests(inst);
+  host.SetRunState(inst, nullptr, 1);
+  ASSERT_TRUE(WaitValue(90, 0));
+  ASSERT_TRUE(WaitValue(91, 0));
+
+  sim_->ScriptFaults({FaultAction{FaultKind::kErrorReply, 5}});
+  EXPECT_TRUE(host.WaitFor(
+      [&] {
+        for (int id : {90, 91}) {
+          for (const auto& v : host.ValuesFor(id)) {
+            if (v.has_value && v.value == 12) return true;
+          }
+        }
+        return false;
+      },
+      kWaitMs));
+  EXPECT_EQ(host.Write(inst, 0x0FFFF, 5), 0);
+  EXPECT_EQ(host.Write(inst, 0x1FFFF, 5), 0);
+  ASSERT_TRUE(WaitCycles(inst, "PLC1", 4));
+  int counters[4] = {};
+  host.Statistics(inst, "PLC1", counters);
+  EXPECT_EQ(counters[0], 0) << "a status handle wrote";
 }
 
 TEST_F(LineTest, PortThatCannotOpenIsSoughtOnceStarted) {

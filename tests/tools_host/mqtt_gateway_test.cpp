@@ -369,6 +369,41 @@ TEST_F(MqttGatewayTest, ASilentLineTurnsEveryTagStaleWithinTenSeconds) {
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 
+// A tag's quality follows its own block: one block of PLC1 refused on every
+// read turns its tag stale while the station, answering its other block, stays
+// ok and that block's tag never leaves good. A write-only tag is neither.
+TEST_F(MqttGatewayTest, QualityFollowsTheTagsOwnBlock) {
+  ASSERT_TRUE(WriteText(tags_, kTags + "Lamp,DVK.PLC1,C5,bit,0,rw\n"
+                                       "Pulse,DVK.PLC1,R8,int-write,2,rw\n"));
+  constexpr int kAreaC = 4;
+  auto gateway = StartGateway({"--for", "20"});
+  Client client(broker_.port());
+  const auto quality = [](const std::string& tag) {
+    return [tag](const auto& l) {
+      const Json r = Record(l, "tag/" + tag);
+      return r.is_object() ? r.value("quality", "") : "";
+    };
+  };
+  ASSERT_TRUE(client.WaitFor([&](const auto& l) { return quality("Lamp")(l) == "good"; }, 10s));
+  EXPECT_TRUE(client.WaitFor([&](const auto& l) { return quality("Pulse")(l) == "write_only"; }));
+
+  ASSERT_TRUE(sim_->SetFaultTarget(plcsim::FaultKind::kErrorReply, kAreaC, 1));
+  sim_->SetFaultRate(plcsim::FaultKind::kErrorReply, 1.0);
+  EXPECT_TRUE(client.WaitFor([&](const auto& l) { return quality("Lamp")(l) == "stale"; }, 3s));
+  std::this_thread::sleep_for(2s);
+  EXPECT_EQ(StateOf(client.Last(), "PLC1"), "ok");
+  sim_->SetFaultRate(plcsim::FaultKind::kErrorReply, 0);
+  EXPECT_TRUE(client.WaitFor([&](const auto& l) { return quality("Lamp")(l) == "good"; }, 3s));
+
+  bool was_good = false;  // before its first read a tag is stale
+  for (const auto& p : client.History("tag/Counter")) {
+    const bool good = Json::parse(p).value("quality", "") == "good";
+    EXPECT_TRUE(good || !was_good) << "R1's tag wavered: " << p;
+    was_good = was_good || good;
+  }
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
 TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
   auto gateway = StartGateway({"--mqtt-writes", "--for", "22"});
   Client client(broker_.port());

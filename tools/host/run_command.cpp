@@ -16,6 +16,7 @@
 #include "gateway/sparkplug/sparkplug_node.h"
 #include "gateway/terminal/terminal_commands.h"
 #include "gateway/terminal/terminal_face.h"
+#include "model/tag_binding.h"
 
 namespace dravik::host {
 namespace {
@@ -51,10 +52,11 @@ bool StartMqtt(const RunOptions& o, LineSession* session, Output* out, MqttParts
   MqttOptions options = o.mqtt;
   if (options.prefix.empty()) options.prefix = DefaultPrefix(o.project);
   std::vector<std::string> names;
-  std::vector<bool> writable;
+  std::vector<bool> writable, write_only;
   for (const auto& t : line.tags) {
     names.push_back(t.name);
     writable.push_back(t.writable);
+    write_only.push_back(t.type == dravik::kTypeWriteOnly);
   }
   SparkplugOptions sparkplug = o.sparkplug;
   if (sparkplug.node.empty()) sparkplug.node = DefaultPrefix(o.project).substr(10);
@@ -65,7 +67,8 @@ bool StartMqtt(const RunOptions& o, LineSession* session, Output* out, MqttParts
   for (const auto& p : problems) std::fprintf(stderr, "error: %s\n", p.c_str());
   if (!problems.empty()) return false;
   mqtt->bridge =
-      std::make_unique<MqttBridge>(options, names, writable, line.tag_stations, line.stations, out);
+      std::make_unique<MqttBridge>(options, names, writable, write_only, line.tag_stations,
+                                   line.stations, out);
   if (!sparkplug.group.empty()) {
     mqtt->node = MakeSparkplugNode(sparkplug, o.mqtt.writes, line, out);
     mqtt->bridge->SetScheme(mqtt->node.get());

@@ -205,6 +205,9 @@ bool PlcSimulator::SetFaultTarget(FaultKind kind, int area, int address) {
   if (area >= 0 && wire < 0) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   rate_targets_[static_cast<int>(kind)] = wire;
+  // Bit and word addresses are counted apart on the wire: C1 and R1 share
+  // a number.
+  rate_target_bits_[static_cast<int>(kind)] = area >= 0 && kAreas[area].bits;
   return true;
 }
 
@@ -287,6 +290,7 @@ void PlcSimulator::AnimateStep() {
 FaultAction PlcSimulator::NextFault(const std::vector<uint8_t>& body) {
   const bool write = body.size() > 1 && (body[1] == 0x04 || body[1] == 0x05);
   const int wire = body.size() >= 5 ? (body[3] << 8) | body[4] : -2;
+  const bool bits = body.size() > 1 && (body[1] == 0x01 || body[1] == 0x04);
   if (write && !write_script_.empty()) {
     const FaultAction action = write_script_.front();
     write_script_.pop_front();
@@ -299,7 +303,9 @@ FaultAction PlcSimulator::NextFault(const std::vector<uint8_t>& body) {
   }
   std::uniform_real_distribution<double> draw(0.0, 1.0);
   for (int k = 1; k < kFaultKindCount; ++k) {
-    if (rate_targets_[k] >= 0 && rate_targets_[k] != wire) continue;
+    if (rate_targets_[k] >= 0 && (rate_targets_[k] != wire || rate_target_bits_[k] != bits)) {
+      continue;
+    }
     if (rates_[k] > 0 && draw(random_) < rates_[k]) {
       return {static_cast<FaultKind>(k), rate_params_[k]};
     }

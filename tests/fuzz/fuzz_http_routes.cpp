@@ -1,0 +1,137 @@
+// Fuzzes the status page's own request handling (routes, method refusal,
+// header limits, error bodies) behind cpp-httplib's parser: the page runs
+// once on a loopback port with a small line's view, and each input goes to it
+// as the raw bytes of one connection, whose sending side is then closed so
+// that the server answers what it got and hangs up. Besides memory errors in
+// the server's threads it traps when an answer breaks the page's rules: every
+// answer is an HTTP status line; none is a 500 (a handler that threw); a
+// request with any method but GET or HEAD is never answered 2xx; a 2xx comes
+// with the page's no-store and nosniff headers, a 405 with Allow.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "gateway/http/http_status.h"
+
+using namespace dravik::host;
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+// The page of a line with two stations and three tags, names with the
+// characters the metrics and JSON must escape, and some values and counts.
+struct Page {
+  Page() {
+    StatusPageSetup setup;
+    setup.line = "line \"one\"\\";
+    setup.port = "COM1";
+    setup.stations = {"PLC1", "PL\"C\n2"};
+    setup.tags = {"Level", "Valve\\", "T\xff\xfe"};
+    setup.tag_stations = {"PLC1", "pl\"c\n2", ""};
+    setup.mqtt = true;
+    page = std::make_unique<HttpStatus>(setup);
+    TagValue number;
+    number.kind = TagValue::Kind::kNumber;
+    number.number = 12.5;
+    TagValue text;
+    text.kind = TagValue::Kind::kText;
+    text.text = "a\"b\xc3";
+    page->OfferValue(0, number, 1700000000000);
+    page->OfferValue(2, text, 1700000000100);
+    StationReport ok;
+    ok.state = "ok";
+    ok.reads_sent = 10;
+    ok.reads_failed = 1;
+    StationReport failing;
+    failing.state = "failing";
+    failing.writes_sent = 3;
+    page->OfferLine({ok, failing}, 42, "connected", 1700000000200);
+    std::string url, error;
+    Check(page->Start("127.0.0.1:0", &url, &error));
+    port = std::atoi(url.c_str() + url.rfind(':') + 1);
+    Check(port > 0);
+  }
+  std::unique_ptr<HttpStatus> page;
+  int port = 0;
+};
+
+// Sends `request` on a new connection, closes the sending side and returns
+// what came back. An event stream never ends: its first event is enough.
+std::string Exchange(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  Check(fd >= 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Check(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+  for (size_t sent = 0; sent < request.size();) {
+    const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;  // the server may answer and close before reading it all
+    sent += static_cast<size_t>(n);
+  }
+  ::shutdown(fd, SHUT_WR);
+  std::string reply;
+  char buffer[16384];
+  pollfd p{fd, POLLIN, 0};
+  // The server drops a silent client after 2 s; past that, give up.
+  while (::poll(&p, 1, 3000) > 0) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<size_t>(n));
+    const size_t head_end = reply.find("\r\n\r\n");
+    if (head_end != std::string::npos && reply.find("text/event-stream") < head_end &&
+        reply.find("\n\n", head_end + 4) != std::string::npos) {
+      break;
+    }
+  }
+  ::close(fd);
+  return reply;
+}
+
+bool HasHeader(const std::string& head, const std::string& line) {
+  return head.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const Page page;
+  const std::string request(reinterpret_cast<const char*>(data), size);
+  std::string reply = Exchange(page.port, request);
+  if (std::getenv("FUZZ_SHOW")) fprintf(stderr, "=== %zu bytes\n%.600s\n", reply.size(), reply.c_str());
+  // An interim 100 Continue (Expect: 100-continue) comes before the answer.
+  while (reply.rfind("HTTP/1.1 100 ", 0) == 0) {
+    const size_t end = reply.find("\r\n\r\n");
+    reply = end == std::string::npos ? "" : reply.substr(end + 4);
+  }
+  if (reply.empty()) return 0;  // nothing to answer, or the connection dropped
+  Check(reply.size() >= 13 && reply.rfind("HTTP/1.", 0) == 0 && reply[8] == ' ' &&
+        reply[12] == ' ');
+  const int status = std::atoi(reply.substr(9, 3).c_str());
+  Check(status >= 100 && status <= 599 && status != 500);
+  const std::string head = reply.substr(0, reply.find("\r\n\r\n") + 2);
+  const size_t method_end = request.find(' ');
+  const std::string method = request.substr(0, method_end);
+  if (method_end != std::string::npos && method != "GET" && method != "HEAD") {
+    Check(status < 200 || status > 299);
+  }
+  if (status >= 200 && status <= 299) {
+    Check(HasHeader(head, "Cache-Control: no-store"));
+    Check(HasHeader(head, "X-Content-Type-Options: nosniff"));
+  }
+  if (status == 405) Check(HasHeader(head, "Allow: GET, HEAD"));
+  return 0;
+}
