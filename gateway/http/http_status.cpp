@@ -342,6 +342,7 @@ void HttpStatus::OnSample(const LineSample& sample) {
             mqtt == sample.faces.end() ? "down" : mqtt->second, sample.ts_ms);
   const auto coalesced = sample.face_counts.find("values_coalesced");
   std::lock_guard lock(mutex_);
+  port_ = sample.port;
   values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
   const auto waiting = sample.face_counts.find("changes_waiting");
   const auto dropped = sample.face_counts.find("values_dropped");
@@ -375,21 +376,16 @@ void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long value
   for (size_t i = 0; i < reports.size() && i < stations_.size(); ++i) {
     Station& s = stations_[i];
     const StationReport& r = reports[i];
-    const long exchanges = r.reads_sent + r.writes_sent;
-    const long failures = r.reads_failed + r.writes_failed;
-    const long good = exchanges - failures;
+    const long good = r.reads_sent + r.writes_sent - r.reads_failed - r.writes_failed;
     const long good_before =
         s.report.reads_sent + s.report.writes_sent - s.report.reads_failed - s.report.writes_failed;
     if (good > good_before) s.last_good_ms = now_ms;
-    // Counters going back mean a reset: the minute starts again.
-    if (!s.minute.empty() &&
-        (exchanges < s.minute.back().exchanges || failures < s.minute.back().failures)) {
-      s.minute.clear();
-    }
-    if (s.minute.empty() || now_ms - s.minute.back().ms >= 1000) {
-      s.minute.push_back(Sample{now_ms, exchanges, failures});
-    } else {
-      s.minute.back() = Sample{s.minute.back().ms, exchanges, failures};
+    // Slot 15's status 1: the last exchange failed (or the port is not
+    // open). A share of time, not of exchanges: a silent station is asked
+    // far less often than a healthy one, so counting exchanges made ten
+    // seconds of silence look like a fraction of a percent.
+    if (s.minute.empty() || now_ms > s.minute.back().ms) {
+      s.minute.push_back(Sample{now_ms, r.status == 1});
     }
     while (s.minute.size() > 1 && now_ms - s.minute[1].ms >= kMinute) s.minute.pop_front();
     changed = changed || !(r == s.report);
@@ -399,16 +395,16 @@ void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long value
 }
 
 std::optional<double> HttpStatus::FailureRateLocked(const Station& s) const {
-  if (s.minute.empty()) return std::nullopt;
-  // From the oldest sample of the minute to now; before the first minute is
-  // over, from the start.
-  const Sample& from = s.minute.front();
-  const long base_ex = s.minute.size() == 1 ? 0 : from.exchanges;
-  const long base_fail = s.minute.size() == 1 ? 0 : from.failures;
-  const long ex = s.report.reads_sent + s.report.writes_sent - base_ex;
-  const long fail = s.report.reads_failed + s.report.writes_failed - base_fail;
-  if (ex <= 0) return std::nullopt;
-  return static_cast<double>(fail) / static_cast<double>(ex);
+  if (s.minute.size() < 2) return std::nullopt;
+  // Each sample's finding holds until the next; the last one's until now.
+  const int64_t now = s.minute.back().ms;
+  const int64_t from = std::max(s.minute.front().ms, now - kMinute);
+  int64_t failed = 0;
+  for (size_t i = 0; i + 1 < s.minute.size(); ++i) {
+    if (!s.minute[i].failed) continue;
+    failed += s.minute[i + 1].ms - std::max(s.minute[i].ms, from);
+  }
+  return static_cast<double>(failed) / static_cast<double>(now - from);
 }
 
 Json HttpStatus::StationsJsonLocked() const {

@@ -122,13 +122,14 @@ class HttpStatus : public LineFace {
   Json ViewJson() const;  // what /events sends: everything the page shows
 
  private:
+  // Whether the station's last exchange had failed, as a sample found it.
   struct Sample {
     int64_t ms = 0;
-    long exchanges = 0, failures = 0;
+    bool failed = false;
   };
   struct Station {
     StationReport report;
-    std::deque<Sample> minute;  // one sample a second at most, the last 60 s
+    std::deque<Sample> minute;  // every sample of the last 60 s, and the one before
     std::optional<int64_t> last_good_ms;
   };
   struct Tag {
@@ -146,6 +147,9 @@ class HttpStatus : public LineFace {
   Json TagsJsonLocked() const;
   bool WriteOnly(size_t tag) const { return tag < setup_.write_only.size() && setup_.write_only[tag]; }
   Json ViewJsonLocked() const;
+  // The share of the last minute (of the run, before a minute has passed)
+  // during which the station's last exchange had failed; null before two
+  // samples.
   std::optional<double> FailureRateLocked(const Station& s) const;
   void ChangedLocked();
   // An event stream's next message after `seen`, "" when stopping.

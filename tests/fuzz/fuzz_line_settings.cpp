@@ -30,8 +30,8 @@ constexpr size_t kLongestLine = 198;
 struct TempFile {
   TempFile() {
     const char* tmp = std::getenv("TMPDIR");
-    for (const std::string& dir : {std::string("/dev/shm"),
-                                  std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp")}) {
+    for (const std::string& dir :
+         {std::string("/dev/shm"), std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp")}) {
       path = dir + "/fuzz_line_settings-XXXXXX";
       const int fd = ::mkstemp(path.data());
       if (fd < 0) continue;

@@ -38,11 +38,11 @@ struct TagSetup {
 // an int-write of 8 bytes, whose range goes past what a double holds exactly.
 const std::vector<TagSetup>& Tags() {
   static const std::vector<TagSetup> tags = {
-      {{"Level", 1, 0, true}, 2, true},       {{"Valve", 13, 0, true}, 0, true},
-      {{"Name", 14, 0, true}, 8, true},       {{"Setpoint", 7, 1, true}, 2, true},
-      {{"Counter", 5, 1, false}, 4, true},    {{"Big", 12, 1, true}, 8, true},
-      {{"Spare", 0, 0, true}, 1, false},      {{"Orphan", 4, size_t(-1), true}, 2, true},
-      {{"Short BCD", 8, 1, true}, 2, true},   {{"Temp", 2, 0, true}, 4, true},
+      {{"Level", 1, 0, true}, 2, true},     {{"Valve", 13, 0, true}, 0, true},
+      {{"Name", 14, 0, true}, 8, true},     {{"Setpoint", 7, 1, true}, 2, true},
+      {{"Counter", 5, 1, false}, 4, true},  {{"Big", 12, 1, true}, 8, true},
+      {{"Spare", 0, 0, true}, 1, false},    {{"Orphan", 4, size_t(-1), true}, 2, true},
+      {{"Short BCD", 8, 1, true}, 2, true}, {{"Temp", 2, 0, true}, 4, true},
   };
   return tags;
 }
@@ -94,10 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // First byte: bits 0-2 the topic, bit 3 retained, bit 4 writes off; the
   // rest: the payload.
   const uint8_t control = data[0];
-  static const char* const kTopics[] = {
-      "spBv1.0/G/NCMD/N",      "spBv1.0/G/DCMD/N/PLC1",   "spBv1.0/G/DCMD/N/PLC2",
-      "spBv1.0/G/DCMD/N/PLC9", "spBv1.0/G/DCMD/N/",       "spBv1.0/G/DCMD/N/PLC1/x",
-      "spBv1.0/H/DCMD/N/PLC1", "spBv1.0/G/NCMD/N/PLC1"};
+  static const char* const kTopics[] = {"spBv1.0/G/NCMD/N",      "spBv1.0/G/DCMD/N/PLC1",
+                                        "spBv1.0/G/DCMD/N/PLC2", "spBv1.0/G/DCMD/N/PLC9",
+                                        "spBv1.0/G/DCMD/N/",     "spBv1.0/G/DCMD/N/PLC1/x",
+                                        "spBv1.0/H/DCMD/N/PLC1", "spBv1.0/G/NCMD/N/PLC1"};
   const std::string topic = kTopics[control & 7];
   const bool retained = (control & 8) != 0;
   const bool writes = (control & 16) == 0;

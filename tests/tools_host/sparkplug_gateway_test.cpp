@@ -309,6 +309,42 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   EXPECT_EQ(again.get().exit_code, 0);
 }
 
+// A metric's Quality follows its own block while its device lives: 500 in a
+// DDATA once the block's reads fail, 192 again after; the device is not
+// killed for it. A write-only metric is born null and good.
+TEST_F(SparkplugGatewayTest, MetricQualityFollowsItsBlockWithoutDeviceDeath) {
+  ASSERT_TRUE(WriteText(tags_, kTags + "Lamp,DVK.PLC1,C5,bit,0,rw\n"
+                                       "Pulse,DVK.PLC1,R8,int-write,2,rw\n"));
+  SparkplugRecorder rec(broker_.port(), dir_.path());
+  auto gateway = StartGateway({"--sparkplug", "Plant", "--for", "16"});
+  ASSERT_TRUE(rec.WaitFor([](const auto& all) { return !OfType(all, "DBIRTH", "PLC1").empty(); }));
+  const Json birth = OfType(rec.Decoded(), "DBIRTH", "PLC1")[0];
+  const Json pulse = MetricValue(birth, "Pulse");
+  EXPECT_TRUE(pulse["is_null"].get<bool>()) << pulse;
+  EXPECT_EQ(pulse["quality"], 192) << pulse;
+  const Json lamp_alias = MetricValue(birth, "Lamp")["alias"];
+  // The quality the host holds for Lamp: its birth's, then each DDATA's.
+  const auto lamp_quality = [&](const std::vector<Json>& all) {
+    Json q = MetricValue(OfType(all, "DBIRTH", "PLC1").back(), "Lamp")["quality"];
+    for (const auto& m : OfType(all, "DDATA", "PLC1")) {
+      for (const auto& metric : m["metrics"]) {
+        if (metric["alias"] == lamp_alias && !metric["quality"].is_null()) q = metric["quality"];
+      }
+    }
+    return q;
+  };
+  ASSERT_TRUE(rec.WaitFor([&](const auto& all) { return lamp_quality(all) == 192; }, 5s));
+
+  constexpr int kAreaC = 4;
+  ASSERT_TRUE(sim_->SetFaultTarget(plcsim::FaultKind::kErrorReply, kAreaC, 1));
+  sim_->SetFaultRate(plcsim::FaultKind::kErrorReply, 1.0);
+  EXPECT_TRUE(rec.WaitFor([&](const auto& all) { return lamp_quality(all) == 500; }, 3s));
+  sim_->SetFaultRate(plcsim::FaultKind::kErrorReply, 0);
+  EXPECT_TRUE(rec.WaitFor([&](const auto& all) { return lamp_quality(all) == 192; }, 3s));
+  EXPECT_TRUE(OfType(rec.Decoded(), "DDEATH", "PLC1").empty()) << "a live device was killed";
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
 TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigkill) {
   // Demoted after one silent poll, probed every second: a quick DDEATH and DBIRTH.
   ASSERT_TRUE(WriteText(dir_.File("none.conf"),
