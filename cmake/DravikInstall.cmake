@@ -84,6 +84,7 @@ install(FILES ${DRAVIKNET_DOC_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/dr
 install(FILES ${DRAVIKNET_DOC_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/draviknet-editor
         COMPONENT editor)
 install(FILES ${DRAVIKNET_PACKAGING}/systemd/line.env.example
+        ${DRAVIKNET_PACKAGING}/prometheus/draviknet-alerts.yml
         ${CMAKE_SOURCE_DIR}/samples/demo_project.json ${CMAKE_SOURCE_DIR}/samples/demo_tags.csv
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/draviknet/examples COMPONENT draviknet)
 

@@ -16,6 +16,9 @@ constexpr int kTypeString = 14;  // a string of L characters
 // block has stopped coming while the station's other blocks still answer.
 // Such a tag reads nothing of its own and cannot be written.
 constexpr int kTypeExchangeStatus = 0x100;
+// Bound the same way: after every exchange of its poller it gets how long the
+// exchange took, in milliseconds (all requests of a block read in parts).
+constexpr int kTypeExchangeTime = 0x101;
 
 struct TagBinding {
   int32_t tag_id = 0;          // the host's tag id, carried by every event
@@ -24,7 +27,10 @@ struct TagBinding {
   uint16_t offset = 0;         // first 16-bit word of the tag in the poller's data image
 
   bool IsBit() const { return type == kTypeBit; }
-  bool IsExchangeStatus() const { return type == kTypeExchangeStatus; }
+  // An exchange status or exchange time tag: it follows a poller's exchanges.
+  bool IsExchangeReport() const {
+    return type == kTypeExchangeStatus || type == kTypeExchangeTime;
+  }
 };
 
 }  // namespace dravik

@@ -109,6 +109,7 @@ void CBlockPoller::Poll() {
 
   ++station_->reads_sent;
   const int code = ExchangeAll(image);
+  const uint32_t took_ms = TickCount() - now;
   if (code == kExchangeInterrupted) return;  // stopping: nothing to report
   if (code == 0) {
     DispatchChanges(image);
@@ -119,7 +120,7 @@ void CBlockPoller::Poll() {
   }
   // After the block's values, so a host sees the data before it is told
   // the data is current again.
-  if (PostExchangeStatus(*line_.events, status_bindings_, code)) line_.data_ready->Set();
+  if (PostExchangeStatus(*line_.events, status_bindings_, code, took_ms)) line_.data_ready->Set();
 }
 
 void CBlockPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {

@@ -66,7 +66,7 @@ int CDravikNetDoc::BindTag(const char* device, const char* address, int type, in
   prototype.bit_or_length = static_cast<uint16_t>(bit_or_length & 0xFFFF);
   int area = -1;
   uint32_t number = 0;
-  if (prototype.IsExchangeStatus()) {
+  if (prototype.IsExchangeReport()) {
     // The address names a point the line reads, a word, a bit or a bit of a
     // word; the tag follows whichever poller reads it.
     TagBinding as_word = prototype;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "model/device_areas.h"
+#include "platform/tick_count.h"
 #include "runtime/serial_link.h"
 
 namespace dravik {
@@ -30,12 +31,16 @@ void CTagPoller::Poll() {
   std::array<uint8_t, kDataImageBytes> image{};
   if (station_->enabled == 0 || !HasRequest()) return;
   ++station_->reads_sent;
+  const uint32_t started = TickCount();
   const int code = ExchangeRead(line_, request_, reply_, &detail_);
+  const uint32_t took_ms = TickCount() - started;
   if (code == kExchangeInterrupted) return;  // stopping: nothing to report
   if (code != 0) {
     ++station_->reads_failed;
     station_->ReportResult(code, code == kPlcError ? detail_.c_str() : nullptr);
-    if (PostExchangeStatus(*line_.events, status_bindings_, code)) line_.data_ready->Set();
+    if (PostExchangeStatus(*line_.events, status_bindings_, code, took_ms)) {
+      line_.data_ready->Set();
+    }
     return;
   }
   uint8_t* data = reply_.data() + kReplyHeaderBytes;
@@ -48,7 +53,7 @@ void CTagPoller::Poll() {
   }
   DispatchChanges(image);
   station_->ReportResult(0, nullptr);
-  if (PostExchangeStatus(*line_.events, status_bindings_, 0)) line_.data_ready->Set();
+  if (PostExchangeStatus(*line_.events, status_bindings_, 0, took_ms)) line_.data_ready->Set();
 }
 
 void CTagPoller::DispatchChanges(const std::array<uint8_t, kDataImageBytes>& image) {

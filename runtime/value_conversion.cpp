@@ -262,10 +262,12 @@ void PostValueEvent(ValueEventList& list, const TagBinding& binding,
   list.Append(std::move(event));
 }
 
-bool PostExchangeStatus(ValueEventList& list, std::span<const TagBinding> status_tags, int result) {
+bool PostExchangeStatus(ValueEventList& list, std::span<const TagBinding> status_tags, int result,
+                        uint32_t took_ms) {
   for (const TagBinding& binding : status_tags) {
     auto event = NewEvent(binding);
-    event->Value().SetVal(static_cast<double>(result));
+    event->Value().SetVal(binding.type == kTypeExchangeTime ? static_cast<double>(took_ms)
+                                                             : static_cast<double>(result));
     list.Append(std::move(event));
   }
   return !status_tags.empty();

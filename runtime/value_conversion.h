@@ -59,8 +59,10 @@ void PostValueEvent(ValueEventList& list, const TagBinding& binding,
                     std::span<const uint8_t> tag_bytes);
 // Appends one event with value 1 when `value` is non-zero, else 0.
 void PostBitEvent(ValueEventList& list, const TagBinding& binding, uint16_t value);
-// Appends one event per exchange status tag, each with the exchange's result
-// (0, or the failure's message number). True when it appended any.
-bool PostExchangeStatus(ValueEventList& list, std::span<const TagBinding> status_tags, int result);
+// Appends one event per exchange status or time tag: a status tag gets the
+// exchange's result (0, or the failure's message number), a time tag how
+// long it took in ms. True when it appended any.
+bool PostExchangeStatus(ValueEventList& list, std::span<const TagBinding> status_tags, int result,
+                        uint32_t took_ms);
 
 }  // namespace dravik

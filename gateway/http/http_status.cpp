@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -15,6 +16,14 @@
 
 namespace dravik::host {
 namespace {
+
+// A sample value as Prometheus reads it: the shortest text that gives the
+// double back.
+std::string Number(double value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return ec == std::errc() ? std::string(text, end) : "NaN";
+}
 
 // Request threads; an event stream holds one for its life, so at most
 // kMaxEventClients of them stream and the rest answer the other paths. A
@@ -343,6 +352,9 @@ void HttpStatus::OnSample(const LineSample& sample) {
   const auto coalesced = sample.face_counts.find("values_coalesced");
   std::lock_guard lock(mutex_);
   port_ = sample.port;
+  cycle_seconds_ = sample.cycle_seconds;
+  const auto reconnects = sample.face_counts.find("mqtt_reconnects");
+  mqtt_reconnects_ = reconnects == sample.face_counts.end() ? 0 : reconnects->second;
   values_coalesced_ = coalesced == sample.face_counts.end() ? 0 : coalesced->second;
   const auto waiting = sample.face_counts.find("changes_waiting");
   const auto dropped = sample.face_counts.find("values_dropped");
@@ -501,6 +513,14 @@ std::string HttpStatus::MetricsText() const {
               &StationReport::writes_sent);
   per_station("draviknet_writes_failed_total", "Writes to the station that failed.",
               &StationReport::writes_failed);
+  per_station("draviknet_writes_refused_total",
+              "Writes to the station the gateway refused before the driver (station disabled, "
+              "demoted or the port not open).",
+              &StationReport::writes_refused);
+  per_station("draviknet_demotions_total",
+              "Times the line set the station aside as silent, polling it only now and then.",
+              &StationReport::demotions);
+  out += ReplyDurationMetrics(line);
   family("draviknet_station_state", "gauge",
          "1 for the state the station is in (ok, failing, demoted, disabled), 0 for the others.");
   for (size_t i = 0; i < stations_.size(); ++i) {
@@ -518,6 +538,16 @@ std::string HttpStatus::MetricsText() const {
   family("draviknet_exchanges_total", "counter",
          "Reads and writes on the line that ended, all stations together.");
   out += "draviknet_exchanges_total{" + line + "} " + std::to_string(exchanges) + "\n";
+  family("draviknet_cycle_duration_seconds", "gauge",
+         "Time between two polls of the block polled most often: one pass over the line "
+         "(0 before it is known).");
+  out += "draviknet_cycle_duration_seconds{" + line + "} " + Number(cycle_seconds_) + "\n";
+  family("draviknet_mqtt_reconnects_total", "counter",
+         "Connections to the MQTT broker after the first one.");
+  out += "draviknet_mqtt_reconnects_total{" + line + "} " + std::to_string(mqtt_reconnects_) +
+         "\n";
+  family("draviknet_build_info", "gauge", "Always 1; the label names the gateway's version.");
+  out += "draviknet_build_info{" + line + ",version=\"" DRAVIKNET_VERSION "\"} 1\n";
   family("draviknet_mqtt_connected", "gauge",
          "1 while the gateway is connected to its MQTT broker; 0 also when it runs without one.");
   out += "draviknet_mqtt_connected{" + line + "} " +
@@ -538,6 +568,29 @@ std::string HttpStatus::MetricsText() const {
   out +=
       "draviknet_values_delivered_total{" + line + "} " + std::to_string(values_delivered_) + "\n";
   if (!modbus_counts_.empty()) out += ModbusMetrics(line);
+  return out;
+}
+
+// Each station's exchange durations as a Prometheus histogram.
+std::string HttpStatus::ReplyDurationMetrics(const std::string& line) const {
+  std::string out =
+      "# HELP draviknet_reply_duration_seconds How long each exchange with the station took, "
+      "from its request to its reply or its failure.\n"
+      "# TYPE draviknet_reply_duration_seconds histogram\n";
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    const ReplyHistogram& h = stations_[i].report.replies;
+    const std::string labels = line + ",station=\"" + Label(setup_.stations[i]) + "\"";
+    for (size_t b = 0; b < kReplyBucketSeconds.size(); ++b) {
+      const long count = b < h.buckets.size() ? h.buckets[b] : 0;
+      out += "draviknet_reply_duration_seconds_bucket{" + labels + ",le=\"" +
+             Number(kReplyBucketSeconds[b]) + "\"} " + std::to_string(count) + "\n";
+    }
+    out += "draviknet_reply_duration_seconds_bucket{" + labels + ",le=\"+Inf\"} " +
+           std::to_string(h.count) + "\n";
+    out += "draviknet_reply_duration_seconds_sum{" + labels + "} " + Number(h.sum_seconds) + "\n";
+    out += "draviknet_reply_duration_seconds_count{" + labels + "} " + std::to_string(h.count) +
+           "\n";
+  }
   return out;
 }
 

@@ -117,6 +117,7 @@ class HttpStatus : public LineFace {
   std::string MetricsText() const;
   std::string ModbusMetrics(const std::string& line) const;
   std::string FreshnessMetrics(const std::string& line) const;
+  std::string ReplyDurationMetrics(const std::string& line) const;
   Json StationsJson() const;
   Json TagsJson() const;
   Json ViewJson() const;  // what /events sends: everything the page shows
@@ -174,6 +175,8 @@ class HttpStatus : public LineFace {
   long values_coalesced_ = 0;  // by the MQTT face
   long changes_waiting_ = 0;   // for the MQTT broker
   long values_dropped_ = 0;    // by the MQTT face's disk buffer
+  long mqtt_reconnects_ = 0;   // by the MQTT face
+  double cycle_seconds_ = 0.0;
   std::map<std::string, long> modbus_counts_;  // the Modbus TCP face's, without "modbus."
   std::string mqtt_ = "down";
   int64_t updated_ms_ = 0;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -48,6 +49,21 @@ struct TagValue {
   std::string text;
 };
 
+// Upper bounds of the exchange duration histogram's buckets, in seconds: a
+// reply in 10 ms at 115200 baud up to a 3 s time-out and past it.
+inline constexpr std::array<double, 9> kReplyBucketSeconds = {0.01, 0.025, 0.05, 0.1, 0.25,
+                                                              0.5,  1,     2.5,  5};
+
+// How long a station's exchanges took since the start, as Prometheus keeps a
+// histogram: the count of each bucket holds every exchange no longer than
+// its bound (so the counts only grow along the buckets).
+struct ReplyHistogram {
+  std::vector<long> buckets;  // per kReplyBucketSeconds
+  double sum_seconds = 0.0;
+  long count = 0;
+  bool operator==(const ReplyHistogram&) const = default;
+};
+
 // One station's counters and its state name as the status line shows it.
 struct StationReport {
   std::string state;  // ok, failing, demoted, disabled, no_port (station_states.h)
@@ -56,6 +72,8 @@ struct StationReport {
   std::string port = "unknown";  // open, not_open, lost (PortStateText)
   int writes_refused = 0;        // refused by the host before slot 7
   int status = 0;                // slot 15's status
+  int demotions = 0;             // times the line has set it aside as silent
+  ReplyHistogram replies;        // its exchanges' durations
   // Its data is fresh: its last good read is younger than the freshness
   // limit (station_freshness.h). Set by the session in every sample.
   bool fresh = true;
@@ -102,6 +120,7 @@ struct LineSample {
   std::vector<StationReport> stations;  // project order
   PortState port = PortState::kUnknown;
   long values_delivered = 0;
+  double cycle_seconds = 0.0;  // ExchangeTimes::CycleSeconds; 0 before it is known
   // What faces said of themselves (LineSession::SetFaceState), by face name:
   // "mqtt" -> "connected", ...
   std::map<std::string, std::string> faces;

@@ -161,11 +161,15 @@ int LineSession::BindingStation(size_t index) const {
 }
 
 void LineSession::HandleValue(int tag_id, const TagValue& value) {
-  if (tag_id > static_cast<int>(BindingCount())) {  // an exchange status tag
-    const size_t poller = static_cast<size_t>(tag_id) - BindingCount() - 1;
-    const int result = value.kind == TagValue::Kind::kNumber ? static_cast<int>(value.number) : -1;
+  if (tag_id > static_cast<int>(BindingCount())) {  // an exchange status or time tag
+    const size_t report = static_cast<size_t>(tag_id) - BindingCount() - 1;
+    const bool number = value.kind == TagValue::Kind::kNumber;
     std::lock_guard lock(exchanges_mutex_);
-    exchanges_.Record(poller, result, NowMs());
+    if (report % 2 == 0) {
+      exchanges_.Record(report / 2, number ? static_cast<int>(value.number) : -1, NowMs());
+    } else if (number && value.number >= 0) {
+      exchange_times_.Record(report / 2, static_cast<uint32_t>(value.number), NowMs());
+    }
     return;
   }
   if (tap_) tap_(tag_id, value);
@@ -230,6 +234,7 @@ void LineSession::BindExchangeStatus() {
   }
   std::map<uint32_t, int> poller_of_handle;
   std::vector<int64_t> floors;
+  std::vector<size_t> poller_stations;
   binding_poller_.assign(BindingCount(), -1);
   for (size_t i = 0; i < BindingCount(); ++i) {
     if (handles_[i] == -1) continue;
@@ -237,24 +242,34 @@ void LineSession::BindExchangeStatus() {
     auto found = poller_of_handle.find(high);
     if (found == poller_of_handle.end()) {
       const TagRow& t = *Binding(i);
-      const int status_id = static_cast<int>(BindingCount() + floors.size()) + 1;
-      const int handle = driver_.Slot<DrvBindTagFn>(DRV_SLOT_BIND_TAG)(
-          instance_, t.device.c_str(), t.address.c_str(), dravik::kTypeExchangeStatus, 0,
-          status_id);
+      const int status_id = static_cast<int>(BindingCount() + 2 * floors.size()) + 1;
+      const auto bind = [&](int type, int id) {
+        return driver_.Slot<DrvBindTagFn>(DRV_SLOT_BIND_TAG)(instance_, t.device.c_str(),
+                                                             t.address.c_str(), type, 0, id);
+      };
       // Without its status a poller's tags keep the station's quality alone.
-      const int poller = handle == -1 ? -1 : static_cast<int>(floors.size());
-      if (poller >= 0) floors.push_back(high < periods.size() ? periods[high] : 0);
+      const int poller =
+          bind(dravik::kTypeExchangeStatus, status_id) == -1 ? -1 : static_cast<int>(floors.size());
+      if (poller >= 0) {
+        bind(dravik::kTypeExchangeTime, status_id + 1);
+        floors.push_back(high < periods.size() ? periods[high] : 0);
+        const int s = BindingStation(i);
+        poller_stations.push_back(s < 0 ? layout_.stations.size() : static_cast<size_t>(s));
+      }
       found = poller_of_handle.emplace(high, poller).first;
     }
     binding_poller_[i] = found->second;
   }
-  status_tags_ = floors.size();
   std::lock_guard lock(exchanges_mutex_);
   exchanges_ = ExchangeFreshness(std::move(floors), layout_.stale_after_ms);
+  exchange_times_ = ExchangeTimes(std::move(poller_stations), layout_.stations.size());
 }
 
 void LineSession::MarkStaleTags(std::vector<StationReport>* reports, int64_t now_ms) {
   std::lock_guard lock(exchanges_mutex_);
+  for (size_t s = 0; s < reports->size(); ++s) {
+    (*reports)[s].replies = exchange_times_.Histogram(s);
+  }
   for (size_t i = 0; i < binding_poller_.size(); ++i) {
     const int poller = binding_poller_[i];
     const int s = BindingStation(i);
@@ -438,6 +453,10 @@ void LineSession::PublishSample() {
     r.stale_after_ms = freshness_.LimitMs(s);
   }
   MarkStaleTags(&sample.stations, sample.ts_ms);
+  {
+    std::lock_guard lock(exchanges_mutex_);
+    sample.cycle_seconds = exchange_times_.CycleSeconds(sample.ts_ms);
+  }
   sample.port = Stations().Port();
   sample.values_delivered = values_.load();
   {
@@ -473,6 +492,7 @@ std::vector<StationReport> LineSession::StationReports() const {
     r.name = name;
     r.port = PortStateText(Stations().Port());
     r.writes_refused = Stations().RefusedWrites(name);
+    r.demotions = Stations().Demotions(name);
     r.status = t.status;
     reports.push_back(r);
   }

@@ -24,6 +24,7 @@
 
 #include "gateway/line/driver_library.h"
 #include "gateway/line/exchange_freshness.h"
+#include "gateway/line/exchange_times.h"
 #include "gateway/line/face_queue.h"
 #include "gateway/line/line_face.h"
 #include "gateway/line/station_freshness.h"
@@ -176,7 +177,8 @@ class LineSession {
   // One exchange status tag per poller that reads a bound tag, after every
   // binding; their host tag ids follow the bindings'.
   void BindExchangeStatus();
-  // Each station's tags whose own data is not fresh now, into the reports.
+  // Each station's tags whose own data is not fresh now, and how long its
+  // exchanges took, into the reports.
   void MarkStaleTags(std::vector<StationReport>* reports, int64_t now_ms);
   // The tag list's rows, then the image tags: index = host tag id - 1.
   const TagRow* Binding(size_t index) const;
@@ -215,14 +217,14 @@ class LineSession {
   std::vector<int> image_stations_;
   ValueTap tap_;  // set before Open
   // Set in Open, then read only: the poller (an index into exchanges_) of
-  // each binding, -1 when it has no exchange status; and how many exchange
-  // status tags follow the bindings.
+  // each binding, -1 when it has no exchange status. Poller k's status tag
+  // has host tag id BindingCount() + 2k + 1, its time tag the next.
   std::vector<int> binding_poller_;
-  size_t status_tags_ = 0;
-  // Fed by the exchange status tags on the driver's event thread, read by
-  // the session thread's samples.
+  // Fed by the exchange status and time tags on the driver's event thread,
+  // read by the session thread's samples.
   std::mutex exchanges_mutex_;
   ExchangeFreshness exchanges_;  // guarded by exchanges_mutex_
+  ExchangeTimes exchange_times_;  // guarded by exchanges_mutex_
 
   // Session thread only, like the slot calls that feed them.
   WriteResults write_results_{0};

@@ -98,6 +98,7 @@ void StationStates::OnLog(int flags, const std::string& text) {
   } else if (After(text, at, kRestored)) {
     s->failing = false;
   } else if (After(text, at, kDemotionHead) && EndsWith(text, kDemotionEnd)) {
+    if (!s->demoted) ++s->demotions;
     s->demoted = true;
   } else if (EndsWith(text, kReturnEnd)) {
     s->demoted = false;
@@ -157,6 +158,12 @@ int StationStates::RefusedWrites(const std::string& station) const {
   std::lock_guard lock(mutex_);
   const Station* s = Find(station);
   return s == nullptr ? 0 : s->refused_writes;
+}
+
+int StationStates::Demotions(const std::string& station) const {
+  std::lock_guard lock(mutex_);
+  const Station* s = Find(station);
+  return s == nullptr ? 0 : s->demotions;
 }
 
 std::string StationStates::LastFailure(const std::string& station, uint64_t* count) const {

@@ -54,6 +54,8 @@ class StationStates {
 
   void CountRefusedWrite(const std::string& station);
   int RefusedWrites(const std::string& station) const;
+  // How often the station was set aside as silent (demotion notes).
+  int Demotions(const std::string& station) const;
   // The station's last failure line (flags 1) and how many it has had, so a
   // caller can tell whether one came after a given moment.
   std::string LastFailure(const std::string& station, uint64_t* count = nullptr) const;
@@ -65,6 +67,7 @@ class StationStates {
     bool demoted = false;
     bool disabled = false;  // by the runner's slot 13 call
     int refused_writes = 0;
+    int demotions = 0;
     uint64_t failures = 0;
     std::string last_failure;
   };

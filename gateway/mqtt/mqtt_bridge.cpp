@@ -354,6 +354,7 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
     return;
   }
   bridge->refusal_reported_ = false;
+  if (bridge->connections_.fetch_add(1) > 0) bridge->reconnects_.fetch_add(1);
   if (bridge->scheme_ != nullptr) {
     // A scheme's state is not retained, so there is no prefix to check: its
     // own topics, and the session is online.

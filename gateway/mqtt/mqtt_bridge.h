@@ -132,6 +132,8 @@ class MqttBridge {
   // Changes the disk buffer dropped, the oldest first, when it was full (or
   // whose tag is no longer in the tag list when they were replayed).
   long dropped_values() const { return dropped_values_.load(); }
+  // Connections the broker accepted after the first one.
+  long reconnects() const { return reconnects_.load(); }
   long dropped_logs() const;
 
  private:
@@ -215,6 +217,8 @@ class MqttBridge {
   std::atomic<int> offline_mid_{-1};  // mid of the final offline message
   std::atomic<bool> offline_acked_{false};
   std::atomic<bool> refusal_reported_{false};  // a CONNACK refusal already shown
+  std::atomic<long> connections_{0};           // accepted by the broker
+  std::atomic<long> reconnects_{0};            // the connections after the first
 
   // Guarded by mutex_: the pending tables between the offering threads and
   // the publisher thread.

@@ -31,6 +31,7 @@ void MqttFace::OnSample(const LineSample& sample) {
   session_->SetFaceCount("values_coalesced", bridge_->coalesced_values());
   session_->SetFaceCount("changes_waiting", bridge_->waiting_changes());
   session_->SetFaceCount("values_dropped", bridge_->dropped_values());
+  session_->SetFaceCount("mqtt_reconnects", bridge_->reconnects());
   const auto now = std::chrono::steady_clock::now();
   const bool due = now >= next_stats_;
   if (due) next_stats_ = now + stats_interval_;

@@ -686,12 +686,17 @@ TEST_F(LineTest, ExchangeStatusTagsFollowTheirPollerAndAreNeverWritten) {
   EXPECT_EQ(host.Bind(inst, "PLC1", "R2", kStatus, 0, 90), 0x0FFFF);
   EXPECT_EQ(host.Bind(inst, "PLC1", "R50", kStatus, 0, 91), 0x1FFFF);
   EXPECT_EQ(host.Bind(inst, "PLC1", "R80", kStatus, 0, 92), -1);  // nothing reads R80
+  EXPECT_EQ(host.Bind(inst, "PLC1", "R1", kStatus + 1, 0, 93), 0x0FFFF);  // the exchange's time
   EXPECT_EQ(host.CountLogs("통신 상태를 연결하지 않습니다."), 1);
   EXPECT_EQ(host.CountLogs("개별 통신합니다."), 1);  // R50's tag only
   host.BuildRequests(inst);
   host.SetRunState(inst, nullptr, 1);
   ASSERT_TRUE(WaitValue(90, 0));
   ASSERT_TRUE(WaitValue(91, 0));
+  const auto times = host.ValuesFor(93);
+  ASSERT_FALSE(times.empty());
+  EXPECT_TRUE(times.back().has_value && times.back().value >= 0 && times.back().value < 3000)
+      << times.back().value;
 
   sim_->ScriptFaults({FaultAction{FaultKind::kErrorReply, 5}});
   EXPECT_TRUE(host.WaitFor(

@@ -56,7 +56,10 @@ TEST(StatusPageTest, FailedShareIsOfTimeAndEachTagHasItsOwnQuality) {
   setup.tag_stations = {"PLC1", "PLC1", "PLC1"};
   setup.write_only = {false, false, true};
   HttpStatus page(setup);
-  page.OnSample(LineSample{{Report(0)}, PortState::kOpen, 0, {}, {}, 0});
+  LineSample first;
+  first.stations = {Report(0)};
+  first.port = PortState::kOpen;
+  page.OnSample(first);
   // 10 s good, then 30 s during which the last exchange had failed (a
   // silent station is asked seldom: its counters would say little).
   for (int64_t ms = 0; ms <= 10000; ms += 200) page.OfferLine({Report(0)}, 0, "", ms);

@@ -139,6 +139,8 @@ TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
   check.stdin_text = metrics->body;
   const ProcessResult promtool = RunProcess({PROMTOOL_BIN, "check", "metrics"}, check);
   EXPECT_EQ(promtool.exit_code, 0) << promtool.out << promtool.err << metrics->body;
+  const ProcessResult rules = RunProcess({PROMTOOL_BIN, "check", "rules", ALERT_RULES});
+  EXPECT_EQ(rules.exit_code, 0) << rules.out << rules.err;
   for (const char* sample :
        {"draviknet_port_open{line=\"demo\"} 1\n",
         "draviknet_station_state{line=\"demo\",station=\"PLC1\",state=\"ok\"} 1\n",
@@ -187,11 +189,12 @@ TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
 
   const int prom_port = FreeLocalPort();
   WriteText(dir_.File("prometheus.yml"),
-            "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: draviknet\n"
+            "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: ['" +
+                std::string(ALERT_RULES) + "']\nscrape_configs:\n  - job_name: draviknet\n"
             "    static_configs:\n      - targets: ['127.0.0.1:" +
                 std::to_string(port_) + "']\n");
   ProcessOptions prom;
-  prom.timeout_ms = 15000;  // ends it: the test has its answer by then
+  prom.timeout_ms = 25000;  // ends it: the test has its answer by then
   auto prometheus = std::async(std::launch::async, [&] {
     return RunProcess({PROMETHEUS_BIN, "--config.file=" + dir_.File("prometheus.yml"),
                        "--storage.tsdb.path=" + dir_.File("tsdb"),
@@ -208,6 +211,35 @@ TEST_F(HttpStatusTest, PrometheusScrapesEveryStationAndBadRequestsGet4xx) {
       if (s["metric"]["line"] == "demo") stations.insert(s["metric"]["station"].get<std::string>());
     }
   }
+  // What an operator alerts on reaches prometheus, with values that moved.
+  for (const char* query :
+       {"draviknet_build_info", "draviknet_reply_duration_seconds_count%3E0",
+        "draviknet_cycle_duration_seconds%3E0", "draviknet_writes_refused_total",
+        "draviknet_demotions_total", "draviknet_mqtt_reconnects_total",
+        "draviknet_last_good_reply_timestamp_seconds%3E0"}) {
+    bool answered = false;
+    for (int i = 0; i < 30 && !answered; ++i) {
+      const auto res = Get(std::string("/api/v1/query?query=") + query, prom_port);
+      answered = res && res->status == 200 && !Json::parse(res->body)["data"]["result"].empty();
+      if (!answered) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(answered) << query;
+  }
+  // The example alert rules evaluate on what the gateway serves.
+  std::set<std::string> healthy;
+  for (int i = 0; i < 100 && healthy.size() < 2; ++i) {
+    const auto res = Get("/api/v1/rules", prom_port);
+    if (res && res->status == 200) {
+      const Json answer = Json::parse(res->body);
+      for (const auto& g : answer["data"]["groups"]) {
+        for (const auto& r : g["rules"]) {
+          if (r.value("health", "") == "ok") healthy.insert(r.value("name", ""));
+        }
+      }
+    }
+    if (healthy.size() < 2) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(healthy, (std::set<std::string>{"DravikStationSilent", "DravikCycleSlow"}));
   EXPECT_EQ(stations, (std::set<std::string>{"PLC1", "PLC2"})) << prometheus.get().err;
   host.wait();
 }
