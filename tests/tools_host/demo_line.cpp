@@ -3,20 +3,25 @@
 namespace dravik::test {
 
 bool DemoLine::Start(const TempDir& dir, std::string* error) {
+  plcsim::SimulatorOptions options;
+  options.stations = {1, 2};
+  return Start(dir, DRAVIK_SAMPLES_DIR "/demo_project.json", options, error);
+}
+
+bool DemoLine::Start(const TempDir& dir, const std::string& project_json,
+                     plcsim::SimulatorOptions options, std::string* error) {
   if (dir.path().empty()) {
     *error = "no private folder";
     return false;
   }
   project_ = dir.File("demo.dvk");
   const ProcessResult made = RunProcess(
-      {DRAVIK_PROJECT_BIN, "import", DRAVIK_SAMPLES_DIR "/demo_project.json", "-o", project_});
+      {DRAVIK_PROJECT_BIN, "import", project_json, "-o", project_});
   if (made.exit_code != 0) {
     *error = "dravik-project import: " + made.err;
     return false;
   }
-  plcsim::SimulatorOptions options;
-  options.stations = {1, 2};
-  sim_ = std::make_unique<plcsim::PlcSimulator>(options);
+  sim_ = std::make_unique<plcsim::PlcSimulator>(std::move(options));
   if (!sim_->CreatePty(dir.path(), 1, error)) return false;
   if (!sim_->Start()) {
     *error = "the simulator did not start";

@@ -23,6 +23,10 @@ class DemoLine {
   // Imports the project into `dir` and starts the simulator there; false
   // with the reason.
   bool Start(const TempDir& dir, std::string* error);
+  // The same with another project description and simulator (its stations
+  // and line as the project has them).
+  bool Start(const TempDir& dir, const std::string& project_json, plcsim::SimulatorOptions options,
+             std::string* error);
   void Stop();
 
   const std::string& project() const { return project_; }

@@ -656,5 +656,80 @@ TEST(MqttGatewayOptionsTest, NamesAndOptionsThatCantWorkAreRefusedAtStart) {
   EXPECT_NE(r.err.find("need --mqtt URL"), std::string::npos) << r.err;
 }
 
+// A healthy line at 9600 baud, replies paced at the byte rate and up to 20 ms
+// late: 24 blocks on two stations, every block's tag changing twice a second.
+// For a minute no tag is ever published as anything but good.
+TEST(HealthyLineTest, NoTagIsEverPublishedStaleOnAHealthyLine) {
+  TempDir dir;
+  std::string blocks[2], tags = "name,device,address,type,length,access\n";
+  for (int s = 0; s < 2; ++s) {
+    for (int b = 0; b < 12; ++b) {
+      const std::string address = "R" + std::to_string(1 + 10 * b);
+      blocks[s] += std::string(b ? "," : "") + "{\"address\": \"" + address +
+                   "\", \"count\": 4, \"period\": 0}";
+      tags += "T" + std::to_string(s + 1) + "_" + std::to_string(b) + ",DVK.PLC" +
+              std::to_string(s + 1) + "," + address + ",uint16,2,r\n";
+    }
+  }
+  const std::string json = dir.File("healthy.json");
+  ASSERT_TRUE(WriteText(
+      json, "{\"port\": {\"com\": \"COM1\", \"baud\": 9600}, \"stations\": [{\"name\": \"PLC1\", "
+            "\"number\": 1, \"blocks\": [" + blocks[0] + "]}, {\"name\": \"PLC2\", \"number\": 2, "
+            "\"blocks\": [" + blocks[1] + "]}]}"));
+  ASSERT_TRUE(WriteText(dir.File("tags.csv"), tags));
+  plcsim::SimulatorOptions options;
+  options.stations = {1, 2};
+  options.line.baud = 9600;
+  options.pace = true;
+  options.reply_jitter_ms = 20;
+  DemoLine line;
+  std::string error;
+  ASSERT_TRUE(line.Start(dir, json, options, &error)) << error;
+  Broker broker(dir);
+  ASSERT_TRUE(broker.Start());
+
+  ProcessOptions run;
+  run.env = line.env();
+  run.timeout_ms = 100000;
+  auto gateway = std::async(std::launch::async, [&] {
+    return Host({"run", line.project(), "--tags", dir.File("tags.csv"), "--mqtt", broker.url(),
+                 "--for", "78"},
+                run);
+  });
+  Client client(broker.port());
+  const auto all_good = [](const auto& last) {
+    for (int s = 1; s <= 2; ++s) {
+      for (int b = 0; b < 12; ++b) {
+        const Json r = Record(last, "tag/T" + std::to_string(s) + "_" + std::to_string(b));
+        if (!r.is_object() || r.value("quality", "") != "good") return false;
+      }
+    }
+    return true;
+  };
+  ASSERT_TRUE(client.WaitFor(all_good, 15s));
+  std::map<std::string, size_t> seen;  // per topic: the records before the minute
+  for (const auto& [topic, payload] : client.Last()) seen[topic] = client.History(topic).size();
+
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  for (uint16_t step = 1; std::chrono::steady_clock::now() < end; ++step) {
+    for (int s = 1; s <= 2; ++s) {
+      for (int b = 0; b < 12; ++b) line.sim().SetWord(s, kAreaR, 1 + 10 * b, step);
+    }
+    std::this_thread::sleep_for(500ms);
+  }
+  size_t changes = 0;
+  for (int s = 1; s <= 2; ++s) {
+    for (int b = 0; b < 12; ++b) {
+      const std::string topic = "tag/T" + std::to_string(s) + "_" + std::to_string(b);
+      const auto history = client.History(topic);
+      for (size_t i = seen[topic]; i < history.size(); ++i, ++changes) {
+        EXPECT_EQ(Json::parse(history[i]).value("quality", ""), "good") << topic << " " << history[i];
+      }
+    }
+  }
+  EXPECT_GT(changes, 24u * 60) << "the values did not keep changing";
+  EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
 }  // namespace
 }  // namespace dravik::test
