@@ -1,6 +1,9 @@
 #include "gateway/terminal/terminal_face.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "model/tag_binding.h"
 
 namespace dravik::host {
 namespace {
@@ -53,10 +56,32 @@ void TerminalFace::OnLog(const LineLog& log) {
 }
 
 void TerminalFace::OnSample(const LineSample& sample) {
+  if (print_values_) PrintQualityChanges(sample);
   const auto now = std::chrono::steady_clock::now();
   if (now < next_status_) return;
   out_->SetStatus(StatusLine(sample));
   next_status_ = now + kStatusInterval;
+}
+
+// A tag's first good reading is told by its value line; after that, each
+// turn to stale and back gets a line, so a value on the screen is never taken
+// for current when it is not.
+void TerminalFace::PrintQualityChanges(const LineSample& sample) {
+  quality_.resize(layout_.tags.size(), 0);
+  for (size_t t = 0; t < layout_.tags.size(); ++t) {
+    if (layout_.tags[t].type == dravik::kTypeWriteOnly) continue;
+    const int s = t < layout_.tag_stations.size() ? layout_.tag_stations[t] : -1;
+    const StationReport* station =
+        s >= 0 && static_cast<size_t>(s) < sample.stations.size() ? &sample.stations[s] : nullptr;
+    const bool good = station != nullptr && station->TagGood(t);
+    const uint8_t now = good ? 1 : quality_[t] == 0 ? 0 : 2;
+    if (now != quality_[t] && !(quality_[t] == 0 && now == 1)) {
+      const char* name = good ? "good" : "stale";
+      out_->Emit("quality " + layout_.tags[t].name + " = " + name,
+                 Json{{"kind", "quality"}, {"tag", layout_.tags[t].name}, {"quality", name}});
+    }
+    quality_[t] = now;
+  }
 }
 
 std::string TerminalFace::StatusLine(const LineSample& sample) const {
@@ -68,6 +93,10 @@ std::string TerminalFace::StatusLine(const LineSample& sample) const {
     if (line.size() > head) line += " | ";
     line += r.name + ": " + r.state + " reads " + std::to_string(r.reads_sent) + " failures " +
             std::to_string(r.reads_failed + r.writes_failed);
+    // The tags of the list whose own block is stale (not the gateway's own).
+    const auto listed = std::count_if(r.stale_tags.begin(), r.stale_tags.end(),
+                                      [&](size_t t) { return t < layout_.tags.size(); });
+    if (listed > 0 && r.good()) line += " (" + std::to_string(listed) + " tags stale)";
   }
   if (line.size() == head) line += "(no stations)";
   if (const auto mqtt = sample.faces.find("mqtt"); mqtt != sample.faces.end()) {

@@ -1,12 +1,15 @@
 // The terminal face of dravik-host: what the line does, as lines on standard
 // output (through Output): the start, every value and log line, the ends of
-// writes, the writes taken from MQTT, the status line at the bottom of a
-// terminal, and the summary at the stop. Its methods run on its FaceQueue's
+// writes, the writes taken from MQTT, a tag's quality when it turns stale
+// after it was good and when it is good again, the status line at the bottom
+// of a terminal, and the summary at the stop. Its methods run on its FaceQueue's
 // thread only, so the fields below need no lock.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gateway/line/line_face.h"
 #include "gateway/line/line_session.h"
@@ -28,11 +31,14 @@ class TerminalFace : public LineFace {
 
  private:
   std::string StatusLine(const LineSample& sample) const;
+  void PrintQualityChanges(const LineSample& sample);
 
   const LineLayout& layout_;
   Output* const out_;
   const bool print_values_;
   std::chrono::steady_clock::time_point next_status_{};
+  // Per tag: 0 never good yet, 1 good, 2 stale after it was good.
+  std::vector<uint8_t> quality_;
 };
 
 }  // namespace dravik::host

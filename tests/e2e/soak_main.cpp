@@ -392,24 +392,68 @@ class Soak {
       const Tag tags[] = {{"R1", 1, 2},  {"R3", 2, 4},   {"R6", 14, 4},
                           {"C3", 13, 0}, {"C12", 13, 0}, {"R300", 5, 4}};
       for (const Tag& t : tags) {
-        if (host_.Bind(inst_, dev.c_str(), t.address, t.type, t.length, id++) >= 0) ++tag_count_;
+        const int handle = host_.Bind(inst_, dev.c_str(), t.address, t.type, t.length, id++);
+        if (handle >= 0) ++tag_count_;
+        NotePoller(handle, s, t.address);
       }
       for (const int address : {kFirstBlock, kFirstBlock + 9, kTwinBlock, kTwinBlock + 5}) {
         const std::string text = "R" + std::to_string(address);
         checked_[id] = {s, address};
         if (address == kFirstBlock || address == kTwinBlock) marked_[id] = -1;
-        if (host_.Bind(inst_, dev.c_str(), text.c_str(), 4, 2, id++) >= 0) ++tag_count_;
+        const int handle = host_.Bind(inst_, dev.c_str(), text.c_str(), 4, 2, id++);
+        if (handle >= 0) ++tag_count_;
+        NotePoller(handle, s, text);
       }
       for (int r = 0; r < kWriteRegisters; ++r) {
         const std::string address = "R" + std::to_string(200 + r);
         const int handle = host_.Bind(inst_, dev.c_str(), address.c_str(), 4, 2, id++);
         if (handle >= 0) ++tag_count_;
         write_handles_[{s, 200 + r}] = handle;
+        NotePoller(handle, s, address);
       }
     }
+    BindExchangeStatus();
     host_.BuildRequests(inst_);
     host_.SetRunState(inst_, nullptr, 1);
     return true;
+  }
+
+  // The first tag of each poller (the high half of its handle).
+  void NotePoller(int handle, int station, const std::string& address) {
+    if (handle >= 0) poller_tags_.emplace(handle >> 16, std::make_pair(station, address));
+  }
+
+  // One exchange status tag per poller, on the address of a tag it reads, as
+  // dravik-host binds them.
+  void BindExchangeStatus() {
+    for (const auto& [poller, tag] : poller_tags_) {
+      const int id = kFirstStatusId + poller;
+      const std::string dev = "DVK." + Name(tag.first);
+      if (host_.Bind(inst_, dev.c_str(), tag.second.c_str(), kTypeExchangeStatus, 0, id) >= 0) {
+        status_station_[id] = tag.first;
+      } else {
+        Fail("no exchange status for " + dev + " " + tag.second);
+      }
+    }
+  }
+
+  // Every exchange is told once through its poller's status tag, its result
+  // as the counters took it; a block's data turns stale at a failed read.
+  void CountExchangeReports(const std::vector<ValueEvent>& values) {
+    for (const ValueEvent& v : values) {
+      const auto it = status_station_.find(v.tag_id);
+      if (it == status_station_.end() || !v.has_value) continue;
+      auto& [good, failed] = reports_[it->second];
+      const bool was_good = last_report_[v.tag_id] == 0;
+      if (v.value == 0) {
+        ++good;
+        if (!was_good) ++back_to_good_;
+      } else {
+        ++failed;
+        if (was_good) ++turned_stale_;
+      }
+      last_report_[v.tag_id] = static_cast<int>(v.value);
+    }
   }
 
   // Second k of the run: the animated registers take their values for it.
@@ -554,6 +598,7 @@ class Soak {
     const std::vector<ValueEvent> values = host_.TakeValues();
     tally_->Update();  // every reply these values came from is in the log by now
     CheckValues(values);
+    CountExchangeReports(values);
     values_ += static_cast<long>(values.size());
   }
 
@@ -561,6 +606,7 @@ class Soak {
     for (int s = 1; s <= kStations; ++s) host_.SetRunState(inst_, Name(s).c_str(), 0);
     // A late reply at most, after the wait to be back in step after a time-out.
     std::this_thread::sleep_for(std::chrono::milliseconds(6000));
+    CountExchangeReports(host_.TakeValues());  // the line has been quiet: all are in
     host_.Stop(inst_);
     for (auto it = last_write_.begin(); it != last_write_.end();) {
       const Write w = it->second;
@@ -582,6 +628,14 @@ class Soak {
       writes += c.ws;
       const long good_r = c.rs - c.rf, good_w = c.ws - c.wf;
       const bool exact = good_r == t.good_reads && good_w == t.good_writes;
+      // The tries to reopen a lost port count a failed read of each station
+      // but are no exchange of a block: the failures told can only be fewer.
+      const auto [reported_good, reported_failed] = reports_[s];
+      if (reported_good != good_r || reported_failed > c.rf) {
+        Fail(Name(s) + ": exchange status told " + std::to_string(reported_good) + " good and " +
+             std::to_string(reported_failed) + " failed reads, the counters " +
+             std::to_string(good_r) + " and " + std::to_string(c.rf));
+      }
       identity_ok = identity_ok && exact;
       // Every write made was counted; every write counted good is in the
       // simulator's memory; every other one was counted failed.
@@ -624,6 +678,11 @@ class Soak {
         "check RSS: %ld kB after warm-up, %ld kB at the end, growth %ld kB (limit %ld): "
         "%s\n",
         rss_base, rss_end, growth, max_rss_growth_kb_, rss_ok ? "ok" : "FAILED");
+    std::printf(
+        "check exchange status (each good read told once, as counted, each failed one at "
+        "most once; above when not): blocks "
+        "turned stale %ld times, good again %ld times\n",
+        turned_stale_, back_to_good_);
     const bool values_ok = wrong_values_ == 0 && checked_values_ > 0;
     std::printf(
         "check values (each one the simulator held at its address lately; a block's first "
@@ -664,6 +723,13 @@ class Soak {
   int second_ = 0;
   long checked_values_ = 0, wrong_values_ = 0, checked_marks_ = 0, wrong_marks_ = 0;
   std::map<int, int> marked_;  // tag id of a block's first word: the last mark delivered
+  std::map<int, std::pair<int, std::string>> poller_tags_;  // poller: station, address
+  static constexpr int kFirstStatusId = 100000;
+  static constexpr int kTypeExchangeStatus = 0x100;
+  std::map<int, int> status_station_;              // status tag id: station
+  std::map<int, std::pair<long, long>> reports_;   // per station: good, failed
+  std::map<int, int> last_report_;                 // status tag id: last result
+  long turned_stale_ = 0, back_to_good_ = 0;
   std::vector<std::string> failures_;
 };
 
