@@ -1,5 +1,6 @@
 #include "gateway/line/write_value_check.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -124,6 +125,46 @@ bool IsDecimalNumber(const std::string& text) {
   return i == text.size();
 }
 
+// The whole number a decimal text names exactly, as its digits without
+// leading zeros ("-" before a negative one), or "" when it names a number
+// with a fraction. strtod rounds to the nearest double: "127.00000000000000001"
+// reads as 127 and 9007199254740993 as ...992, and either would be written
+// as a value nobody asked for. The text has passed IsDecimalNumber.
+std::string ExactWhole(const std::string& text) {
+  size_t i = 0;
+  const bool negative = text[0] == '-';
+  if (text[0] == '-' || text[0] == '+') ++i;
+  std::string digits;
+  long whole_digits = -1;  // digits before the point
+  for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+    if (text[i] == '.') {
+      whole_digits = static_cast<long>(digits.size());
+    } else {
+      digits += text[i];
+    }
+  }
+  if (whole_digits < 0) whole_digits = static_cast<long>(digits.size());
+  if (i < text.size()) {
+    // Far beyond any tag's range either way; strtod has refused the large ones.
+    const long exponent = std::strtol(text.c_str() + i + 1, nullptr, 10);
+    whole_digits += std::clamp(exponent, -100000L, 100000L);
+  }
+  const size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return "0";
+  whole_digits -= static_cast<long>(first);
+  digits.erase(0, first);
+  if (whole_digits <= 0) return "";  // below 1
+  if (static_cast<size_t>(whole_digits) < digits.size()) {
+    if (digits.find_first_not_of('0', static_cast<size_t>(whole_digits)) != std::string::npos) {
+      return "";
+    }
+    digits.resize(static_cast<size_t>(whole_digits));
+  } else {
+    digits.append(static_cast<size_t>(whole_digits) - digits.size(), '0');
+  }
+  return (negative ? "-" : "") + digits;
+}
+
 }  // namespace
 
 bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* value,
@@ -154,8 +195,9 @@ bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* val
     *error = Shown(text) + " is not a decimal number";
     return false;
   }
+  const std::string exact = ExactWhole(text);
   if (type == kTypeBitCode) {
-    if (v != 0.0 && v != 1.0) {
+    if (exact != "0" && exact != "1") {
       *error = Shown(text) + " is not 0, 1, true or false (bit)";
       return false;
     }
@@ -169,13 +211,19 @@ bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* val
              " cannot be written";
     return false;
   }
-  if (v != std::trunc(v)) {
+  if (exact.empty()) {
     *error = Shown(text) + " is not a whole number (" + what + ")";
     return false;
   }
   if (v < range.lo || v > range.hi) {
     *error = Shown(text) + " is outside " + Number(range.lo) + ".." + Number(range.hi) + " (" +
              what + ", " + std::to_string(length) + (length == 1 ? " byte)" : " bytes)");
+    return false;
+  }
+  // Past 2^53 not every whole number has a double of its own.
+  if (exact != (v == 0.0 ? "0" : Number(v))) {
+    *error = Shown(text) + " cannot be carried exactly: whole numbers are exact up to " +
+             "9007199254740992 (" + what + ")";
     return false;
   }
   value->SetVal(v);

@@ -30,6 +30,12 @@ TEST(CheckWriteValue, TakesOnlyWhatTheTagHoldsUnchanged) {
       {1, 2, "nan", false},        {15, 2, "1", false},         {1, 2, "0x10", false},
       {1, 2, " 12", false},        {1, 2, "-1.0e1", true},      {1, 2, "1e", false},
       {13, 0, "true", true},       {13, 0, "false", true},      {1, 2, "true", false},
+      // Nothing rounded on the way: a double would take each of these for
+      // another number.
+      {0, 1, "127.00000000000000001", false}, {13, 0, "1.0000000000000000001", false},
+      {12, 8, "9007199254740993", false},     {12, 8, "9007199254740992", true},
+      {12, 8, "560000026423267474.75", false}, {1, 2, "1.5e1", true},
+      {1, 2, "150e-1", true},                  {1, 2, "-0.0", true},
   };
   for (const ValueCase& c : cases) {
     CTagVal value;

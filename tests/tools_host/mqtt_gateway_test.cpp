@@ -401,7 +401,12 @@ TEST_F(MqttGatewayTest, QualityFollowsTheTagsOwnBlock) {
     EXPECT_TRUE(good || !was_good) << "R1's tag wavered: " << p;
     was_good = was_good || good;
   }
-  EXPECT_EQ(gateway.get().exit_code, 0);
+  const ProcessResult r = gateway.get();
+  EXPECT_EQ(r.exit_code, 0);
+  // The terminal says both turns.
+  for (const char* line : {R"("tag":"Lamp","quality":"stale")", R"("tag":"Lamp","quality":"good")"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line;
+  }
 }
 
 TEST_F(MqttGatewayTest, StationStateAndTagQualityFollowTheHealthRule) {
