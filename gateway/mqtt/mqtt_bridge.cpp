@@ -361,6 +361,10 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
     for (const auto& sub : bridge->scheme_->OnConnected()) {
       mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
     }
+    for (const MqttMessage& m : bridge->scheme_->AfterSubscribe()) {
+      mosquitto_publish(mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                        m.payload.data(), m.qos, m.retain);
+    }
     {
       std::lock_guard lock(bridge->mutex_);
       bridge->phase_ = Phase::kOnline;
@@ -606,6 +610,10 @@ void MqttBridge::FinishCheck() {
 
 void MqttBridge::HandleScheme(const std::string& topic, const std::string& payload, bool retained) {
   MqttInbound in = scheme_->OnMessage(topic, payload, retained);
+  if (!in.stop.empty()) {
+    Refuse(in.stop);
+    return;
+  }
   for (const auto& r : in.refusals) ReportWriteError(r.tag, r.reason);
   for (auto& w : in.writes) SubmitWrite(std::move(w));
   if (in.republish) Republish();

@@ -106,6 +106,9 @@ class MqttBridge {
   bool WaitUntilChecked(std::chrono::milliseconds timeout);
   // Why the gateway must stop (another gateway holds the prefix), or "".
   std::string Refusal() const;
+  // The start is refused for `why` (another node online under the same
+  // ids): Stop then leaves the other's state alone, as for a held prefix.
+  void RefuseStart(const std::string& why) { Refuse(why); }
   // Publishes what is pending and status offline (not when refused), then
   // disconnects. Waits at most about two seconds for the broker.
   void Stop();

@@ -54,6 +54,7 @@ struct MqttInbound {
   };
   std::vector<Refusal> refusals;  // reported like refused set writes
   bool republish = false;         // wake the publisher with republish set
+  std::string stop;               // not empty: the gateway must stop, for this reason
 };
 
 class MqttScheme {
@@ -67,6 +68,9 @@ class MqttScheme {
   virtual MqttMessage Will() = 0;
   // A session began; the topics to subscribe to. libmosquitto's thread.
   virtual std::vector<std::string> OnConnected() = 0;
+  // What to publish once those subscriptions are asked for, before anything
+  // else of the session. libmosquitto's thread.
+  virtual std::vector<MqttMessage> AfterSubscribe() { return {}; }
   // The session ended; the next Will() is for the next CONNECT.
   // libmosquitto's thread.
   virtual void OnDisconnected() = 0;

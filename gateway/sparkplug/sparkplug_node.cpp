@@ -173,9 +173,52 @@ std::vector<std::string> SparkplugNode::OnConnected() {
     host_online_ = false;  // learnt again from the retained STATE
     host_ts_.reset();      // each session judges STATEs afresh
   }
-  std::vector<std::string> subs = {Topic("NCMD"), Topic("DCMD") + "/+"};
+  std::vector<std::string> subs = {Topic("NCMD"), Topic("DCMD") + "/+", Topic("NBIRTH")};
   if (!state_topic_.empty()) subs.push_back(state_topic_);
   return subs;
+}
+
+std::vector<MqttMessage> SparkplugNode::AfterSubscribe() {
+  std::lock_guard lock(mutex_);
+  if (born_once_ || probe_ts_ || options_.takeover) return {};
+  // A rebirth request to our own id: a node already online under it answers
+  // at once with an NBIRTH, which no other message of a node is sure to do.
+  Payload p;
+  probe_ts_ = static_cast<uint64_t>(NowMs());
+  p.timestamp = *probe_ts_;
+  Metric rebirth;
+  rebirth.name = kRebirth;
+  rebirth.datatype = sparkplug::kBoolean;
+  rebirth.kind = Metric::Kind::kBool;
+  rebirth.boolean = true;
+  p.metrics.push_back(std::move(rebirth));
+  return {MqttMessage{Topic("NCMD"), sparkplug::Encode(p), 0, false}};
+}
+
+std::string SparkplugNode::WaitForTwin(std::chrono::milliseconds wait) {
+  std::unique_lock lock(mutex_);
+  twin_seen_.wait_for(lock, wait, [this] { return !twin_.empty(); });
+  return twin_;
+}
+
+void SparkplugNode::HandleBirth(const std::string& payload, MqttInbound* in) {
+  Payload birth;
+  std::string why;
+  if (!sparkplug::Decode(payload, &birth, &why)) return;
+  const uint64_t ts = birth.timestamp.value_or(0);
+  std::lock_guard lock(mutex_);
+  if (own_births_.count(ts) != 0) return;
+  const std::string id = options_.group + "/" + options_.node;
+  if (!born_once_) {
+    twin_ = "another gateway is online as Sparkplug node " + id +
+            " (it answered a rebirth request); stop it, or start this one with "
+            "--sparkplug-takeover to replace it";
+    twin_seen_.notify_all();
+  } else {
+    // The other one took over: it is the node now. Going without a death
+    // certificate, so the host keeps it alive.
+    in->stop = "another gateway took over Sparkplug node " + id + "; this one stops";
+  }
 }
 
 void SparkplugNode::OnDisconnected() {
@@ -198,6 +241,10 @@ MqttInbound SparkplugNode::OnMessage(const std::string& topic, const std::string
   MqttInbound in;
   if (!state_topic_.empty() && topic == state_topic_) {
     HandleState(payload, &in);
+    return in;
+  }
+  if (topic == Topic("NBIRTH")) {
+    HandleBirth(payload, &in);
     return in;
   }
   const std::string ncmd = Topic("NCMD");
@@ -236,6 +283,10 @@ MqttInbound SparkplugNode::OnMessage(const std::string& topic, const std::string
     return in;
   }
   if (is_node) {
+    {
+      std::lock_guard lock(mutex_);
+      if (probe_ts_ && command.timestamp == probe_ts_) return in;  // our own question
+    }
     HandleNodeCommand(command, &in);
   } else {
     HandleDeviceCommand(station, command, &in);
@@ -547,6 +598,11 @@ void SparkplugNode::Births(int64_t now, std::vector<MqttMessage>* out) {
   NodeMetrics(true, {}, now, &p.metrics);
   counters_ = SumCounters();
   seq_ = 0;  // every NBIRTH starts the sequence again
+  {
+    std::lock_guard lock(mutex_);
+    own_births_.insert(*p.timestamp);  // before it can come back to us
+    born_once_ = true;
+  }
   out->push_back(Message("NBIRTH", "", std::move(p)));
   born_ = true;
   for (size_t s = 0; s < stations_.size(); ++s) {

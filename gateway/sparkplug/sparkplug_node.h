@@ -35,10 +35,13 @@
 // session's bdSeq and the primary host's state.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,7 @@ struct SparkplugOptions {
   std::string node;   // empty: the project file's name without folder and extension
   std::string host;   // the primary host application's id; empty: none awaited
   std::string state_dir;  // where bdSeq is kept between processes; empty: nowhere
+  bool takeover = false;  // --sparkplug-takeover: replace a node of the same id on purpose
 };
 
 // One host tag as the node maps it; `station` indexes the project's stations
@@ -85,6 +89,12 @@ class SparkplugNode : public MqttScheme {
 
   MqttMessage Will() override;
   std::vector<std::string> OnConnected() override;
+  // The first session asks its own node id for a rebirth before its own
+  // births: a live twin answers with an NBIRTH.
+  std::vector<MqttMessage> AfterSubscribe() override;
+  // The main thread, before the line starts: waits up to `wait` for a twin's
+  // answer; "" when none came, else what was seen.
+  std::string WaitForTwin(std::chrono::milliseconds wait);
   void OnDisconnected() override;
   MqttInbound OnMessage(const std::string& topic, const std::string& payload,
                         bool retained) override;
@@ -119,6 +129,8 @@ class SparkplugNode : public MqttScheme {
                    std::vector<sparkplug::Metric>* metrics) const;
   Counters SumCounters() const;
   void HandleState(const std::string& payload, MqttInbound* in);
+  // An NBIRTH of our own node id: a twin's unless we sent it.
+  void HandleBirth(const std::string& payload, MqttInbound* in);
   void HandleNodeCommand(const sparkplug::Payload& payload, MqttInbound* in);
   void HandleDeviceCommand(size_t station, const sparkplug::Payload& payload, MqttInbound* in);
   void Note(const std::string& text);
@@ -141,6 +153,11 @@ class SparkplugNode : public MqttScheme {
   bool connected_ = false;
   bool host_online_ = false;
   std::optional<int64_t> host_ts_;  // the last STATE that said online, this session
+  std::condition_variable twin_seen_;
+  std::string twin_;                  // what a twin's NBIRTH said, before our first birth
+  std::optional<uint64_t> probe_ts_;  // our rebirth request's time stamp
+  std::set<uint64_t> own_births_;     // time stamps of the NBIRTHs we sent
+  bool born_once_ = false;            // an NBIRTH of ours went out
 
   // The publisher thread only.
   int seq_ = 0;

@@ -345,6 +345,32 @@ TEST_F(SparkplugGatewayTest, MetricQualityFollowsItsBlockWithoutDeviceDeath) {
   EXPECT_EQ(gateway.get().exit_code, 0);
 }
 
+// A second node under the same ids is refused before it publishes anything;
+// --sparkplug-takeover replaces the first, which steps aside without a death
+// certificate that would kill the new one at the host.
+TEST_F(SparkplugGatewayTest, ATwinIsRefusedAndATakeoverReplacesTheNode) {
+  SparkplugRecorder rec(broker_.port(), dir_.path());
+  auto first = StartGateway({"--sparkplug", "Plant", "--for", "25"});
+  ASSERT_TRUE(rec.WaitFor([](const auto& all) { return !OfType(all, "NBIRTH").empty(); }));
+  const ProcessResult twin = StartGateway({"--sparkplug", "Plant", "--for", "5"}).get();
+  EXPECT_EQ(twin.exit_code, 2);
+  EXPECT_NE(twin.err.find("another gateway is online as Sparkplug node Plant/demo"),
+            std::string::npos)
+      << twin.err;
+  EXPECT_EQ(twin.out.find("running:"), std::string::npos) << "the twin started its line";
+
+  auto second = StartGateway({"--sparkplug", "Plant", "--sparkplug-takeover", "--for", "5"});
+  const ProcessResult replaced = first.get();
+  EXPECT_EQ(replaced.exit_code, 2);
+  EXPECT_NE(replaced.err.find("another gateway took over Sparkplug node Plant/demo"),
+            std::string::npos)
+      << replaced.err;
+  EXPECT_EQ(second.get().exit_code, 0);
+  // One death only: the second's own at its stop, after everything else.
+  ASSERT_TRUE(rec.WaitFor([](const auto& all) { return all.back()["type"] == "NDEATH"; }, 3s));
+  EXPECT_EQ(OfType(rec.Decoded(), "NDEATH").size(), 1u);
+}
+
 TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigkill) {
   // Demoted after one silent poll, probed every second: a quick DDEATH and DBIRTH.
   ASSERT_TRUE(WriteText(dir_.File("none.conf"),
@@ -361,7 +387,8 @@ TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigk
                  true);
   };
   std::this_thread::sleep_for(2s);
-  EXPECT_TRUE(rec->Decoded().empty()) << "published before the primary host was online";
+  // (Its rebirth request to its own id, asking for a twin, is no birth or data.)
+  EXPECT_TRUE(Session(rec->Decoded()).empty()) << "published before the primary host was online";
   state(true);
   ASSERT_TRUE(rec->WaitFor([](const auto& all) { return OfType(all, "DBIRTH").size() == 2; }));
 

@@ -174,7 +174,8 @@ std::string Usage() {
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
       "               [--buffer-memory-mb N] [--state-dir DIR [--buffer-disk-mb N]]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
-      "HOST_ID]]\n"
+      "HOST_ID]\n"
+      "               [--sparkplug-takeover]]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --http [HOST:PORT]\n"
       "       dravik-host run PROJECT --tags TAGS.csv --modbus-tcp [HOST:]PORT [--modbus-writes]\n"
       "               [--modbus-max-clients N] [--modbus-idle-seconds N]\n"
@@ -211,6 +212,9 @@ std::string Usage() {
       "             --mqtt-writes. --sparkplug-host HOST_ID: births wait for that primary\n"
       "             host's STATE online. With --state-dir DIR, bdSeq goes on from the last\n"
       "             process's (DIR/sparkplug-bdseq), so a restart never repeats it.\n"
+      "             A node already online under the same ids (it answers a rebirth request\n"
+      "             within 2 s) stops the start (exit 2) unless --sparkplug-takeover; the\n"
+      "             node replaced stops on the new one's NBIRTH, without NDEATH.\n"
       "\n"
       "--http [HOST:PORT]  a read-only status page at http://HOST:PORT/ (default\n"
       "             127.0.0.1:8080, loopback only), with /events (live updates), /metrics\n"
@@ -292,6 +296,8 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       o.json = true;
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--sparkplug-takeover") {
+      o.sparkplug.takeover = true;
     } else if (a == "--sparkplug" || a == "--sparkplug-node" || a == "--sparkplug-host") {
       std::string* target = a == "--sparkplug"        ? &o.sparkplug.group
                             : a == "--sparkplug-node" ? &o.sparkplug.node
@@ -330,8 +336,10 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
   if (o.modbus.address.empty() && modbus_tuned) {
     return UsageError("the --modbus-... options need --modbus-tcp [HOST:]PORT");
   }
-  if (o.sparkplug.group.empty() && (!o.sparkplug.node.empty() || !o.sparkplug.host.empty())) {
-    return UsageError("--sparkplug-node and --sparkplug-host need --sparkplug GROUP_ID");
+  if (o.sparkplug.group.empty() &&
+      (!o.sparkplug.node.empty() || !o.sparkplug.host.empty() || o.sparkplug.takeover)) {
+    return UsageError(
+        "--sparkplug-node, --sparkplug-host and --sparkplug-takeover need --sparkplug GROUP_ID");
   }
   if (!o.sparkplug.group.empty()) {
     if (o.mqtt.url.empty()) return UsageError("--sparkplug needs --mqtt URL");

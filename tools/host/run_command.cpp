@@ -23,6 +23,8 @@ namespace {
 
 // How long the start waits for the broker's answer on who holds the prefix.
 constexpr auto kPrefixCheckWait = std::chrono::milliseconds(3000);
+// How long a Sparkplug start listens for a node already online under its ids.
+constexpr auto kTwinWait = std::chrono::milliseconds(2000);
 
 // The MQTT face, with the Sparkplug B node as its scheme when asked for.
 struct MqttParts {
@@ -85,6 +87,18 @@ bool StartMqtt(const RunOptions& o, LineSession* session, Output* out, MqttParts
     std::fprintf(stderr, "error: %s\n", mqtt->bridge->Refusal().c_str());
     mqtt->bridge->Stop();
     return false;
+  }
+  // Two nodes under one id interleave their seq and kill each other at the
+  // host: a node already online answers our rebirth request within this.
+  if (mqtt->node && !sparkplug.takeover &&
+      mqtt->bridge->state() == MqttBridge::State::kConnected) {
+    const std::string twin = mqtt->node->WaitForTwin(kTwinWait);
+    if (!twin.empty()) {
+      std::fprintf(stderr, "error: %s\n", twin.c_str());
+      mqtt->bridge->RefuseStart(twin);
+      mqtt->bridge->Stop();
+      return false;
+    }
   }
   session->SetFaceState("mqtt", MqttBridge::StateText(mqtt->bridge->state()));
   return true;
