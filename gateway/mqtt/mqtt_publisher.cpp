@@ -78,12 +78,20 @@ void MqttBridge::PublishToScheme(std::vector<std::pair<size_t, PendingValue>> va
   batch.republish = republish;
   for (auto& [i, v] : values) batch.values.push_back({i, std::move(v.value), v.ts_ms, v.buffered});
   batch.stations = std::move(stations);
-  // The log records, as the scheme takes them; the results of writes
-  // have no place there (a refusal is also a log record).
+  // The log records and the results of writes, as the scheme takes them.
+  const std::string result_tail = "/set/result";
   for (const auto& e : logs) {
-    if (e.topic != "log") continue;
     const Json r = Json::parse(e.payload, nullptr, false);
     if (!r.is_object()) continue;
+    if (e.topic.rfind("tag/", 0) == 0 && e.topic.size() > 4 + result_tail.size() &&
+        e.topic.compare(e.topic.size() - result_tail.size(), result_tail.size(), result_tail) ==
+            0) {
+      batch.results.push_back({e.topic.substr(4, e.topic.size() - 4 - result_tail.size()),
+                               r.value("ok", false), r.value("value", Json()),
+                               r.value("reason", ""), r.value("ts", int64_t{0})});
+      continue;
+    }
+    if (e.topic != "log") continue;
     batch.logs.push_back(
         {r.value("flags", 0), r.value("text", ""), r.value("ts", int64_t{0}), r.value("tag", "")});
   }

@@ -43,6 +43,16 @@ struct MqttBatch {
   std::vector<Value> values;
   std::vector<std::pair<size_t, StationReport>> stations;
   std::vector<MqttLogLine> logs;
+  // The ends of writes asked over MQTT, and the refusals: what the asker is
+  // told.
+  struct WriteResult {
+    std::string tag;  // as the request named it ("(device X)" when it named no tag)
+    bool ok = false;
+    Json value;
+    std::string reason;
+    int64_t ts_ms = 0;
+  };
+  std::vector<WriteResult> results;
 };
 
 // What an incoming message asks of the bridge.

@@ -28,6 +28,9 @@ constexpr const char* kWritesFailed = "Line/Writes Failed";
 constexpr const char* kLog = "Line/Log";
 constexpr uint64_t kFirstCounterAlias = 2;  // the four counters: 2..5
 constexpr uint64_t kLogAlias = 6;
+// Each device's Command/Result: alias kFirstResultAlias + station index.
+constexpr const char* kCommandResult = "Command/Result";
+constexpr uint64_t kFirstResultAlias = 100;
 constexpr uint64_t kFirstTagAlias = 1000;  // host tag id 1 is alias 1000
 
 Metric LongMetric(const char* name, uint64_t alias, uint32_t type, int64_t value, bool with_name) {
@@ -122,7 +125,8 @@ SparkplugNode::SparkplugNode(SparkplugOptions options, std::vector<SparkplugTag>
       values_(tags_.size()),
       reports_(stations_.size()),
       alive_(stations_.size(), false),
-      sent_quality_(tags_.size(), sparkplug::kQualityGood) {
+      sent_quality_(tags_.size(), sparkplug::kQualityGood),
+      results_(stations_.size()) {
   std::string problem;
   next_bdseq_ = bdseq_file_.FirstNumber(&problem);
   if (!problem.empty()) Note(problem);
@@ -383,6 +387,47 @@ Metric SparkplugNode::TagMetric(size_t tag, bool with_name) const {
   return ValueMetric(tag, values_[tag], with_name);
 }
 
+Metric SparkplugNode::ResultMetric(size_t station, bool with_name, int64_t now) const {
+  Metric m;
+  if (with_name) m.name = kCommandResult;
+  m.alias = kFirstResultAlias + station;
+  m.datatype = sparkplug::kString;
+  const std::optional<Result>& r = results_[station];
+  if (!r) {
+    m.is_null = true;
+    m.timestamp = static_cast<uint64_t>(now);
+  } else {
+    m.kind = Metric::Kind::kString;
+    m.text = r->text;
+    m.timestamp = static_cast<uint64_t>(r->ts_ms);
+  }
+  return m;
+}
+
+// A DCMD gets no answer of its own in Sparkplug: the end of each write, or
+// why it was refused, goes to its device's Command/Result, where the host
+// sees it beside the metric it asked to change.
+void SparkplugNode::PublishResults(const std::vector<MqttBatch::WriteResult>& results,
+                                   int64_t now, std::vector<Payload>* data) {
+  for (const auto& r : results) {
+    size_t station = stations_.size();
+    for (size_t i = 0; i < tags_.size() && station == stations_.size(); ++i) {
+      if (tags_[i].name == r.tag) station = tags_[i].station;
+    }
+    for (size_t s = 0; s < stations_.size() && station == stations_.size(); ++s) {
+      if (r.tag == "(device " + stations_[s] + ")") station = s;
+    }
+    if (station >= stations_.size()) continue;  // the node's own: Line/Log has it
+    std::string text = r.tag;
+    if (!r.value.is_null()) {
+      text += " = " + (r.value.is_string() ? r.value.get<std::string>() : r.value.dump());
+    }
+    text += r.ok ? ": ok" : ": " + r.reason;
+    results_[station] = Result{text, r.ts_ms != 0 ? r.ts_ms : now};
+    if (alive_[station]) (*data)[station].metrics.push_back(ResultMetric(station, false, now));
+  }
+}
+
 int32_t SparkplugNode::QualityOf(size_t tag) const {
   const SparkplugTag& t = tags_[tag];
   if (t.type == dravik::kTypeWriteOnly) return sparkplug::kQualityGood;
@@ -573,6 +618,7 @@ MqttMessage SparkplugNode::DeviceBirth(size_t station, int64_t now) {
     p.metrics.push_back(TagMetric(i, true));
     sent_quality_[i] = *p.metrics.back().quality;
   }
+  p.metrics.push_back(ResultMetric(station, true, now));
   alive_[station] = true;
   return Message("DBIRTH", stations_[station], std::move(p));
 }
@@ -638,6 +684,9 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
       KeepPast(v.tag_index, v.value, v.ts_ms);
       values_[v.tag_index] = Held{std::move(v.value), v.ts_ms, true};
     }
+    // Kept for the births, which carry each device's last result.
+    std::vector<Payload> unborn(stations_.size());
+    PublishResults(batch.results, now, &unborn);
     if (!ready) {
       born_ = false;  // the births go out once ready (the bridge is asked to republish)
     } else {
@@ -684,6 +733,7 @@ std::vector<MqttMessage> SparkplugNode::Publish(MqttBatch batch) {
     if (s < stations_.size() && alive_[s]) data[s].metrics.push_back(TagMetric(v.tag_index, false));
   }
   AddQualities(now, &data);
+  PublishResults(batch.results, now, &data);
   for (size_t s = 0; s < stations_.size(); ++s) {
     if (data[s].metrics.empty()) continue;
     data[s].timestamp = static_cast<uint64_t>(now);

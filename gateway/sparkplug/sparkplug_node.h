@@ -123,6 +123,10 @@ class SparkplugNode : public MqttScheme {
   // tag of an alive device whose quality changed without a new value.
   void AddQualities(int64_t now, std::vector<sparkplug::Payload>* data);
   sparkplug::Metric ValueMetric(size_t tag, const Held& held, bool with_name) const;
+  // Each device's Command/Result metric: the end of its last DCMD write.
+  sparkplug::Metric ResultMetric(size_t station, bool with_name, int64_t now) const;
+  void PublishResults(const std::vector<MqttBatch::WriteResult>& results, int64_t now,
+                      std::vector<sparkplug::Payload>* data);
   void KeepPast(size_t tag, const TagValue& value, int64_t ts_ms);
   void PublishPast(int64_t now, std::vector<MqttMessage>* out);
   void NodeMetrics(bool birth, const std::vector<MqttLogLine>& logs, int64_t now,
@@ -182,6 +186,11 @@ class SparkplugNode : public MqttScheme {
   std::vector<std::optional<StationReport>> reports_;
   std::vector<bool> alive_;  // DBIRTH sent and no DDEATH since
   std::vector<int32_t> sent_quality_;  // per tag: the Quality the host holds
+  struct Result {
+    std::string text;
+    int64_t ts_ms = 0;
+  };
+  std::vector<std::optional<Result>> results_;  // per station: its last command's end
   Counters counters_;        // as last published
   std::optional<MqttLogLine> last_log_;
 };

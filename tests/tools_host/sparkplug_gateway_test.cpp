@@ -259,6 +259,27 @@ TEST_F(SparkplugGatewayTest, BirthsAliasesCommandsRebirthAndSeqWrap) {
   for (const auto& m : OfType(rec.Decoded(), "DDATA")) {
     for (const auto& metric : m["metrics"]) EXPECT_TRUE(metric["name"].is_null()) << metric;
   }
+  // The host sees each write's end, or why it was refused, on the device's
+  // Command/Result (born null, alias 100 + the station's index).
+  EXPECT_EQ(MetricValue(OfType(all, "DBIRTH", "PLC1")[0], "Command/Result")["alias"], 100);
+  const auto said = [](const std::vector<Json>& all, const char* device, int alias,
+                       const std::string& text) {
+    for (const auto& m : OfType(all, "DDATA", device)) {
+      for (const auto& metric : m["metrics"]) {
+        if (metric["alias"] == alias && metric["value"].is_string() &&
+            metric["value"].get<std::string>().find(text) != std::string::npos) {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(rec.WaitFor([&](const auto& all) {
+    return said(all, "PLC1", 100, "Setpoint = -300: ok") &&
+           said(all, "PLC1", 100, "is outside -32768..32767") &&
+           said(all, "PLC1", 100, "Counter: the tag is read-only") &&
+           said(all, "PLC2", 101, "Counter2 = 1234: ok");
+  })) << "a command's end did not reach its device's Command/Result";
   EXPECT_EQ(Word(1, 7), static_cast<uint16_t>(-300));  // 70000 was not sent cut to 4464
   EXPECT_EQ(Word(2, 1), 1234);
   EXPECT_EQ(Word(1, 5), 0) << "a retained command was written";
