@@ -334,6 +334,10 @@ long MqttBridge::waiting_changes() const {
   return static_cast<long>(changes_.size()) + stored_changes_.load();
 }
 
+long MqttBridge::dropped_values() const {
+  return dropped_values_.load() + (scheme_ != nullptr ? scheme_->DroppedValues() : 0);
+}
+
 long MqttBridge::dropped_logs() const {
   std::lock_guard lock(mutex_);
   return dropped_logs_;

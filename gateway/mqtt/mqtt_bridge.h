@@ -133,8 +133,9 @@ class MqttBridge {
   // memory and on disk.
   long waiting_changes() const;
   // Changes the disk buffer dropped, the oldest first, when it was full (or
-  // whose tag is no longer in the tag list when they were replayed).
-  long dropped_values() const { return dropped_values_.load(); }
+  // whose tag is no longer in the tag list when they were replayed), and
+  // those the scheme gave up (Sparkplug's history past its bound).
+  long dropped_values() const;
   // Connections the broker accepted after the first one.
   long reconnects() const { return reconnects_.load(); }
   long dropped_logs() const;

@@ -92,6 +92,8 @@ class MqttScheme {
   // The last message before a clean disconnect. The stopping thread, after
   // the publisher thread has ended.
   virtual MqttMessage Final() = 0;
+  // Changes the scheme itself gave up (its own bound on what waits). Any thread.
+  virtual long DroppedValues() const { return 0; }
 };
 
 }  // namespace dravik::host

@@ -474,6 +474,7 @@ void SparkplugNode::KeepPast(size_t tag, const TagValue& value, int64_t ts_ms) {
   if (tags_[tag].station >= stations_.size()) return;  // no device: never a metric
   if (past_.size() >= kMaxPast) {
     past_.pop_front();
+    dropped_total_.fetch_add(1);
     if (past_dropped_++ == 0) {
       Note("more than " + std::to_string(kMaxPast) +
            " changes wait for the host to see them; the oldest give way");

@@ -35,6 +35,7 @@
 // session's bdSeq and the primary host's state.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -100,6 +101,7 @@ class SparkplugNode : public MqttScheme {
                         bool retained) override;
   std::vector<MqttMessage> Publish(MqttBatch batch) override;
   MqttMessage Final() override;
+  long DroppedValues() const override { return dropped_total_.load(); }
 
  private:
   struct Counters {
@@ -183,6 +185,7 @@ class SparkplugNode : public MqttScheme {
   static constexpr size_t kMaxMetricsPerMessage = 500;
   std::deque<Past> past_;
   long past_dropped_ = 0;  // the oldest given way to kMaxPast, this episode
+  std::atomic<long> dropped_total_{0};  // all of them, for any thread
   std::vector<std::optional<StationReport>> reports_;
   std::vector<bool> alive_;  // DBIRTH sent and no DDEATH since
   std::vector<int32_t> sent_quality_;  // per tag: the Quality the host holds
