@@ -439,7 +439,9 @@ TEST_F(RecoveryTest, WritesQueuedAtStopAreCountedFailed) {
   host.SetRunState(inst, nullptr, 1);
   ASSERT_TRUE(host.WaitFor([&] { return sim_->RequestCount() >= 1; }, kWaitMs));
   host.Write(inst, tag, 1);
-  ASSERT_TRUE(host.WaitFor([&] { return sim_->RequestCount() >= 2; }, kWaitMs));
+  // The write goes out after the read's 3 s time-out and the 2 s the line
+  // then waits for the silent station to fall back in step: 5 s at best.
+  ASSERT_TRUE(host.WaitFor([&] { return sim_->RequestCount() >= 2; }, 3 * kWaitMs));
   host.Write(inst, tag, 2);
   host.Write(inst, tag, 3);
   host.Stop(inst);
