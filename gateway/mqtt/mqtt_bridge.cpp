@@ -621,6 +621,50 @@ void MqttBridge::HandleScheme(const std::string& topic, const std::string& paylo
   for (const auto& r : in.refusals) ReportWriteError(r.tag, r.reason);
   for (auto& w : in.writes) SubmitWrite(std::move(w));
   if (in.republish) Republish();
+  if (in.end_session) {
+    {
+      std::lock_guard lock(mutex_);
+      if (phase_ == Phase::kOnline) end_session_ = true;
+    }
+    wake_.notify_one();
+  }
+}
+
+void MqttBridge::CycleSession() {
+  // The final message is awaited (QoS 1) so that it is on the broker before
+  // the clean DISCONNECT, which sends no will.
+  offline_acked_ = false;
+  const MqttMessage last = scheme_->Final();
+  int mid = 0;
+  if (mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
+                        last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
+    offline_mid_ = mid;
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (!offline_acked_ && connected_ && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  offline_mid_ = -1;
+  {
+    std::lock_guard lock(mutex_);
+    if (phase_ == Phase::kOnline) phase_ = Phase::kDown;  // changes wait in the buffer meanwhile
+  }
+  // libmosquitto's network thread ends with a session its client ended; the
+  // new session gets a new one. OnDisconnect has set the next will by then.
+  mosquitto_disconnect(mosq_);
+  mosquitto_loop_stop(mosq_, false);
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+  }
+  const int rc = mosquitto_reconnect_async(mosq_);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    out_->Emit("mqtt: cannot connect to " + display_url_ + " again: " +
+                   (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) +
+                   "; retrying",
+               Json{{"kind", "mqtt"}, {"state", "down"}, {"text", mosquitto_strerror(rc)}});
+  }
+  mosquitto_loop_start(mosq_);  // retries with the back-off when the connect failed
 }
 
 }  // namespace dravik::host

@@ -169,6 +169,9 @@ class MqttBridge {
   void FinishCheck();
   void Refuse(const std::string& why);
   void PublisherLoop();
+  // Publisher thread: the session a scheme ended. Its Final(), a clean
+  // disconnect, then a new connection with the next will.
+  void CycleSession();
   // The publisher thread, with what it took from the pending tables.
   void PublishToScheme(std::vector<std::pair<size_t, PendingValue>> values,
                        std::vector<std::pair<size_t, StationReport>> stations,
@@ -218,7 +221,7 @@ class MqttBridge {
   std::thread publisher_;
   std::atomic<State> state_{State::kConnecting};
   std::atomic<bool> connected_{false};
-  std::atomic<int> offline_mid_{-1};  // mid of the final offline message
+  std::atomic<int> offline_mid_{-1};  // mid of a session's final message (Stop, CycleSession)
   std::atomic<bool> offline_acked_{false};
   std::atomic<bool> refusal_reported_{false};  // a CONNACK refusal already shown
   std::atomic<long> connections_{0};           // accepted by the broker
@@ -242,6 +245,7 @@ class MqttBridge {
   std::vector<size_t> dirty_stations_;
   std::deque<Event> pending_logs_;
   bool republish_ = false;
+  bool end_session_ = false;  // the scheme asked for a new session
   bool stopping_ = false;
   // The check of a connection (also guarded by mutex_; set on libmosquitto's
   // thread, ended on the publisher thread).

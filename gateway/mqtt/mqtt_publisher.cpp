@@ -27,7 +27,8 @@ void MqttBridge::PublisherLoop() {
                         std::chrono::milliseconds(1), wait);
     }
     wake_.wait_for(lock, wait, [this] {
-      return stopping_ || republish_ || (phase_ == Phase::kOnline && !changes_.empty()) ||
+      return stopping_ || republish_ || end_session_ ||
+             (phase_ == Phase::kOnline && !changes_.empty()) ||
              !dirty_stations_.empty() || !pending_logs_.empty() ||
              (phase_ == Phase::kChecking && check_acked_);
     });
@@ -57,6 +58,7 @@ void MqttBridge::PublisherLoop() {
     logs.swap(pending_logs_);
     const long dropped = std::exchange(dropped_logs_, 0);
     const bool stop = stopping_;
+    const bool end_session = std::exchange(end_session_, false) && online && !stop;
     lock.unlock();
     values = ThroughStore(std::move(values), online);
     WarnIfUnreachable();
@@ -66,6 +68,7 @@ void MqttBridge::PublisherLoop() {
       PublishPlain(std::move(values), std::move(stations), std::move(logs), dropped, online,
                    republish);
     }
+    if (end_session) CycleSession();
     lock.lock();
     if (stop) break;
   }

@@ -65,6 +65,9 @@ struct MqttInbound {
   std::vector<Refusal> refusals;  // reported like refused set writes
   bool republish = false;         // wake the publisher with republish set
   std::string stop;               // not empty: the gateway must stop, for this reason
+  // The session must end and a new one begin: the bridge publishes Final(),
+  // disconnects cleanly (no will) and connects again with the next Will().
+  bool end_session = false;
 };
 
 class MqttScheme {
@@ -89,8 +92,9 @@ class MqttScheme {
                                 bool retained) = 0;
   // What to publish for one batch. The publisher thread.
   virtual std::vector<MqttMessage> Publish(MqttBatch batch) = 0;
-  // The last message before a clean disconnect. The stopping thread, after
-  // the publisher thread has ended.
+  // The last message before a clean disconnect: on the stopping thread after
+  // the publisher thread has ended, or on the publisher thread when the
+  // scheme ended its session (MqttInbound::end_session).
   virtual MqttMessage Final() = 0;
   // Changes the scheme itself gave up (its own bound on what waits). Any thread.
   virtual long DroppedValues() const { return 0; }

@@ -323,7 +323,12 @@ void SparkplugNode::HandleState(const std::string& payload, MqttInbound* in) {
     Note("primary host " + options_.host + " is online; publishing the births");
     in->republish = true;
   } else {
-    Note("primary host " + options_.host + " is offline; the node holds its births and data");
+    // The host cannot have seen what the node sent meanwhile: a new session
+    // (next bdSeq) and births when it is back.
+    Note("primary host " + options_.host +
+         " is offline; the node sends its death, connects again and holds its births and data "
+         "until the host is back online");
+    in->end_session = true;
   }
 }
 

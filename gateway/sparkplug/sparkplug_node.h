@@ -9,7 +9,7 @@
 // | Topic                               | Payload                                       | When                               |
 // |-------------------------------------|-----------------------------------------------|------------------------------------|
 // | spBv1.0/GROUP/NBIRTH/NODE           | seq 0, bdSeq, Node Control/Rebirth, Line/...  | every session, rebirth, host online|
-// | spBv1.0/GROUP/NDEATH/NODE           | bdSeq of the NBIRTH (the will, QoS 1)         | connection lost, clean stop        |
+// | spBv1.0/GROUP/NDEATH/NODE           | bdSeq of the NBIRTH (the will, QoS 1)         | connection lost, stop, host offline|
 // | spBv1.0/GROUP/DBIRTH/NODE/STATION   | every metric of the station, value, Quality   | after NBIRTH, when it answers again|
 // | spBv1.0/GROUP/DDEATH/NODE/STATION   | seq only                                      | failing, demoted or disabled       |
 // | spBv1.0/GROUP/DDATA/NODE/STATION    | changed metrics by alias                      | every value from the driver        |
@@ -22,7 +22,9 @@
 // seq runs 0..255 over every NBIRTH, DBIRTH, DDEATH, NDATA and DDATA of a
 // session (NBIRTH is 0); bdSeq (an Int64 metric) counts the CONNECTs 0..255,
 // on from the last process's under --state-dir (bdseq_file.h), and the NBIRTH
-// carries the one of its session's will. Node Control/Rebirth has no alias:
+// carries the one of its session's will. When the primary host goes offline
+// the node sends its NDEATH, disconnects and connects again under the next
+// bdSeq, born once the host is back online. Node Control/Rebirth has no alias:
 // an NCMD names it. Every birth metric carries a timestamp, the birth's own
 // where the metric has no value of its own yet. A DCMD metric whose datatype
 // is not its birth datatype is refused, with the reason.

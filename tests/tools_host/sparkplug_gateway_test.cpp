@@ -422,10 +422,17 @@ TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigk
   })) << "no DBIRTH when it answered again";
   EXPECT_TRUE(SeqRunsOn(Session(rec->Decoded())));
 
-  state(false);  // the host goes away, then comes back: the node is born again
-  std::this_thread::sleep_for(300ms);
+  // The host goes away: the node dies and connects again, and is born under
+  // the next bdSeq once the host is back.
+  state(false);
+  ASSERT_TRUE(rec->WaitFor([](const auto& all) { return !OfType(all, "NDEATH").empty(); }))
+      << "no NDEATH when the primary host went offline";
+  EXPECT_EQ(MetricValue(OfType(rec->Decoded(), "NDEATH")[0], "bdSeq")["value"], 0);
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(OfType(rec->Decoded(), "NBIRTH").size(), 1u) << "born while the host was offline";
   state(true);
   ASSERT_TRUE(rec->WaitFor([](const auto& all) { return OfType(all, "NBIRTH").size() == 2; }));
+  EXPECT_EQ(MetricValue(OfType(rec->Decoded(), "NBIRTH")[1], "bdSeq")["value"], 1);
 
   // A new session after a broker restart: the next bdSeq, in the NBIRTH and
   // in the will the broker sends after SIGKILL. The outage's changes follow
@@ -444,7 +451,7 @@ TEST_F(SparkplugGatewayTest, WaitsForPrimaryHostDeviceDeathAndBirthWillAfterSigk
   state(true);
   ASSERT_TRUE(rec->WaitFor([](const auto& all) { return !OfType(all, "NBIRTH").empty(); }));
   const Json bdseq = MetricValue(OfType(rec->Decoded(), "NBIRTH")[0], "bdSeq")["value"];
-  EXPECT_EQ(bdseq, 1);
+  EXPECT_EQ(bdseq, 2);
   std::vector<Json> past;
   Json last_ts = 0;
   ASSERT_TRUE(rec->WaitFor([&](const auto& all) {
