@@ -1,6 +1,7 @@
 #include "gateway/mqtt/mqtt_bridge.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,7 +134,10 @@ bool MqttBridge::Start(std::string* error) {
     *error = "cannot create an MQTT client";
     return false;
   }
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mqtt5_ = options_.mqtt5;
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                       options_.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+  if (!options_.mqtt5) SayWhatMqtt311CannotSee();
   if (scheme_ != nullptr) {
     SetSchemeWill();
   } else {
@@ -347,9 +351,10 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
   auto* bridge = static_cast<MqttBridge*>(self);
   if (rc != 0) {
     bridge->state_ = State::kDown;
+    if (bridge->FallBackToMqtt311(rc)) return;
     // Said once until a connection succeeds; the retries go on quietly.
     if (!bridge->refusal_reported_.exchange(true)) {
-      std::string why = mosquitto_connack_string(rc);
+      std::string why = bridge->mqtt5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
       if (!why.empty() && why.back() == '.') why.pop_back();
       bridge->out_->Emit("mqtt: the broker at " + bridge->display_url_ +
                              " refused the connection: " + why + "; retrying",
@@ -362,9 +367,7 @@ void MqttBridge::OnConnect(mosquitto* mosq, void* self, int rc) {
   if (bridge->scheme_ != nullptr) {
     // A scheme's state is not retained, so there is no prefix to check: its
     // own topics, and the session is online.
-    for (const auto& sub : bridge->scheme_->OnConnected()) {
-      mosquitto_subscribe(mosq, nullptr, sub.c_str(), kQos);
-    }
+    for (const auto& sub : bridge->scheme_->OnConnected()) bridge->SubscribeCommands(sub);
     for (const MqttMessage& m : bridge->scheme_->AfterSubscribe()) {
       mosquitto_publish(mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
                         m.payload.data(), m.qos, m.retain);
@@ -549,6 +552,40 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload,
   SubmitWrite(MqttWrite{tag, value_text, id, value});
 }
 
+void MqttBridge::SubscribeCommands(const std::string& topic) {
+  if (mqtt5_) {
+    mosquitto_subscribe_v5(mosq_, nullptr, topic.c_str(), kQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED,
+                           nullptr);
+  } else {
+    mosquitto_subscribe(mosq_, nullptr, topic.c_str(), kQos);
+  }
+}
+
+bool MqttBridge::FallBackToMqtt311(int rc) {
+  // A 3.1.1 broker answers an MQTT 5 CONNECT with "unacceptable protocol
+  // version", which libmosquitto reports as the MQTT 5 reason code.
+  if (!mqtt5_ || (rc != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION &&
+                  rc != CONNACK_REFUSED_PROTOCOL_VERSION)) {
+    return false;
+  }
+  mqtt5_ = false;
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  out_->Emit("mqtt: the broker at " + display_url_ +
+                 " does not speak MQTT 5; connecting again with MQTT 3.1.1",
+             Json{{"kind", "mqtt"}, {"state", "down"}, {"text", "MQTT 5 refused"}});
+  SayWhatMqtt311CannotSee();
+  return true;
+}
+
+void MqttBridge::SayWhatMqtt311CannotSee() {
+  if (!options_.writes) return;
+  const std::string text =
+      "MQTT 3.1.1: the broker clears the retain flag of what it forwards live, so a command "
+      "published retained while the gateway is connected looks live and is written; one the "
+      "broker replays at a (re)connect is still refused";
+  out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"text", text}});
+}
+
 void MqttBridge::SubmitWrite(MqttWrite write) {
   if (hooks_.submit_write && hooks_.submit_write(write)) return;
   ReportWriteError(write.tag, "too many writes waiting (" + std::to_string(kMaxPendingWrites) + ")",
@@ -596,9 +633,7 @@ void MqttBridge::FinishCheck() {
                  Json{{"kind", "mqtt"}, {"cleared", leftovers.size()}});
     }
   }
-  if (options_.writes) {
-    mosquitto_subscribe(mosq_, nullptr, (prefix + "/tag/+/set").c_str(), kQos);
-  }
+  if (options_.writes) SubscribeCommands(prefix + "/tag/+/set");
   Publish(prefix + "/status/client", client_id_, true);
   {
     std::lock_guard lock(mutex_);

@@ -50,6 +50,7 @@ struct MqttOptions {
   int stats_seconds = 10;
   int reconnect_max_seconds = 4;  // the back-off between attempts grows to this
   bool takeover = false;          // start even when another gateway is online
+  bool mqtt5 = true;              // MQTT 5 (3.1.1 when the broker refuses it); false: 3.1.1
   std::string client_id;          // empty: DefaultClientId()
   int buffer_memory_mb = 16;      // changes waiting for the broker, in memory
   std::string state_dir;          // empty: no disk tier (change_store.h)
@@ -163,6 +164,14 @@ class MqttBridge {
   // Start: the TLS settings of an mqtts:// broker; false with the reason.
   bool ConfigureTls(std::string* error);
   void HandleSet(const std::string& topic, const std::string& payload, bool retained);
+  // Subscribes to a topic whose messages may write: with MQTT 5 the broker
+  // keeps their retain flag, so a retained one published now is told apart.
+  void SubscribeCommands(const std::string& topic);
+  // libmosquitto's thread: a CONNACK that refused MQTT 5; true when the next
+  // attempt speaks 3.1.1.
+  bool FallBackToMqtt311(int rc);
+  // With --mqtt-writes on MQTT 3.1.1: the line saying what the retained rule misses.
+  void SayWhatMqtt311CannotSee();
   void HandleStatus(const std::string& topic, const std::string& payload, bool retained);
   void OfferEvent(Event event);
   // Publisher thread: ends the check of a new connection.
@@ -226,6 +235,9 @@ class MqttBridge {
   std::atomic<bool> refusal_reported_{false};  // a CONNACK refusal already shown
   std::atomic<long> connections_{0};           // accepted by the broker
   std::atomic<long> reconnects_{0};            // the connections after the first
+  // The protocol of the next CONNECT: MQTT 5 until a broker refuses it.
+  // Written on Start's thread before the network thread runs, then on it.
+  std::atomic<bool> mqtt5_{true};
 
   // Guarded by mutex_: the pending tables between the offering threads and
   // the publisher thread.

@@ -264,7 +264,9 @@ std::string StateOf(const std::map<std::string, std::string>& last, const std::s
 }
 
 // A dashboard's retained set is replayed by the broker at every connect; the
-// gateway answers it and writes nothing, at the first start and the next.
+// gateway answers it and writes nothing, at the first start (on MQTT 3.1.1,
+// which says what it cannot see) and the next. On MQTT 5 a set published
+// retained while the gateway runs is refused too.
 TEST_F(MqttGatewayTest, RetainedSetIsNeverWrittenAtStartOrRestart) {
   {
     Client dashboard(broker_.port());
@@ -274,12 +276,23 @@ TEST_F(MqttGatewayTest, RetainedSetIsNeverWrittenAtStartOrRestart) {
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     Client client(broker_.port());
-    auto gateway = StartGateway({"--mqtt-writes", "--for", "3"});
+    auto gateway = run == 0 ? StartGateway({"--mqtt-writes", "--for", "3", "--mqtt-version", "3.1.1"})
+                            : StartGateway({"--mqtt-writes", "--for", "4"});
     EXPECT_TRUE(client.WaitForLog("Setpoint", "retained set is never written"));
     const Json result = client.WaitForResult("Setpoint", "r");
     EXPECT_EQ(result.value("ok", true), false) << result;
     EXPECT_EQ(result.value("value", Json()), 999) << result;
-    EXPECT_EQ(gateway.get().exit_code, 0);
+    if (run == 1) {
+      client.Publish("tag/Setpoint/set", "{\"value\": 555, \"id\": \"live\"}", true);
+      const Json live = client.WaitForResult("Setpoint", "live");
+      EXPECT_EQ(live.value("ok", true), false) << live;
+      EXPECT_NE(live.value("reason", "").find("retained"), std::string::npos) << live;
+    }
+    const ProcessResult r = gateway.get();
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.find("MQTT 3.1.1: the broker clears the retain flag") != std::string::npos,
+              run == 0)
+        << r.out;
   }
   EXPECT_EQ(Word(1, 7), 7) << "a retained set reached the PLC";
 }
@@ -598,7 +611,7 @@ TEST(MqttGatewayTlsTest, ConnectsOverTlsWithPasswordFromFileOrEnvironment) {
           5s))
           << r.out;
     } else {
-      EXPECT_NE(r.out.find("refused the connection: Connection Refused: not authorised;"),
+      EXPECT_NE(r.out.find("refused the connection: Not authorized;"),
                 std::string::npos)
           << r.out;
       EXPECT_EQ(client.Last().count("log"), 0u) << "published without being let in";

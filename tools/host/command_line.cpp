@@ -99,6 +99,13 @@ int ParseMqttOption(const std::string& a, TakeValue value, MqttOptions* m, bool*
     m->buffer_disk_mb = static_cast<int>(v);
     return -1;
   }
+  if (a == "--mqtt-version") {
+    if (!value(&text) || (text != "5" && text != "3.1.1")) {
+      return UsageError("--mqtt-version needs 5 or 3.1.1");
+    }
+    m->mqtt5 = text == "5";
+    return -1;
+  }
   if (a == "--mqtt-reconnect-max-seconds") {
     char* end = nullptr;
     const long v = value(&text) ? std::strtol(text.c_str(), &end, 10) : 0;
@@ -172,6 +179,7 @@ std::string Usage() {
       "               [--mqtt-payload json|plain] [--mqtt-stats-seconds N] [--mqtt-user NAME]\n"
       "               [--mqtt-password-file FILE] [--mqtt-cafile FILE] [--mqtt-cert FILE\n"
       "               --mqtt-key FILE] [--mqtt-reconnect-max-seconds N] [--mqtt-takeover]\n"
+      "               [--mqtt-version 5|3.1.1]\n"
       "               [--buffer-memory-mb N] [--state-dir DIR [--buffer-disk-mb N]]\n"
       "               [--sparkplug GROUP_ID [--sparkplug-node NODE_ID] [--sparkplug-host "
       "HOST_ID]\n"
