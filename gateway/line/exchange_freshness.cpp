@@ -20,6 +20,7 @@ void ExchangeFreshness::Record(size_t poller, int result, int64_t now_ms) {
   }
   if (p.last_good_ms != 0 && !p.failed_since_good) {
     p.longest_healthy_gap_ms = std::max(p.longest_healthy_gap_ms, now_ms - p.last_good_ms);
+    line_gap_ms_ = std::max(line_gap_ms_, p.longest_healthy_gap_ms);
   }
   p.last_good_ms = now_ms;
   p.failed_since_good = false;
@@ -29,7 +30,8 @@ int64_t ExchangeFreshness::LimitMs(size_t poller) const {
   if (fixed_limit_ms_ > 0) return fixed_limit_ms_;
   if (poller >= pollers_.size()) return StationFreshness::kMinLimitMs;
   const Poller& p = pollers_[poller];
-  return std::max({StationFreshness::kMinLimitMs, 3 * p.floor_ms, 3 * p.longest_healthy_gap_ms});
+  const int64_t gap = p.longest_healthy_gap_ms > 0 ? p.longest_healthy_gap_ms : line_gap_ms_;
+  return std::max({StationFreshness::kMinLimitMs, 3 * p.floor_ms, 3 * gap});
 }
 
 bool ExchangeFreshness::Fresh(size_t poller, int64_t now_ms) const {

@@ -10,7 +10,10 @@
 // station's is (station_freshness.h): three times the longest gap between
 // two good exchanges with no failure between, never below
 // StationFreshness::kMinLimitMs nor below three of the block's periods, so a
-// slow block is not stale between two of its own polls.
+// slow block is not stale between two of its own polls. A poller yet to learn
+// its gap (two good exchanges in a row) takes the longest any poller of the
+// line has learnt: the pollers share the line's round, so on a slow line
+// (a round longer than 5 s) a block is not stale between its first polls.
 // Not thread-safe: the owner serialises the calls.
 #pragma once
 
@@ -42,6 +45,7 @@ class ExchangeFreshness {
   };
   std::vector<Poller> pollers_;
   int64_t fixed_limit_ms_ = 0;
+  int64_t line_gap_ms_ = 0;  // the longest healthy gap any poller learnt
 };
 
 }  // namespace dravik::host

@@ -65,7 +65,8 @@ void DriverHost::OnValue(void* self, int tag_id, const CTagVal& value) {
   auto* host = static_cast<DriverHost*>(self);
   {
     std::lock_guard lock(host->mutex_);
-    host->values_.push_back({tag_id, value.HasValue(), value.GetVal(), value.GetValStr()});
+    host->values_.push_back({tag_id, value.HasValue(), value.GetVal(), value.GetValStr(),
+                             std::chrono::steady_clock::now()});
   }
   host->changed_.notify_all();
 }

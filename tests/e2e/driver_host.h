@@ -4,6 +4,7 @@
 // driver calls its handlers on the scheduler and event threads.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -27,6 +28,7 @@ struct ValueEvent {
   bool has_value = false;
   double value = 0.0;
   std::string text;
+  std::chrono::steady_clock::time_point at;  // when the driver posted it
 };
 
 class DriverHost {

@@ -12,7 +12,11 @@
 // it came from: that reply must have answered that block's own request in
 // time. It samples slot 15 every second, checks every delivered value of two
 // same-sized blocks per station against what the simulator held, and prints
-// a summary; the exit status is 1 when a check failed.
+// a summary; the exit status is 1 when a check failed. Each poller's data is
+// judged fresh or stale from its exchange status as dravik-host judges it: no
+// block may be good while the simulator last answered its station longer
+// ago than the block's limit, and in a healthy spell at the end (no faults)
+// no block may turn stale.
 //
 //   dravik-soak [--minutes M] [--seed N] [--max-rss-growth-kb K]
 //   dravik-soak --silent-station [--seconds S] [--demote-seconds D]
@@ -29,11 +33,13 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gateway/line/exchange_freshness.h"
 #include "runtime/frame_codec.h"
 #include "tests/e2e/driver_host.h"
 #include "tools/plcsim/plc_simulator.h"
@@ -111,6 +117,12 @@ class SimTally {
     }
   }
   const StationTally& Of(int station) { return stations_[station]; }
+  // When the simulator last sent a station a read reply in time, or nullopt.
+  std::optional<Clock::time_point> LastGoodRead(int station) const {
+    const auto it = last_good_read_.find(station);
+    if (it == last_good_read_.end()) return std::nullopt;
+    return it->second;
+  }
   bool LostRecords() const { return lost_records_; }
 
   // The reply that carried sequence number `mark`, or null.
@@ -133,12 +145,18 @@ class SimTally {
     StationTally& t = stations_[r.request[2]];
     const bool read = r.request[3] == 0x01 || r.request[3] == 0x02;
     ++(read ? t.good_reads : t.good_writes);
+    if (read) {
+      const auto sent = r.arrived + std::chrono::milliseconds(r.queued_ms + r.delay_ms);
+      auto& last = last_good_read_[r.request[2]];
+      last = std::max(last, sent);
+    }
   }
   PlcSimulator& sim_;
   uint64_t seen_ = 0;
   bool lost_records_ = false;
   std::map<int, StationTally> stations_;
   std::map<int, Marked> marks_;  // the latest reply of each sequence number
+  std::map<int, Clock::time_point> last_good_read_;
 };
 
 struct Counters {
@@ -261,6 +279,7 @@ class Soak {
           return true;
         },
         60000);
+    HealthySpell(std::max(20.0, total * 0.1));
     QuietStop();
     ScanLogs();
     return Summary(rss_base, RssKb(), Seconds(start));
@@ -431,6 +450,7 @@ class Soak {
       const std::string dev = "DVK." + Name(tag.first);
       if (host_.Bind(inst_, dev.c_str(), tag.second.c_str(), kTypeExchangeStatus, 0, id) >= 0) {
         status_station_[id] = tag.first;
+        status_poller_[id] = status_poller_.size();
       } else {
         Fail("no exchange status for " + dev + " " + tag.second);
       }
@@ -440,9 +460,18 @@ class Soak {
   // Every exchange is told once through its poller's status tag, its result
   // as the counters took it; a block's data turns stale at a failed read.
   void CountExchangeReports(const std::vector<ValueEvent>& values) {
+    if (freshness_.size() != status_poller_.size()) {
+      freshness_ = dravik::host::ExchangeFreshness(std::vector<int64_t>(status_poller_.size(), 0), 0);
+    }
     for (const ValueEvent& v : values) {
       const auto it = status_station_.find(v.tag_id);
       if (it == status_station_.end() || !v.has_value) continue;
+      freshness_.Record(status_poller_[v.tag_id], static_cast<int>(v.value), Ms(v.at));
+      last_report_ms_[v.tag_id] = Ms(v.at);
+      if (healthy_ && v.value != 0 && ++false_stale_ <= 5) {
+        std::printf("  healthy line: %s's block of tag id %d turned stale (result %d)\n",
+                    Name(it->second).c_str(), v.tag_id, static_cast<int>(v.value));
+      }
       auto& [good, failed] = reports_[it->second];
       const bool was_good = last_report_[v.tag_id] == 0;
       if (v.value == 0) {
@@ -595,11 +624,84 @@ class Soak {
         }
       }
     }
+    const auto now = Clock::now();
     const std::vector<ValueEvent> values = host_.TakeValues();
     tally_->Update();  // every reply these values came from is in the log by now
     CheckValues(values);
     CountExchangeReports(values);
+    CheckFreshness(now);
     values_ += static_cast<long>(values.size());
+  }
+
+  // Every block judged good at `now` has data no older than its limit: the
+  // simulator answered its station in time within the limit (and the short
+  // way of the reply to the driver). In the healthy spell every block is good.
+  void CheckFreshness(Clock::time_point now) {
+    constexpr int64_t kReplyWayMs = 500;
+    for (const auto& [id, k] : status_poller_) {
+      const int station = status_station_[id];
+      if (!freshness_.Fresh(k, Ms(now))) {
+        if (healthy_ && ++false_stale_ <= 5) {
+          std::printf(
+              "  healthy line: %s's block of tag id %d is stale (limit %lld ms; its last "
+              "exchange, %lld ms ago, said %d)\n",
+              Name(station).c_str(), id, static_cast<long long>(freshness_.LimitMs(k)),
+              static_cast<long long>(Ms(now) - last_report_ms_[id]), last_report_[id]);
+        }
+        continue;
+      }
+      ++fresh_checked_;
+      const auto last = tally_->LastGoodRead(station);
+      const int64_t age = last ? Ms(now) - Ms(*last) : Ms(now);
+      if (age > freshness_.LimitMs(k) + kReplyWayMs && ++old_goods_ <= 5) {
+        std::printf("  %s's block of tag id %d good, but its station last answered %lld ms ago "
+                    "(limit %lld ms)\n",
+                    Name(station).c_str(), id, static_cast<long long>(age),
+                    static_cast<long long>(freshness_.LimitMs(k)));
+      }
+    }
+  }
+
+  // No fault at all for `seconds`: a healthy line, where no block may turn
+  // stale. It starts once every block has read well again: the faulty run's
+  // round, a time-out in four exchanges, is far longer than a healthy one.
+  void HealthySpell(double seconds) {
+    for (FaultKind kind :
+         {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
+          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation,
+          FaultKind::kDuplicate}) {
+      sim_->SetFaultRate(kind, 0, 0);
+      sim_->SetFaultTarget(kind, -1, 0);
+    }
+    Note("healthy spell: no faults for " + std::to_string(static_cast<int>(seconds)) + " s");
+    const auto settle = Clock::now();
+    while (!AllFresh() && Seconds(settle) < 120) {
+      Animate(second_ + 1);
+      Sample();
+      ScanLogs();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    healthy_ = true;
+    healthy_seconds_ = seconds;
+    const auto start = Clock::now();
+    while (Seconds(start) < seconds) {
+      Animate(second_ + 1);
+      Sample();
+      ScanLogs();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    healthy_ = false;
+  }
+
+  bool AllFresh() const {
+    for (const auto& [id, k] : status_poller_) {
+      if (!freshness_.Fresh(k, Ms(Clock::now()))) return false;
+    }
+    return true;
+  }
+
+  int64_t Ms(Clock::time_point t) const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t - epoch_).count();
   }
 
   void QuietStop() {
@@ -683,6 +785,12 @@ class Soak {
         "most once; above when not): blocks "
         "turned stale %ld times, good again %ld times\n",
         turned_stale_, back_to_good_);
+    const bool quality_ok = old_goods_ == 0 && false_stale_ == 0 && fresh_checked_ > 0;
+    std::printf(
+        "check quality (a block good only while its station answered within the block's "
+        "limit; none stale in the healthy spell of %.0f s): %s (%ld good blocks checked, %ld "
+        "older than the limit, %ld false stale)\n",
+        healthy_seconds_, quality_ok ? "ok" : "FAILED", fresh_checked_, old_goods_, false_stale_);
     const bool values_ok = wrong_values_ == 0 && checked_values_ > 0;
     std::printf(
         "check values (each one the simulator held at its address lately; a block's first "
@@ -691,7 +799,7 @@ class Soak {
         values_ok ? "ok" : "FAILED", checked_values_, checked_marks_, wrong_values_, wrong_marks_);
     for (const std::string& f : failures_) std::printf("failure: %s\n", f.c_str());
     const bool ok = identity_ok && writes_ok && health_ok && events_ok && rss_ok && values_ok &&
-                    failures_.empty();
+                    quality_ok && failures_.empty();
     std::printf("soak %s\n", ok ? "passed" : "FAILED");
     return ok ? 0 : 1;
   }
@@ -730,6 +838,13 @@ class Soak {
   std::map<int, std::pair<long, long>> reports_;   // per station: good, failed
   std::map<int, int> last_report_;                 // status tag id: last result
   long turned_stale_ = 0, back_to_good_ = 0;
+  std::map<int, int64_t> last_report_ms_;  // status tag id: when its last result came
+  std::map<int, size_t> status_poller_;  // status tag id: its poller's index in freshness_
+  dravik::host::ExchangeFreshness freshness_;
+  const Clock::time_point epoch_ = Clock::now();
+  bool healthy_ = false;  // in the healthy spell
+  double healthy_seconds_ = 0;
+  long fresh_checked_ = 0, old_goods_ = 0, false_stale_ = 0;
   std::vector<std::string> failures_;
 };
 

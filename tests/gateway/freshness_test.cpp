@@ -37,6 +37,13 @@ TEST(ExchangeFreshnessTest, ABlockIsFreshOnlyAfterAGoodExchangeWithinItsLimit) {
     for (const auto& [ms, result] : c.exchanges) f.Record(0, result, ms);
     EXPECT_EQ(f.Fresh(0, c.at), c.fresh) << c.what;
   }
+  // A block yet to learn its gap takes the line's longest learnt one (3 x 7 s).
+  ExchangeFreshness line({0, 0}, 0);
+  for (const auto& [poller, ms] : {std::pair{0, 1000}, {0, 8000}, {1, 2000}}) {
+    line.Record(static_cast<size_t>(poller), 0, ms);
+  }
+  EXPECT_TRUE(line.Fresh(1, 23000));
+  EXPECT_FALSE(line.Fresh(1, 23001));
 }
 
 StationReport Report(int status, std::vector<size_t> stale_tags = {}) {

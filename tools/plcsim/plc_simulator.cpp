@@ -346,6 +346,7 @@ void PlcSimulator::Answer(const Arrived& request) {
   record.queued_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now() - request.at)
                                           .count());
+  record.arrived = request.at;
   record.request = frame.raw;
   record.body = frame.body;
   record.checksum_ok = frame.checksum_ok;

@@ -83,6 +83,7 @@ struct RequestRecord {
   int queued_ms = 0;     // how long the request waited behind the replies before it
   int mark = -1;         // the sequence number the reply carries (mark_replies)
   bool refused = false;  // a write to an address given to RefuseWrites: error reply
+  std::chrono::steady_clock::time_point arrived;  // when the request's last byte came
 };
 
 // Whether the driver must take this exchange as a good one: the simulator
