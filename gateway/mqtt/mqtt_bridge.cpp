@@ -564,8 +564,8 @@ void MqttBridge::SubscribeCommands(const std::string& topic) {
 bool MqttBridge::FallBackToMqtt311(int rc) {
   // A 3.1.1 broker answers an MQTT 5 CONNECT with "unacceptable protocol
   // version", which libmosquitto reports as the MQTT 5 reason code.
-  if (!mqtt5_ || (rc != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION &&
-                  rc != CONNACK_REFUSED_PROTOCOL_VERSION)) {
+  if (!mqtt5_ ||
+      (rc != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && rc != CONNACK_REFUSED_PROTOCOL_VERSION)) {
     return false;
   }
   mqtt5_ = false;

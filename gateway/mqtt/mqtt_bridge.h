@@ -284,7 +284,7 @@ class MqttBridge {
   std::vector<std::optional<PendingValue>> last_values_;
   std::vector<std::optional<StationReport>> last_stations_;
   std::vector<std::optional<std::string>> published_quality_;  // per tag: as on the broker
-  std::deque<Event> log_backlog_;                    // records made while disconnected
+  std::deque<Event> log_backlog_;                              // records made while disconnected
   long backlog_dropped_ = 0;
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   bool warned_ = false;

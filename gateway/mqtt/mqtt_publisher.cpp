@@ -28,9 +28,8 @@ void MqttBridge::PublisherLoop() {
     }
     wake_.wait_for(lock, wait, [this] {
       return stopping_ || republish_ || end_session_ ||
-             (phase_ == Phase::kOnline && !changes_.empty()) ||
-             !dirty_stations_.empty() || !pending_logs_.empty() ||
-             (phase_ == Phase::kChecking && check_acked_);
+             (phase_ == Phase::kOnline && !changes_.empty()) || !dirty_stations_.empty() ||
+             !pending_logs_.empty() || (phase_ == Phase::kChecking && check_acked_);
     });
     if (phase_ == Phase::kChecking) {
       lock.unlock();
@@ -208,10 +207,9 @@ void MqttBridge::PublishValue(size_t tag_index) {
                                      : nullptr;
   // Before the first report of its station a value is as the driver just
   // delivered it, so good; a tag without a station never has a value.
-  const std::string quality =
-      station == nullptr && !write_only_[tag_index]
-          ? "good"
-          : TagQualityName(station, tag_index, write_only_[tag_index]);
+  const std::string quality = station == nullptr && !write_only_[tag_index]
+                                  ? "good"
+                                  : TagQualityName(station, tag_index, write_only_[tag_index]);
   const std::optional<PendingValue>& value = last_values_[tag_index];
   const std::optional<std::string>& published = published_quality_[tag_index];
   // A tag without a value yet is shown only as stale (or write-only), so a

@@ -376,10 +376,9 @@ class Soak {
     // reply is slow but in time, or comes after the driver gave up on it (up
     // to 2 s after), into the exchange that follows, where it must never
     // count as that exchange's answer.
-    for (FaultKind kind :
-         {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
-          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation,
-          FaultKind::kDuplicate}) {
+    for (FaultKind kind : {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply,
+                           FaultKind::kNoise, FaultKind::kTruncated, FaultKind::kDelay,
+                           FaultKind::kWrongStation, FaultKind::kDuplicate}) {
       sim_->SetFaultRate(kind, kFaultRate, kind == FaultKind::kDelay ? kSlowReplyMs : 0);
     }
     tally_ = std::make_unique<SimTally>(*sim_);
@@ -461,7 +460,8 @@ class Soak {
   // as the counters took it; a block's data turns stale at a failed read.
   void CountExchangeReports(const std::vector<ValueEvent>& values) {
     if (freshness_.size() != status_poller_.size()) {
-      freshness_ = dravik::host::ExchangeFreshness(std::vector<int64_t>(status_poller_.size(), 0), 0);
+      freshness_ =
+          dravik::host::ExchangeFreshness(std::vector<int64_t>(status_poller_.size(), 0), 0);
     }
     for (const ValueEvent& v : values) {
       const auto it = status_station_.find(v.tag_id);
@@ -507,16 +507,15 @@ class Soak {
     const bool newer = last < 0 || static_cast<int16_t>(mark - last) > 0;
     ++checked_marks_;
     const bool ok = m != nullptr && m->in_time && m->station == station &&
-                    m->wire_address == WireAddress(kAreaR, static_cast<uint32_t>(address)) &&
-                    newer;
+                    m->wire_address == WireAddress(kAreaR, static_cast<uint32_t>(address)) && newer;
     if (!ok && ++wrong_marks_ <= 5) {
       std::printf("  %s R%d: reply %d %s (last delivered %d)\n", Name(station).c_str(), address,
                   mark,
-                  m == nullptr     ? "is unknown"
-                  : !m->in_time    ? "came too late or was faulty"
+                  m == nullptr            ? "is unknown"
+                  : !m->in_time           ? "came too late or was faulty"
                   : m->station != station ? "was another station's"
-                  : !newer         ? "is older than one delivered before"
-                                   : "answered another block",
+                  : !newer                ? "is older than one delivered before"
+                                          : "answered another block",
                   last);
     }
     last = mark;
@@ -654,10 +653,11 @@ class Soak {
       const auto last = tally_->LastGoodRead(station);
       const int64_t age = last ? Ms(now) - Ms(*last) : Ms(now);
       if (age > freshness_.LimitMs(k) + kReplyWayMs && ++old_goods_ <= 5) {
-        std::printf("  %s's block of tag id %d good, but its station last answered %lld ms ago "
-                    "(limit %lld ms)\n",
-                    Name(station).c_str(), id, static_cast<long long>(age),
-                    static_cast<long long>(freshness_.LimitMs(k)));
+        std::printf(
+            "  %s's block of tag id %d good, but its station last answered %lld ms ago "
+            "(limit %lld ms)\n",
+            Name(station).c_str(), id, static_cast<long long>(age),
+            static_cast<long long>(freshness_.LimitMs(k)));
       }
     }
   }
@@ -666,10 +666,9 @@ class Soak {
   // stale. It starts once every block has read well again: the faulty run's
   // round, a time-out in four exchanges, is far longer than a healthy one.
   void HealthySpell(double seconds) {
-    for (FaultKind kind :
-         {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply, FaultKind::kNoise,
-          FaultKind::kTruncated, FaultKind::kDelay, FaultKind::kWrongStation,
-          FaultKind::kDuplicate}) {
+    for (FaultKind kind : {FaultKind::kNoReply, FaultKind::kBadChecksum, FaultKind::kErrorReply,
+                           FaultKind::kNoise, FaultKind::kTruncated, FaultKind::kDelay,
+                           FaultKind::kWrongStation, FaultKind::kDuplicate}) {
       sim_->SetFaultRate(kind, 0, 0);
       sim_->SetFaultTarget(kind, -1, 0);
     }
@@ -834,12 +833,12 @@ class Soak {
   std::map<int, std::pair<int, std::string>> poller_tags_;  // poller: station, address
   static constexpr int kFirstStatusId = 100000;
   static constexpr int kTypeExchangeStatus = 0x100;
-  std::map<int, int> status_station_;              // status tag id: station
-  std::map<int, std::pair<long, long>> reports_;   // per station: good, failed
-  std::map<int, int> last_report_;                 // status tag id: last result
+  std::map<int, int> status_station_;             // status tag id: station
+  std::map<int, std::pair<long, long>> reports_;  // per station: good, failed
+  std::map<int, int> last_report_;                // status tag id: last result
   long turned_stale_ = 0, back_to_good_ = 0;
   std::map<int, int64_t> last_report_ms_;  // status tag id: when its last result came
-  std::map<int, size_t> status_poller_;  // status tag id: its poller's index in freshness_
+  std::map<int, size_t> status_poller_;    // status tag id: its poller's index in freshness_
   dravik::host::ExchangeFreshness freshness_;
   const Clock::time_point epoch_ = Clock::now();
   bool healthy_ = false;  // in the healthy spell

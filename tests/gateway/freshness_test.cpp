@@ -28,7 +28,11 @@ TEST(ExchangeFreshnessTest, ABlockIsFreshOnlyAfterAGoodExchangeWithinItsLimit) {
       {"older than the 5 s least limit", 0, 0, {{1000, 0}}, 6001, false},
       {"a slow block's period raises the limit", 4000, 0, {{1000, 0}}, 12000, true},
       {"the learnt gap raises it", 0, 0, {{1000, 0}, {4000, 0}}, 12000, true},
-      {"a gap across a failure is not learnt", 0, 0, {{1000, 0}, {2000, 10}, {5000, 0}}, 10001,
+      {"a gap across a failure is not learnt",
+       0,
+       0,
+       {{1000, 0}, {2000, 10}, {5000, 0}},
+       10001,
        false},
       {"a fixed limit rules", 4000, 1500, {{1000, 0}}, 2501, false},
   };

@@ -6,6 +6,7 @@
 // retained message) and their results, quality and station states along the
 // health rule, one gateway per prefix, the will after SIGKILL, broker
 // restarts and outages, and names, options and secrets refused at start.
+#include "gateway/mqtt/mqtt_bridge.h"
 #include "tests/tools_host/mqtt_gateway_fixture.h"
 
 namespace dravik::test {
@@ -276,8 +277,9 @@ TEST_F(MqttGatewayTest, RetainedSetIsNeverWrittenAtStartOrRestart) {
   for (int run = 0; run < 2; ++run) {
     SCOPED_TRACE(run);
     Client client(broker_.port());
-    auto gateway = run == 0 ? StartGateway({"--mqtt-writes", "--for", "3", "--mqtt-version", "3.1.1"})
-                            : StartGateway({"--mqtt-writes", "--for", "4"});
+    auto gateway = run == 0
+                       ? StartGateway({"--mqtt-writes", "--for", "3", "--mqtt-version", "3.1.1"})
+                       : StartGateway({"--mqtt-writes", "--for", "4"});
     EXPECT_TRUE(client.WaitForLog("Setpoint", "retained set is never written"));
     const Json result = client.WaitForResult("Setpoint", "r");
     EXPECT_EQ(result.value("ok", true), false) << result;
@@ -417,7 +419,8 @@ TEST_F(MqttGatewayTest, QualityFollowsTheTagsOwnBlock) {
   const ProcessResult r = gateway.get();
   EXPECT_EQ(r.exit_code, 0);
   // The terminal says both turns.
-  for (const char* line : {R"("tag":"Lamp","quality":"stale")", R"("tag":"Lamp","quality":"good")"}) {
+  for (const char* line :
+       {R"("tag":"Lamp","quality":"stale")", R"("tag":"Lamp","quality":"good")"}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line;
   }
 }
@@ -611,9 +614,7 @@ TEST(MqttGatewayTlsTest, ConnectsOverTlsWithPasswordFromFileOrEnvironment) {
           5s))
           << r.out;
     } else {
-      EXPECT_NE(r.out.find("refused the connection: Not authorized;"),
-                std::string::npos)
-          << r.out;
+      EXPECT_NE(r.out.find("refused the connection: Not authorized;"), std::string::npos) << r.out;
       EXPECT_EQ(client.Last().count("log"), 0u) << "published without being let in";
     }
   }
@@ -691,9 +692,13 @@ TEST(HealthyLineTest, NoTagIsEverPublishedStaleOnAHealthyLine) {
   }
   const std::string json = dir.File("healthy.json");
   ASSERT_TRUE(WriteText(
-      json, "{\"port\": {\"com\": \"COM1\", \"baud\": 9600}, \"stations\": [{\"name\": \"PLC1\", "
-            "\"number\": 1, \"blocks\": [" + blocks[0] + "]}, {\"name\": \"PLC2\", \"number\": 2, "
-            "\"blocks\": [" + blocks[1] + "]}]}"));
+      json,
+      "{\"port\": {\"com\": \"COM1\", \"baud\": 9600}, \"stations\": [{\"name\": \"PLC1\", "
+      "\"number\": 1, \"blocks\": [" +
+          blocks[0] +
+          "]}, {\"name\": \"PLC2\", \"number\": 2, "
+          "\"blocks\": [" +
+          blocks[1] + "]}]}"));
   ASSERT_TRUE(WriteText(dir.File("tags.csv"), tags));
   plcsim::SimulatorOptions options;
   options.stations = {1, 2};
@@ -741,12 +746,64 @@ TEST(HealthyLineTest, NoTagIsEverPublishedStaleOnAHealthyLine) {
       const std::string topic = "tag/T" + std::to_string(s) + "_" + std::to_string(b);
       const auto history = client.History(topic);
       for (size_t i = seen[topic]; i < history.size(); ++i, ++changes) {
-        EXPECT_EQ(Json::parse(history[i]).value("quality", ""), "good") << topic << " " << history[i];
+        EXPECT_EQ(Json::parse(history[i]).value("quality", ""), "good")
+            << topic << " " << history[i];
       }
     }
   }
   EXPECT_GT(changes, 24u * 60) << "the values did not keep changing";
   EXPECT_EQ(gateway.get().exit_code, 0);
+}
+
+// Past its bound (1000 changes at the least) the queue of changes waiting for
+// the broker keeps each tag's order, but a tag's newest waiting change takes
+// its newer values, each counted as coalesced and the episode said once: the
+// newest value of every tag is never lost.
+TEST(MqttCoalescingTest, PastTheBoundEachTagKeepsItsOrderAndItsNewestValue) {
+  TempDir dir;
+  Broker broker(dir);  // started later: the broker is away meanwhile
+  host::Output out(true, false);
+  host::MqttOptions options;
+  options.url = broker.url();
+  options.prefix = kPrefix;
+  options.buffer_memory_mb = 0;  // the least bound, 1000 changes
+  host::MqttBridge bridge(options, {"A", "B"}, {false, false}, {false, false}, {-1, -1}, {}, &out);
+  std::string error;
+  ASSERT_TRUE(bridge.Start(&error)) << error;
+  for (int v = 1; v <= 1500; ++v) {
+    bridge.OfferValue(static_cast<size_t>(v % 2), {host::TagValue::Kind::kNumber, double(v), ""},
+                      v);
+  }
+  EXPECT_EQ(bridge.coalesced_values(), 500);
+  EXPECT_EQ(bridge.waiting_changes(), 1000);
+  ASSERT_TRUE(broker.Start());
+  Client client(broker.port());
+  const auto values = [&](const std::string& tag) {
+    std::vector<int> out;
+    for (const auto& p : client.History("tag/" + tag)) {
+      out.push_back(Json::parse(p, nullptr, false).value("value", -1));
+    }
+    return out;
+  };
+  ASSERT_TRUE(client.WaitFor(
+      [](const auto& last) {
+        return last.count("tag/A") != 0 && last.count("tag/B") != 0 &&
+               Json::parse(last.at("tag/A")).value("value", 0) == 1500 &&
+               Json::parse(last.at("tag/B")).value("value", 0) == 1499;
+      },
+      15s));
+  for (const std::string tag : {"A", "B"}) {
+    const std::vector<int> seen = values(tag);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << tag;
+    EXPECT_GE(seen.size(), 500u) << tag;  // its changes before the bound, each once
+  }
+  EXPECT_TRUE(client.WaitFor([](const auto& last) { return last.count("log") != 0; }, 5s));
+  int said = 0;
+  for (const auto& p : client.History("log")) {
+    said += p.find("counted as coalesced") != std::string::npos;
+  }
+  EXPECT_EQ(said, 1);
+  bridge.Stop();
 }
 
 }  // namespace

@@ -149,8 +149,7 @@ int ParseModbusOption(const std::string& a, TakeValue value, ModbusOptions* m, b
     }
     std::string host, error;
     int port = 0;
-    if (!ParseHostPort("--modbus-tcp", "127.0.0.1:1502, 0.0.0.0:502", text, &host, &port,
-                       &error)) {
+    if (!ParseHostPort("--modbus-tcp", "127.0.0.1:1502, 0.0.0.0:502", text, &host, &port, &error)) {
       return UsageError(error);
     }
     m->address = text;
@@ -328,8 +327,7 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
       if (!value(&o.mqtt.state_dir) || o.mqtt.state_dir.empty()) {
         return UsageError("--state-dir needs a folder");
       }
-    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb" ||
-               a == "--buffer-disk-mb") {
+    } else if (a.rfind("--mqtt", 0) == 0 || a == "--buffer-memory-mb" || a == "--buffer-disk-mb") {
       const int status = ParseMqttOption(a, value, &o.mqtt, &mqtt_tuned);
       if (status != -1) return status;
     } else if (a.size() > 1 && a[0] == '-') {
@@ -339,7 +337,8 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* line) {
     }
   }
   if (o.mqtt.url.empty() && mqtt_tuned) {
-    return UsageError("the --mqtt-... options, --buffer-memory-mb and --buffer-disk-mb need --mqtt URL");
+    return UsageError(
+        "the --mqtt-... options, --buffer-memory-mb and --buffer-disk-mb need --mqtt URL");
   }
   if (o.modbus.address.empty() && modbus_tuned) {
     return UsageError("the --modbus-... options need --modbus-tcp [HOST:]PORT");

@@ -195,8 +195,9 @@ class PlcSimulator {
   std::deque<FaultAction> write_script_;
   double rates_[kFaultKindCount] = {};
   int rate_params_[kFaultKindCount] = {};
-  int rate_targets_[kFaultKindCount] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};  // wire address, -1: any
-  bool rate_target_bits_[kFaultKindCount] = {};  // the target is a bit address
+  int rate_targets_[kFaultKindCount] = {-1, -1, -1, -1, -1,
+                                        -1, -1, -1, -1};  // wire address, -1: any
+  bool rate_target_bits_[kFaultKindCount] = {};           // the target is a bit address
   std::mt19937 random_;
   std::deque<RequestRecord> log_;
   uint16_t animation_counter_ = 0;
