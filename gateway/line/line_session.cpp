@@ -535,11 +535,8 @@ LineSession::WriteOutcome LineSession::WriteBinding(size_t index, const std::str
     return r;
   }
   CTagVal value;
-  std::string text = value_text;
+  const std::string text = WriteTextFor(tag.type, value_text);
   const bool is_string = tag.type == kTypeString;
-  if (is_string && text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    text = text.substr(1, text.size() - 2);
-  }
   // Nothing that the tag would not hold unchanged goes to the driver.
   std::string why;
   if (!CheckWriteValue(tag.type, tag.length, text, &value, &why)) {

@@ -230,4 +230,12 @@ bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* val
   return true;
 }
 
+std::string WriteTextFor(int type, const std::string& value_text) {
+  if (type == kTypeStringCode && value_text.size() >= 2 && value_text.front() == '"' &&
+      value_text.back() == '"') {
+    return value_text.substr(1, value_text.size() - 2);
+  }
+  return value_text;
+}
+
 }  // namespace dravik::host

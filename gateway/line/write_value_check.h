@@ -27,4 +27,8 @@ namespace dravik::host {
 bool CheckWriteValue(int type, int length, const std::string& text, CTagVal* value,
                      std::string* error);
 
+// The text CheckWriteValue takes for a write asked as `value_text`: a string
+// tag's (code 14) value may come in double quotes, which are not part of it.
+std::string WriteTextFor(int type, const std::string& value_text);
+
 }  // namespace dravik::host

@@ -518,38 +518,17 @@ void MqttBridge::HandleSet(const std::string& topic, const std::string& payload,
     return;
   }
   const std::string tag = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-  // An empty message is how a retained set is cleared from the broker: no
-  // request, so nothing to answer.
-  if (payload.empty()) return;
-  std::string value_text, why;
-  Json id, value;
-  const bool parsed = ParseSetPayload(payload, &value_text, &why, &id, &value);
-  // A retained set is the broker replaying an old request at every
-  // (re)connect: writing it would switch a PLC output nobody asked for now.
-  if (retained) {
-    ReportWriteError(tag,
-                     "the set message was retained by the broker, and a retained set is never "
-                     "written (publish set without the retain flag)",
-                     value, id);
-    return;
+  SetDecision d = DecideSet(tag, payload, retained, tags_, writable_);
+  switch (d.kind) {
+    case SetDecision::Kind::kIgnore:
+      return;
+    case SetDecision::Kind::kRefuse:
+      ReportWriteError(tag, d.reason, d.value, d.id);
+      return;
+    case SetDecision::Kind::kWrite:
+      SubmitWrite(MqttWrite{tag, std::move(d.value_text), std::move(d.id), std::move(d.value)});
+      return;
   }
-  size_t index = tags_.size();
-  for (size_t i = 0; i < tags_.size(); ++i) {
-    if (tags_[i] == tag) index = i;
-  }
-  if (index == tags_.size()) {
-    ReportWriteError(tag, "no tag of that name in the tag list", value, id);
-    return;
-  }
-  if (!writable_[index]) {
-    ReportWriteError(tag, "the tag is read-only (access r in the tag list)", value, id);
-    return;
-  }
-  if (!parsed) {
-    ReportWriteError(tag, why, value, id);
-    return;
-  }
-  SubmitWrite(MqttWrite{tag, value_text, id, value});
 }
 
 void MqttBridge::SubscribeCommands(const std::string& topic) {

@@ -271,4 +271,37 @@ bool ParseSetPayload(const std::string& payload, std::string* value_text, std::s
   return true;
 }
 
+SetDecision DecideSet(const std::string& tag, const std::string& payload, bool retained,
+                      const std::vector<std::string>& tags, const std::vector<bool>& writable) {
+  SetDecision d;
+  // An empty message is how a retained set is cleared from the broker: no
+  // request, so nothing to answer.
+  if (payload.empty()) return d;
+  std::string why;
+  const bool parsed = ParseSetPayload(payload, &d.value_text, &why, &d.id, &d.value);
+  d.kind = SetDecision::Kind::kRefuse;
+  // A retained set is the broker replaying an old request at every
+  // (re)connect: writing it would switch a PLC output nobody asked for now.
+  if (retained) {
+    d.reason =
+        "the set message was retained by the broker, and a retained set is never written "
+        "(publish set without the retain flag)";
+    return d;
+  }
+  size_t index = tags.size();
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i] == tag) index = i;
+  }
+  if (index == tags.size()) {
+    d.reason = "no tag of that name in the tag list";
+  } else if (index >= writable.size() || !writable[index]) {
+    d.reason = "the tag is read-only (access r in the tag list)";
+  } else if (!parsed) {
+    d.reason = why;
+  } else {
+    d.kind = SetDecision::Kind::kWrite;
+  }
+  return d;
+}
+
 }  // namespace dravik::host

@@ -99,6 +99,21 @@ std::string LogPayload(int flags, const std::string& text, int64_t ts_ms, const 
 bool ParseSetPayload(const std::string& payload, std::string* value_text, std::string* error,
                      Json* id = nullptr, Json* value = nullptr);
 
+// What a message on tag/<TAG>/set asks, decided before anything is written.
+struct SetDecision {
+  enum class Kind { kIgnore, kRefuse, kWrite };
+  Kind kind = Kind::kIgnore;
+  std::string reason;      // kRefuse: what the asker is told
+  std::string value_text;  // kWrite: the write command's text
+  Json id, value;          // as the request gave them, for its result
+};
+// The rules in their order: an empty payload (a retained set cleared) is no
+// request; a retained set is never written; then an unknown tag, a read-only
+// one, and a payload that can't be a value are refused. `tags` and
+// `writable` are in host tag id order.
+SetDecision DecideSet(const std::string& tag, const std::string& payload, bool retained,
+                      const std::vector<std::string>& tags, const std::vector<bool>& writable);
+
 std::string ResultPayload(bool ok, const Json& value, const std::string& reason, int64_t ts_ms,
                           const Json& id);
 
