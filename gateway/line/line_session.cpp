@@ -587,7 +587,8 @@ LineSession::WriteOutcome LineSession::IssueWrite(PreparedWrite w, WriteOutcome 
   Totals counters;
   if (s >= 0) counters = Counters(layout_.stations[static_cast<size_t>(s)]);
   const uint64_t unframed = Stations().UnframedWrites();
-  r.result = driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[w.index], &w.value);
+  r.result =
+      driver_.Slot<DrvWriteTagFn>(DRV_SLOT_WRITE_TAG)(instance_, handles_[w.index], &w.value);
   if (r.result == 0 && Stations().UnframedWrites() != unframed) {
     r.error = "write of " + tag_name + " not sent: the driver could not put the value in a frame";
     return r;

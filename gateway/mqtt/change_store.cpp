@@ -178,11 +178,13 @@ long ChangeStore::DropOldest(std::string* error) {
   return RemoveThrough(through, error) ? dropped : -1;
 }
 
-std::vector<StoredChange> ChangeStore::Oldest(size_t n, std::string* error) {
+std::vector<StoredChange> ChangeStore::Oldest(size_t n, std::string* error, int64_t after_seq) {
   std::vector<StoredChange> out;
-  Statement select(
-      db_, "SELECT seq, tag, kind, number, text, ts, crc FROM changes ORDER BY seq LIMIT ?");
-  sqlite3_bind_int64(select.get(), 1, static_cast<int64_t>(n));
+  Statement select(db_,
+                   "SELECT seq, tag, kind, number, text, ts, crc FROM changes WHERE seq > ? "
+                   "ORDER BY seq LIMIT ?");
+  sqlite3_bind_int64(select.get(), 1, after_seq);
+  sqlite3_bind_int64(select.get(), 2, static_cast<int64_t>(n));
   int rc = SQLITE_ROW;
   while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
     sqlite3_stmt* s = select.get();

@@ -47,8 +47,8 @@ class ChangeStore {
   // past the bound. Returns how many were dropped, or -1 when the write
   // failed (`error` says why; nothing of this call was stored).
   long Append(const std::vector<StoredChange>& changes, std::string* error);
-  // Up to `n` of the oldest records, oldest first.
-  std::vector<StoredChange> Oldest(size_t n, std::string* error);
+  // Up to `n` of the oldest records after `after_seq`, oldest first.
+  std::vector<StoredChange> Oldest(size_t n, std::string* error, int64_t after_seq = 0);
   // Removes the records up to and including `seq`.
   bool RemoveThrough(int64_t seq, std::string* error);
   int64_t count() const { return count_; }

@@ -197,6 +197,10 @@ class MqttBridge {
   std::vector<std::pair<size_t, PendingValue>> ThroughStore(
       std::vector<std::pair<size_t, PendingValue>> changes, bool online);
   bool AppendToStore(const std::vector<std::pair<size_t, PendingValue>>& changes);
+  // Removes what was replayed from the store; false when the file takes no
+  // writes (the records stay, skipped, until a later try succeeds).
+  bool RemoveReplayed(int64_t through);
+  void SayStoreFailed(const std::string& error, const std::string& consequence);
   void CountDropped(long dropped, const std::string& why);
   // Stop: what still waits is kept on the disk for the next start.
   void KeepForNextStart();
@@ -277,6 +281,11 @@ class MqttBridge {
   std::chrono::steady_clock::time_point next_spill_{};
   bool dropping_said_ = false;  // a dropping episode said, until the store empties
   bool store_failed_said_ = false;
+  // Records already replayed that the store could not remove (a full disk):
+  // skipped by the replay, so that none goes out twice, and removed once the
+  // file takes writes again.
+  int64_t replayed_through_ = 0;
+  int64_t replayed_unremoved_ = 0;
   std::atomic<long> dropped_values_{0};
   std::atomic<long> stored_changes_{0};  // store_->count(), for any thread
 

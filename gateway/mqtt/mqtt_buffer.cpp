@@ -52,22 +52,38 @@ bool MqttBridge::AppendToStore(const std::vector<std::pair<size_t, PendingValue>
   for (const auto& [i, v] : changes) records.push_back({0, tags_[i], v.value, v.ts_ms});
   std::string error;
   const long dropped = store_->Append(records, &error);
-  stored_changes_ = store_->count();
+  stored_changes_ = store_->count() - replayed_unremoved_;
   if (dropped < 0) {
-    if (!std::exchange(store_failed_said_, true)) {
-      const std::string text =
-          "cannot write the disk buffer (" + error + "); the changes wait in memory meanwhile";
-      out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"text", text}});
-    }
+    SayStoreFailed(error, "the changes wait in memory meanwhile");
     return false;
   }
-  store_failed_said_ = false;
+  if (replayed_unremoved_ == 0) store_failed_said_ = false;
   if (dropped > 0) {
     CountDropped(dropped, "the disk buffer is full (--buffer-disk-mb " +
                               std::to_string(options_.buffer_disk_mb) +
                               "): its oldest changes give way, counted as dropped");
   }
   return true;
+}
+
+void MqttBridge::SayStoreFailed(const std::string& error, const std::string& consequence) {
+  if (std::exchange(store_failed_said_, true)) return;
+  const std::string text = "cannot write the disk buffer (" + error + "); " + consequence;
+  out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"text", text}});
+  OfferLog(mqtt::kBridgeErrorFlags, text, NowMs());
+}
+
+bool MqttBridge::RemoveReplayed(int64_t through) {
+  std::string error;
+  if (store_->RemoveThrough(through, &error)) {
+    replayed_through_ = 0;
+    replayed_unremoved_ = 0;
+    return true;
+  }
+  SayStoreFailed(error,
+                 "the changes replayed from it stay in the file, skipped so that none goes out "
+                 "twice, until it takes writes again");
+  return false;
 }
 
 void MqttBridge::CountDropped(long dropped, const std::string& why) {
@@ -79,7 +95,9 @@ void MqttBridge::CountDropped(long dropped, const std::string& why) {
 
 std::vector<std::pair<size_t, MqttBridge::PendingValue>> MqttBridge::ThroughStore(
     std::vector<std::pair<size_t, PendingValue>> changes, bool online) {
-  if (store_ == nullptr || (online && store_->count() == 0)) return changes;
+  // Only records already replayed left (a file that takes no writes): the
+  // live changes go out directly.
+  if (store_ == nullptr || (online && store_->count() == replayed_unremoved_)) return changes;
   if (!changes.empty()) {
     next_spill_ = std::chrono::steady_clock::now() + kSpillInterval;
     if (!AppendToStore(changes)) {
@@ -94,7 +112,8 @@ std::vector<std::pair<size_t, MqttBridge::PendingValue>> MqttBridge::ThroughStor
   }
   if (!online) return {};
   std::string error;
-  const std::vector<StoredChange> stored = store_->Oldest(kReplayBatch, &error);
+  if (replayed_through_ > 0) RemoveReplayed(replayed_through_);
+  const std::vector<StoredChange> stored = store_->Oldest(kReplayBatch, &error, replayed_through_);
   std::vector<std::pair<size_t, PendingValue>> replay;
   long unknown = 0;
   for (const StoredChange& c : stored) {
@@ -106,14 +125,17 @@ std::vector<std::pair<size_t, MqttBridge::PendingValue>> MqttBridge::ThroughStor
     replay.emplace_back(static_cast<size_t>(it - tags_.begin()),
                         PendingValue{c.value, c.ts_ms, true});
   }
-  if (!stored.empty()) store_->RemoveThrough(stored.back().seq, &error);
-  stored_changes_ = store_->count();
+  if (!stored.empty() && !RemoveReplayed(stored.back().seq)) {
+    replayed_through_ = stored.back().seq;
+    replayed_unremoved_ += static_cast<int64_t>(stored.size());
+  }
+  stored_changes_ = store_->count() - replayed_unremoved_;
   if (unknown > 0) {
     CountDropped(unknown,
                  "stored changes of tags no longer in the tag list, or damaged, are "
                  "dropped, counted");
   }
-  if (store_->count() == 0) dropping_said_ = false;
+  if (store_->count() == replayed_unremoved_) dropping_said_ = false;
   return replay;
 }
 
@@ -129,9 +151,14 @@ void MqttBridge::KeepForNextStart() {
     changes_.assign(left.begin(), left.end());  // reported below as never published
     return;
   }
+  if (replayed_through_ > 0) RemoveReplayed(replayed_through_);
   if (store_->count() == 0) return;
-  const std::string text = std::to_string(store_->count()) + " changes wait in " + store_->path() +
-                           " for the next start";
+  std::string text = std::to_string(store_->count()) + " changes wait in " + store_->path() +
+                     " for the next start";
+  if (replayed_unremoved_ > 0) {
+    text += " (" + std::to_string(replayed_unremoved_) +
+            " of them already sent, which the file could not forget: they go out again)";
+  }
   out_->Emit("mqtt: " + text, Json{{"kind", "mqtt"}, {"stored", store_->count()}, {"text", text}});
 }
 

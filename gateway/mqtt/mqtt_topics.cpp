@@ -1,12 +1,11 @@
 #include "gateway/mqtt/mqtt_topics.h"
 
-#include <map>
-
 #include <mosquitto.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "gateway/line/line_session.h"
 #include "gateway/line/output.h"

@@ -255,6 +255,35 @@ TEST_F(MqttOutageTest, ChangesOnDiskSurviveAKillAndGoOutAfterTheRestart) {
   EXPECT_NE(r.out.find("changes of an earlier run wait in"), std::string::npos) << r.out;
 }
 
+// A disk buffer that cannot grow (a full disk; here a file size limit on the
+// gateway, just above SQLite's 32 KB shared-memory index): one line says so,
+// and every change still arrives once the broker is back, none twice.
+TEST_F(MqttOutageTest, ADiskBufferThatCannotGrowIsSaidOnceAndNothingIsLost) {
+  const std::string state = dir_.File("state");
+  std::vector<std::string> argv = {
+      "/usr/bin/prlimit", "--fsize=32768", kHost,         "run",         project_, "--tags", tags_,
+      "--json",           "--mqtt",        broker_.url(), "--state-dir", state,    "--for",  "20"};
+  ProcessOptions options;
+  options.env = line_.env();
+  options.keep_stdin_open = true;
+  auto gateway = std::async(std::launch::async, [&] { return RunProcess(argv, options); });
+  historian_->WaitFor([](const auto& r) { return !r.empty(); });
+  Change(2);
+  broker_.Stop();
+  Change(24);  // a commit a second: the write-ahead log outgrows the limit
+  ASSERT_TRUE(broker_.Start());
+  Change(4);
+  const ProcessResult r = gateway.get();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  size_t said = 0;
+  for (size_t at = 0; (at = r.out.find("cannot write the disk buffer", at)) != std::string::npos;
+       ++at) {
+    ++said;
+  }
+  EXPECT_EQ(said, 1u) << r.out;
+  ExpectAllArrived(DeliveredCounter(r.out), 5);
+}
+
 Json Record(const std::map<std::string, std::string>& last, const std::string& topic) {
   const auto it = last.find(topic);
   return it == last.end() ? Json() : Json::parse(it->second, nullptr, false);

@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     // Ctrl-C: the driver is stopped and the summary written.
     ::sigaction(SIGHUP, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (ulimit -f) reached by the disk buffer must fail that
+    // write, which the buffer reports and survives, not kill the line.
+    ::signal(SIGXFSZ, SIG_IGN);
     return Run(o);
   }
   return UsageError("unknown command " + line.command);
