@@ -239,18 +239,9 @@ void MqttBridge::Stop() {
   // A refused gateway leaves the other gateway's status as it is; its clean
   // disconnect sends no will either.
   if (connected_ && !refused) {
-    int mid = 0;
-    const MqttMessage last = scheme_ != nullptr
-                                 ? scheme_->Final()
-                                 : MqttMessage{options_.prefix + "/status", "offline", kQos, true};
-    if (mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
-                          last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
-      offline_mid_ = mid;
-      const auto deadline = std::chrono::steady_clock::now() + kStopWait;
-      while (!offline_acked_ && connected_ && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
+    PublishFinal(scheme_ != nullptr
+                     ? scheme_->Final()
+                     : MqttMessage{options_.prefix + "/status", "offline", kQos, true});
   }
   mosquitto_disconnect(mosq_);
   mosquitto_loop_stop(mosq_, false);
@@ -644,11 +635,10 @@ void MqttBridge::HandleScheme(const std::string& topic, const std::string& paylo
   }
 }
 
-void MqttBridge::CycleSession() {
-  // The final message is awaited (QoS 1) so that it is on the broker before
-  // the clean DISCONNECT, which sends no will.
+void MqttBridge::PublishFinal(const MqttMessage& last) {
+  // Awaited (QoS 1) so that it is on the broker before the clean DISCONNECT
+  // that follows, which sends no will.
   offline_acked_ = false;
-  const MqttMessage last = scheme_->Final();
   int mid = 0;
   if (mosquitto_publish(mosq_, &mid, last.topic.c_str(), static_cast<int>(last.payload.size()),
                         last.payload.data(), last.qos, last.retain) == MOSQ_ERR_SUCCESS) {
@@ -659,6 +649,10 @@ void MqttBridge::CycleSession() {
     }
   }
   offline_mid_ = -1;
+}
+
+void MqttBridge::CycleSession() {
+  PublishFinal(scheme_->Final());
   {
     std::lock_guard lock(mutex_);
     if (phase_ == Phase::kOnline) phase_ = Phase::kDown;  // changes wait in the buffer meanwhile

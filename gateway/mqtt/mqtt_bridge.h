@@ -38,6 +38,7 @@ namespace dravik::host {
 
 class MqttScheme;  // mqtt_scheme.h
 struct MqttBatch;
+struct MqttMessage;
 
 struct MqttOptions {
   std::string url;  // empty: no bridge
@@ -181,6 +182,9 @@ class MqttBridge {
   // Publisher thread: the session a scheme ended. Its Final(), a clean
   // disconnect, then a new connection with the next will.
   void CycleSession();
+  // A session's last message before its clean disconnect, waited for up to
+  // about two seconds.
+  void PublishFinal(const MqttMessage& last);
   // The publisher thread, with what it took from the pending tables.
   void PublishToScheme(std::vector<std::pair<size_t, PendingValue>> values,
                        std::vector<std::pair<size_t, StationReport>> stations,
@@ -286,6 +290,9 @@ class MqttBridge {
   // file takes writes again.
   int64_t replayed_through_ = 0;
   int64_t replayed_unremoved_ = 0;
+  // Online changes the store could not take wait in memory behind the stored
+  // ones: the publisher then comes back at the replay's pace, not at once.
+  bool changes_held_ = false;
   std::atomic<long> dropped_values_{0};
   std::atomic<long> stored_changes_{0};  // store_->count(), for any thread
 

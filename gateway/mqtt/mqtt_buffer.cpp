@@ -97,17 +97,23 @@ std::vector<std::pair<size_t, MqttBridge::PendingValue>> MqttBridge::ThroughStor
     std::vector<std::pair<size_t, PendingValue>> changes, bool online) {
   // Only records already replayed left (a file that takes no writes): the
   // live changes go out directly.
-  if (store_ == nullptr || (online && store_->count() == replayed_unremoved_)) return changes;
+  if (store_ == nullptr || (online && store_->count() == replayed_unremoved_)) {
+    changes_held_ = false;
+    return changes;
+  }
   if (!changes.empty()) {
     next_spill_ = std::chrono::steady_clock::now() + kSpillInterval;
     if (!AppendToStore(changes)) {
-      // Online they go out now, ahead of the stored ones; offline they go
-      // back to the front of the memory queue, in order, for the next try.
-      if (online) return changes;
-      std::lock_guard lock(mutex_);
-      for (auto it = changes.rbegin(); it != changes.rend(); ++it) changes_.push_front(*it);
-      changes_taken_ -= changes.size();
-      return {};
+      // They go back to the front of the memory queue, in order, for the
+      // next try; online the stored ones go out first meanwhile, so that no
+      // tag's older change follows its newer one.
+      {
+        std::lock_guard lock(mutex_);
+        for (auto it = changes.rbegin(); it != changes.rend(); ++it) changes_.push_front(*it);
+        changes_taken_ -= changes.size();
+      }
+      changes_held_ = online;
+      if (!online) return {};
     }
   }
   if (!online) return {};

@@ -20,7 +20,9 @@ void MqttBridge::PublisherLoop() {
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kUnreachableWarning);
     if (phase_ == Phase::kChecking) wait = std::chrono::milliseconds(50);
     // The disk tier's turns: a stored batch to replay, waiting changes to store.
-    if (store_ != nullptr && phase_ == Phase::kOnline && stored_changes_ > 0) wait = kReplayPause;
+    if (store_ != nullptr && phase_ == Phase::kOnline && (stored_changes_ > 0 || changes_held_)) {
+      wait = kReplayPause;
+    }
     if (store_ != nullptr && phase_ != Phase::kOnline && !changes_.empty()) {
       wait = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(
                             next_spill_ - std::chrono::steady_clock::now()),
@@ -28,7 +30,7 @@ void MqttBridge::PublisherLoop() {
     }
     wake_.wait_for(lock, wait, [this] {
       return stopping_ || republish_ || end_session_ ||
-             (phase_ == Phase::kOnline && !changes_.empty()) || !dirty_stations_.empty() ||
+             (phase_ == Phase::kOnline && !changes_.empty() && !changes_held_) || !dirty_stations_.empty() ||
              !pending_logs_.empty() || (phase_ == Phase::kChecking && check_acked_);
     });
     if (phase_ == Phase::kChecking) {

@@ -229,12 +229,17 @@ class MqttGatewayTest : public ::testing::Test {
   void TearDown() override { line_.Stop(); }
 
   // The gateway runs in the background; the future gives its result.
+  // `wrapper`: a program the gateway runs under (prlimit, say).
   std::future<ProcessResult> StartGateway(std::vector<std::string> extra, int kill_after_ms = 0,
-                                          const std::string& commands = "") {
-    std::vector<std::string> args = {"run",    project_, "--tags",      tags_,
-                                     "--json", "--mqtt", broker_.url(), "--mqtt-stats-seconds",
-                                     "1"};
-    args.insert(args.end(), extra.begin(), extra.end());
+                                          const std::string& commands = "",
+                                          std::vector<std::string> wrapper = {}) {
+    std::vector<std::string> argv = std::move(wrapper);
+    for (const std::string& a : {kHost, std::string("run"), project_, std::string("--tags"), tags_,
+                                 std::string("--json"), std::string("--mqtt"), broker_.url(),
+                                 std::string("--mqtt-stats-seconds"), std::string("1")}) {
+      argv.push_back(a);
+    }
+    argv.insert(argv.end(), extra.begin(), extra.end());
     ProcessOptions options;
     options.env = line_.env();
     options.timeout_ms = 40000;
@@ -244,7 +249,7 @@ class MqttGatewayTest : public ::testing::Test {
       options.signal_after_ms = kill_after_ms;
       options.signal_number = SIGKILL;
     }
-    return std::async(std::launch::async, [args, options] { return Host(args, options); });
+    return std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
   }
 
   uint16_t Word(int station, int address) {
