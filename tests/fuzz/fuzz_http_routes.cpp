@@ -88,6 +88,27 @@ bool Whole(const std::string& request) {
   return std::strtoull(head.c_str() + length + 15, nullptr, 10) <= request.size() - end;
 }
 
+// libFuzzer's timer signal (-timeout) interrupts blocking calls: an
+// interrupted call is carried on, never taken for what the server did.
+int PollFor(int fd, short events, int ms) {
+  pollfd p{fd, events, 0};
+  int ready = 0;
+  while ((ready = ::poll(&p, 1, ms)) < 0 && errno == EINTR) {
+  }
+  return ready;
+}
+
+// An interrupted connect goes on in the background; its end is awaited.
+bool Connect(int fd, const sockaddr_in& to) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+  if (errno != EINTR || PollFor(fd, POLLOUT, 3000) <= 0) return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+  errno = error;
+  return error == 0;
+}
+
 // Sends `request` on a new connection and returns what came back: at least
 // the head of the first answer, when there is one. The server writes nothing
 // more to a client that has closed its sending side (it looks before each
@@ -103,26 +124,28 @@ std::string Exchange(int port, const std::string& request) {
   to.sin_port = htons(static_cast<uint16_t>(port));
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   // Closed with a reset, a connection leaves no TIME_WAIT behind: at a
-  // thousand inputs a second those would use up the local ports in seconds.
+  // thousand inputs a second a long run would otherwise hold tens of
+  // thousands of them, near the number of local ports.
   const linger reset{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+  if (!Connect(fd, to)) {
     std::fprintf(stderr, "cannot connect to the page: %s\n", std::strerror(errno));
     Check(false);
   }
   for (size_t sent = 0; sent < request.size();) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the server may answer and close before reading it all
     sent += static_cast<size_t>(n);
   }
-  pollfd p{fd, POLLIN, 0};
-  if (Whole(request)) ::poll(&p, 1, 20);
+  if (Whole(request)) PollFor(fd, POLLIN, 20);
   ::shutdown(fd, SHUT_WR);
   std::string reply;
   char buffer[16384];
   // The server drops a silent client after 2 s; past that, give up.
-  while (::poll(&p, 1, 3000) > 0) {
+  while (PollFor(fd, POLLIN, 3000) > 0) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     reply.append(buffer, static_cast<size_t>(n));
     const size_t head_end = reply.find("\r\n\r\n");
