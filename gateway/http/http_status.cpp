@@ -154,7 +154,7 @@ std::unique_ptr<HttpStatus> StartStatusPage(const std::string& address, StatusPa
                                             Output* out) {
   auto page = std::make_unique<HttpStatus>(std::move(setup));
   std::string url, error;
-  if (!page->Start(address, &url, &error)) {
+  if (!page->Start(address, &url, &error, out)) {
     std::fprintf(stderr, "error: %s\n", error.c_str());
     return nullptr;
   }
@@ -178,7 +178,8 @@ HttpStatus::HttpStatus(StatusPageSetup setup) : setup_(std::move(setup)) {
 
 HttpStatus::~HttpStatus() { Stop(); }
 
-bool HttpStatus::Start(const std::string& address, std::string* url, std::string* error) {
+bool HttpStatus::Start(const std::string& address, std::string* url, std::string* error,
+                       Output* out) {
   std::string host;
   int port = 0;
   if (!ParseHttpAddress(address, &host, &port, error)) return false;
@@ -202,13 +203,48 @@ bool HttpStatus::Start(const std::string& address, std::string* url, std::string
   }
   const bool v6 = host.find(':') != std::string::npos;
   *url = "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound) + "/";
-  listener_ = std::thread([this] { server_->listen_after_bind(); });
-  // httplib's stop() does nothing before the loop runs; a run that ends at
-  // once must still be able to stop the server.
-  for (int i = 0; i < 2000 && !server_->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  listener_ended_ = false;
+  listener_ = std::thread([this, host, bound, where = *url, out] {
+    Listen(host, bound, where, out);
+    listener_ended_ = true;
+  });
   return true;
+}
+
+void HttpStatus::Listen(const std::string& host, int port, const std::string& url, Output* out) {
+  // httplib's accept loop ends on its own, returning false, when accept
+  // fails for any reason but a full descriptor table (the system's file
+  // table full, no memory for a socket). The page and /metrics would then be
+  // gone with nothing said, so it is said, and the same port is taken again.
+  while (!server_->listen_after_bind()) {
+    if (Stopping()) return;
+    Say(out, "http: the status page at " + url + " stopped accepting connections; listening again",
+        Json{{"kind", "http_error"}, {"url", url}, {"text", "accept failed"}});
+    bool said = false;
+    while (!server_->bind_to_port(host, port)) {
+      if (!said) {
+        Say(out, "http: the status page cannot listen at " + url + " again; retrying every second",
+            Json{{"kind", "http_error"}, {"url", url}, {"text", "cannot listen"}});
+        said = true;
+      }
+      std::unique_lock lock(mutex_);
+      if (changed_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) return;
+    }
+    Say(out, "http: status page at " + url + " again", Json{{"kind", "http"}, {"url", url}});
+  }
+}
+
+bool HttpStatus::Stopping() const {
+  std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
+void HttpStatus::Say(Output* out, const std::string& text, Json record) {
+  if (out != nullptr) {
+    out->Emit(text, std::move(record));
+  } else {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
 }
 
 void HttpStatus::Stop() {
@@ -217,7 +253,13 @@ void HttpStatus::Stop() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (server_) server_->stop();
+  // httplib's stop() does nothing while no accept loop runs: before the
+  // first has begun, or between a failed one and the next. So it is asked
+  // until the listener has ended.
+  while (server_ && !listener_ended_) {
+    server_->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   if (listener_.joinable()) listener_.join();
   server_.reset();
 }
@@ -408,13 +450,16 @@ void HttpStatus::OfferLine(const std::vector<StationReport>& reports, long value
 
 std::optional<double> HttpStatus::FailureRateLocked(const Station& s) const {
   if (s.minute.size() < 2) return std::nullopt;
-  // Each sample's finding holds until the next; the last one's until now.
+  // Each sample's finding covers the time since the sample before it: the
+  // exchange it saw fail was asked in that time. Had it covered the time up
+  // to the next sample instead, a station whose first failure had just been
+  // sampled would show as failing at 0 %.
   const int64_t now = s.minute.back().ms;
   const int64_t from = std::max(s.minute.front().ms, now - kMinute);
   int64_t failed = 0;
-  for (size_t i = 0; i + 1 < s.minute.size(); ++i) {
+  for (size_t i = 1; i < s.minute.size(); ++i) {
     if (!s.minute[i].failed) continue;
-    failed += s.minute[i + 1].ms - std::max(s.minute[i].ms, from);
+    failed += s.minute[i].ms - std::max(s.minute[i - 1].ms, from);
   }
   return static_cast<double>(failed) / static_cast<double>(now - from);
 }

@@ -18,7 +18,8 @@
 // No state is derived here: a station's state is the session's word for it.
 //
 // Threads: the face's queue thread, the server's listen thread (started in
-// Start, joined in Stop) and a fixed pool of kWorkers request threads. Every field below the
+// Start, joined in Stop; it alone binds again after a failed accept loop)
+// and a fixed pool of kWorkers request threads. Every field below the
 // server's is guarded by mutex_; `changed_` wakes the event streams. Requests only read.
 //
 // Paths: /  the page  |  /events  text/event-stream, one "state" event (the
@@ -27,6 +28,7 @@
 // else is 404, any method but GET/HEAD 405, a bad request 400.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -97,7 +99,10 @@ class HttpStatus : public LineFace {
 
   // Binds and starts serving; false with the reason (address in use, ...).
   // `url` receives the address it listens on (the real port for port 0).
-  bool Start(const std::string& address, std::string* url, std::string* error);
+  // Should the server stop accepting later, that is said on `out` (stderr
+  // without one) and the page listens on the same port again.
+  bool Start(const std::string& address, std::string* url, std::string* error,
+             Output* out = nullptr);
   // Ends every event stream and the server; joins its threads.
   void Stop();
 
@@ -144,9 +149,15 @@ class HttpStatus : public LineFace {
   };
 
   void Routes();
+  // The listen thread: serves until Stop, listening again after a failure.
+  void Listen(const std::string& host, int port, const std::string& url, Output* out);
+  bool Stopping() const;
+  static void Say(Output* out, const std::string& text, Json record);
   Json StationsJsonLocked() const;
   Json TagsJsonLocked() const;
-  bool WriteOnly(size_t tag) const { return tag < setup_.write_only.size() && setup_.write_only[tag]; }
+  bool WriteOnly(size_t tag) const {
+    return tag < setup_.write_only.size() && setup_.write_only[tag];
+  }
   Json ViewJsonLocked() const;
   // The share of the last minute (of the run, before a minute has passed)
   // during which the station's last exchange had failed; null before two
@@ -161,6 +172,7 @@ class HttpStatus : public LineFace {
 
   std::unique_ptr<httplib::Server> server_;
   std::thread listener_;
+  std::atomic<bool> listener_ended_{true};  // set by the listen thread as it ends
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

@@ -74,9 +74,14 @@ TEST(StatusPageTest, FailedShareIsOfTimeAndEachTagHasItsOwnQuality) {
   // 10 s good, then 30 s during which the last exchange had failed (a
   // silent station is asked seldom: its counters would say little).
   for (int64_t ms = 0; ms <= 10000; ms += 200) page.OfferLine({Report(0)}, 0, "", ms);
-  for (int64_t ms = 10200; ms <= 40000; ms += 200) page.OfferLine({Report(1, {1})}, 0, "", ms);
-  const Json station = page.StationsJson()["stations"][0];
-  EXPECT_NEAR(station["failure_rate_1m"].get<double>(), 0.75, 0.01) << station;
+  const auto rate = [&page] { return page.StationsJson()["stations"][0]["failure_rate_1m"]; };
+  page.OfferLine({Report(1, {1})}, 0, "", 10200);
+  EXPECT_NEAR(rate().get<double>(), 200.0 / 10200, 1e-9) << "a station failing shows it at once";
+  for (int64_t ms = 10400; ms <= 40000; ms += 200) page.OfferLine({Report(1, {1})}, 0, "", ms);
+  EXPECT_NEAR(rate().get<double>(), 0.75, 1e-9);
+  // A minute later only the failed time is left in the window.
+  for (int64_t ms = 40200; ms <= 70000; ms += 200) page.OfferLine({Report(1, {1})}, 0, "", ms);
+  EXPECT_NEAR(rate().get<double>(), 1.0, 1e-9);
 
   const Json tags = page.TagsJson()["tags"];
   ASSERT_EQ(tags.size(), 3u) << tags;
