@@ -56,7 +56,7 @@ TEST(StatusPageServerTest, AFailedAcceptLoopIsSaidAndThePageListensAgainOnItsPor
 
   ASSERT_EQ(ShutDownListener(port), 1);
   bool back = false;
-  for (int i = 0; i < 100 && !back; ++i) {
+  for (int i = 0; i < 200 && !back; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     back = PageAnswers(port);
   }
