@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "gateway/line/host_port.h"
@@ -150,14 +153,38 @@ void ModbusServer::Stop() {
 }
 
 void ModbusServer::AcceptLoop() {
+  bool failing = false;  // an accept failure was said; its end will be too
   while (!stopping_) {
+    // Ended clients give their sockets back here, not only when the next
+    // one connects: with the descriptor table full, no next one would.
+    ReapClients();
     pollfd p{listen_fd_, POLLIN, 0};
     if (::poll(&p, 1, kAcceptPollMs) <= 0) continue;
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    ReapClients();
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EINTR || error == EAGAIN || error == ECONNABORTED) continue;
+      // Out of descriptors or memory: the connection stays queued and poll
+      // reports it again at once, so it waits here rather than spinning.
+      if (!failing) SayAcceptFailed(error);
+      failing = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptPollMs));
+      continue;
+    }
+    if (failing) {
+      out_->Emit("modbus: accepting connections again",
+                 Json{{"kind", "modbus"}, {"accepting", true}});
+      failing = false;
+    }
     Admit(fd);
   }
+}
+
+void ModbusServer::SayAcceptFailed(int error) {
+  const std::string reason = std::generic_category().message(error);
+  out_->Emit(
+      "modbus: cannot accept a connection: " + reason + "; clients wait in the queue until it can",
+      Json{{"kind", "modbus_error"}, {"accepting", false}, {"text", reason}});
 }
 
 void ModbusServer::ReapClients() {

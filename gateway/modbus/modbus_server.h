@@ -76,6 +76,7 @@ class ModbusServer : public LineFace {
   };
 
   void AcceptLoop();
+  void SayAcceptFailed(int error);
   void Admit(int fd);
   void Serve(Client* client);
   // The exception to answer with, or 0 when the reply is ready (a read's

@@ -39,7 +39,9 @@ class ModbusGatewayTest : public ::testing::Test {
   }
 
   // The gateway for `seconds`; returns once both units answer a read.
-  std::future<ProcessResult> StartHost(int seconds, std::vector<std::string> extra) {
+  // `wrapper` runs the gateway (a limit setter).
+  std::future<ProcessResult> StartHost(int seconds, std::vector<std::string> extra,
+                                       std::vector<std::string> wrapper = {}) {
     ProcessOptions options;
     options.env = line_.env();
     options.keep_stdin_open = true;
@@ -55,6 +57,7 @@ class ModbusGatewayTest : public ::testing::Test {
                                      "--modbus-tcp",
                                      std::to_string(port_)};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
     auto host =
         std::async(std::launch::async, [argv, options] { return RunProcess(argv, options); });
     for (int i = 0; i < 50; ++i) {
@@ -270,6 +273,43 @@ TEST_F(ModbusGatewayTest, HostileClientsNeitherStopTheLineNorGrowTheGateway) {
     EXPECT_GT(std::stol(metrics->body.substr(at + std::strlen(counted))), 0) << counted;
   }
   host.get();
+}
+
+// Whether a reply arrives on `fd` within `ms`.
+bool Answered(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  uint8_t reply[64];
+  return ::poll(&p, 1, ms) == 1 && ::read(fd, reply, sizeof reply) > 0;
+}
+
+// With its descriptor table full (a small limit here) the gateway cannot
+// accept: the client waits in the queue, the gateway says so once, and once
+// other clients leave it gives their sockets back and serves the one waiting.
+TEST_F(ModbusGatewayTest, AFullDescriptorTableIsSaidAndClearsWhenClientsLeave) {
+  auto host = StartHost(20, {"--modbus-max-clients", "200"}, {PRLIMIT_BIN, "--nofile=64", "--"});
+  const uint8_t read[] = {0, 1, 0, 0, 0, 6, 1, 3, 2, 0, 0, 1};
+  std::vector<int> served;
+  int waiting = -1;
+  while (waiting < 0 && served.size() < 100) {
+    const int fd = Connect(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, read, sizeof read), static_cast<ssize_t>(sizeof read));
+    if (Answered(fd, 3000)) {
+      served.push_back(fd);
+    } else {
+      waiting = fd;
+    }
+  }
+  ASSERT_GE(waiting, 0) << served.size() << " clients served under a limit of 64 descriptors";
+  for (const int fd : served) ::close(fd);
+  EXPECT_TRUE(Answered(waiting, 10000)) << "the waiting client was not served";
+  ::close(waiting);
+  const ProcessResult ran = host.get();
+  const std::string said = "modbus: cannot accept a connection: Too many open files";
+  const size_t first = ran.out.find(said);
+  EXPECT_NE(first, std::string::npos) << ran.out;
+  EXPECT_EQ(ran.out.find(said, first + 1), std::string::npos) << "said more than once" << ran.out;
+  EXPECT_NE(ran.out.find("modbus: accepting connections again"), std::string::npos) << ran.out;
 }
 
 }  // namespace
