@@ -101,7 +101,12 @@ int PollFor(int fd, short events, int ms) {
 // An interrupted connect goes on in the background; its end is awaited.
 bool Connect(int fd, const sockaddr_in& to) {
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
-  if (errno != EINTR || PollFor(fd, POLLOUT, 3000) <= 0) return false;
+  if (errno != EINTR) return false;
+  const int ready = PollFor(fd, POLLOUT, 3000);
+  if (ready <= 0) {
+    if (ready == 0) errno = ETIMEDOUT;  // not the EINTR left from the connect
+    return false;
+  }
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
