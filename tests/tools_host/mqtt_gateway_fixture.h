@@ -234,11 +234,11 @@ class MqttGatewayTest : public ::testing::Test {
                                           const std::string& commands = "",
                                           std::vector<std::string> wrapper = {}) {
     std::vector<std::string> argv = std::move(wrapper);
-    for (const std::string& a : {kHost, std::string("run"), project_, std::string("--tags"), tags_,
-                                 std::string("--json"), std::string("--mqtt"), broker_.url(),
-                                 std::string("--mqtt-stats-seconds"), std::string("1")}) {
-      argv.push_back(a);
-    }
+    const std::vector<std::string> gateway = {kHost,    "run",         project_,
+                                              "--tags", tags_,         "--json",
+                                              "--mqtt", broker_.url(), "--mqtt-stats-seconds",
+                                              "1"};
+    argv.insert(argv.end(), gateway.begin(), gateway.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     ProcessOptions options;
     options.env = line_.env();
