@@ -254,11 +254,14 @@ void HttpStatus::Stop() {
   }
   changed_.notify_all();
   // httplib's stop() does nothing while no accept loop runs: before the
-  // first has begun, or between a failed one and the next. So it is asked
-  // until the listener has ended.
+  // first has begun, or between a failed one and the next. So it waits for
+  // a loop to stop, unless the listener, seeing stopping_, ends first.
   while (server_ && !listener_ended_) {
-    server_->stop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (server_->is_running()) {
+      server_->stop();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   if (listener_.joinable()) listener_.join();
   server_.reset();
